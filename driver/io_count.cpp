@@ -1,0 +1,36 @@
+// Requests in flight: every request holds one count, and remove waits for zero.
+#include "nrvusb.h"
+
+VOID PLMUSB_IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
+  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
+  KIRQL oldIrql;
+
+  KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
+  InterlockedIncrement(&extension->IoCount);
+  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+}
+
+// Query-remove waits for the count to fall to the baseline (1), remove for 0.
+// The events are never reset: once reached, the state stays reached.
+LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
+  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
+  KIRQL oldIrql;
+  LONG count;
+
+  KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
+  count = InterlockedDecrement(&extension->IoCount);
+  if (count == 1) {
+    KeSetEvent(&extension->IoCountOneEvent, EVENT_INCREMENT, FALSE);
+  } else if (count == 0) {
+    KeSetEvent(&extension->IoCountZeroEvent, EVENT_INCREMENT, FALSE);
+  }
+  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+  return count;
+}
+
+BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject) {
+  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
+
+  return !extension->DeviceRemoved && extension->DeviceStarted && !extension->RemovePending &&
+         !extension->StopPending;
+}

@@ -1,0 +1,7 @@
+// Power: not served yet; requests are refused until this part of the driver lands.
+#include "nrvusb.h"
+
+NTSTATUS PLMUSB_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return PLMUSB_CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}

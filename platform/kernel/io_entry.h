@@ -1,0 +1,81 @@
+// The machine's I/O entry: what the I/O manager does for a caller above the
+// drivers. Tests (and later the user-mode layer) open devices by interface link
+// name, close them, and send any request, synchronously or not.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace nrv {
+
+// Fills the first stack location (and, if needed, the IRP) before sending.
+using RequestSetup = std::function<void(PIRP irp, PIO_STACK_LOCATION stack)>;
+
+struct IrpOutcome {
+  NTSTATUS returned;       // what IoCallDriver returned
+  IO_STATUS_BLOCK status;  // what the request completed with
+};
+
+// A request that has been sent; the IRP lives until this object goes away.
+class PendingRequest {
+ public:
+  PendingRequest() = default;
+  PendingRequest(const PendingRequest&) = delete;
+  PendingRequest& operator=(const PendingRequest&) = delete;
+  // Waits for completion (a request that never ends is reported as a deadlock) and frees the IRP.
+  ~PendingRequest();
+
+  PIRP irp() const { return irp_; }
+  NTSTATUS returned() const { return returned_; }
+  bool completed();
+  // Waits in virtual time; false when the time ran out first.
+  bool wait(uint64_t milliseconds = UINT64_MAX);
+  const IO_STATUS_BLOCK& status() const { return status_; }
+  // IoCancelIrp on the request, as CancelIo does.
+  bool cancel();
+
+ private:
+  friend class IoEntry;
+  PIRP irp_ = nullptr;
+  NTSTATUS returned_ = STATUS_PENDING;
+  KEVENT done_{};
+  IO_STATUS_BLOCK status_{};
+};
+
+class IoEntry {
+ public:
+  IoEntry() = default;
+  IoEntry(const IoEntry&) = delete;
+  IoEntry& operator=(const IoEntry&) = delete;
+
+  // Opens the device behind an enabled interface; fileName is what follows the
+  // link name ("" or "\0"). The file object is valid until close.
+  NTSTATUS open(const std::u16string& linkName, const std::u16string& fileName, PFILE_OBJECT* file);
+  // Sends cleanup and close, as the last handle goes away.
+  void close(PFILE_OBJECT file);
+  void closeAll();
+  size_t openFiles();
+
+  std::unique_ptr<PendingRequest> start(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
+                                        const RequestSetup& setup = nullptr);
+  IrpOutcome call(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file = nullptr,
+                  const RequestSetup& setup = nullptr);
+
+ private:
+  struct OpenFile {
+    std::unique_ptr<FILE_OBJECT> object;
+    std::u16string name;
+    PDEVICE_OBJECT device;  // the device the name resolved to
+  };
+
+  std::mutex lock_;
+  std::map<PFILE_OBJECT, OpenFile> files_;
+};
+
+}  // namespace nrv

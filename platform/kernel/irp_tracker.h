@@ -1,0 +1,94 @@
+// The life of every IRP, for the verifier: who allocated it, whether a driver,
+// the completion path or nobody holds it, and what each stack location returned
+// and marked, so that double completion, a free while in use, and a pending
+// status without the pending mark are caught where they happen.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace nrv {
+
+enum class IrpOrigin {
+  Driver,     // IoAllocateIrp: the driver frees it
+  IoManager,  // IoBuildDeviceIoControlRequest: freed when its completion reaches the top
+  IoEntry,    // the machine's I/O entry: freed by the entry once the caller has the result
+};
+
+enum class IrpState {
+  Idle,        // allocated and not sent, or held by a completion routine's driver
+  InFlight,    // with the drivers of a stack
+  Completing,  // completion routines are running
+  Completed,   // completion reached the top; waiting for the originator to free it
+  Freed,
+};
+
+struct IrpRecord {
+  IrpOrigin origin;
+  IrpState state = IrpState::Idle;
+  // Counts the times the IRP was sent anew, to tell a re-send from a completion routine.
+  uint64_t round = 0;
+  PDRIVER_OBJECT owner = nullptr;
+  const void* allocatedBy = nullptr;
+
+  struct Location {
+    uint64_t round = 0;
+    bool returned = false;
+    NTSTATUS returnedStatus = 0;
+    bool completed = false;
+    bool markedPending = false;
+    const void* dispatch = nullptr;
+  };
+  std::vector<Location> locations;  // index 1..StackCount
+
+  // IoBuildDeviceIoControlRequest with METHOD_BUFFERED: where output is copied back to.
+  void* systemBuffer = nullptr;
+  void* userOutput = nullptr;
+};
+
+class IrpTracker {
+ public:
+  IrpTracker();
+  IrpTracker(const IrpTracker&) = delete;
+  IrpTracker& operator=(const IrpTracker&) = delete;
+  ~IrpTracker();
+
+  PIRP allocate(CCHAR stackSize, IrpOrigin origin, const void* caller, PDRIVER_OBJECT owner);
+  IrpRecord& lookup(PIRP irp, const char* service);
+
+  // IofCallDriver: the dispatch routine at this location starts and returns.
+  uint64_t beginDispatch(PIRP irp, int location, const void* dispatch);
+  void endDispatch(PIRP irp, int location, uint64_t round, NTSTATUS status);
+
+  void beginCompletion(PIRP irp, const void* caller);
+  void passLocation(PIRP irp, int location, bool markedPending);
+  uint64_t round(PIRP irp);
+  // A completion routine returned; true when completion goes on upward.
+  bool routineReturned(PIRP irp, uint64_t roundBefore, bool moreProcessingRequired, const void* routine);
+  void reachedTop(PIRP irp);
+
+  void checkCancellable(PIRP irp, const void* caller);
+  void release(PIRP irp, const char* service, const void* caller);
+
+  // IRPs that were never freed, described for the shutdown report.
+  std::string describeOutstanding();
+
+  KSPIN_LOCK& cancelSpinLock() { return cancelSpinLock_; }
+
+ private:
+  void checkPendingRule(PIRP irp, int location, const IrpRecord::Location& track);
+
+  std::recursive_mutex lock_;
+  std::map<PIRP, IrpRecord> records_;
+  std::vector<PIRP> quarantine_;
+  KSPIN_LOCK cancelSpinLock_ = 0;
+};
+
+const char* majorFunctionName(UCHAR major);
+
+}  // namespace nrv

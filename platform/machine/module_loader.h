@@ -1,0 +1,58 @@
+// Loading drivers: a driver module is opened like a kernel image (only its entry
+// point is visible), given a driver object, and started through DriverEntry.
+#pragma once
+
+#include <wdm.h>
+
+#include <list>
+#include <memory>
+#include <string>
+
+namespace nrv {
+
+struct LoadedDriver {
+  std::string serviceName;  // "NRVUSB"
+  std::string modulePath;   // empty for a driver linked into the program
+  void* module = nullptr;
+  DRIVER_OBJECT object{};
+  DRIVER_EXTENSION extension{};
+  std::u16string driverName;    // "\Driver\NRVUSB"
+  std::u16string registryPath;  // the service key
+  NTSTATUS entryStatus = STATUS_SUCCESS;
+};
+
+struct DriverLoadResult {
+  NTSTATUS status;
+  LoadedDriver* driver;  // null when the driver did not start
+};
+
+class ModuleLoader {
+ public:
+  ModuleLoader() = default;
+  ModuleLoader(const ModuleLoader&) = delete;
+  ModuleLoader& operator=(const ModuleLoader&) = delete;
+
+  DriverLoadResult loadDriver(const std::string& modulePath, const std::string& serviceName);
+  DriverLoadResult startDriver(PDRIVER_INITIALIZE entry, const std::string& serviceName);
+  // Unloads a driver whose devices are all gone; pool it still holds stops the machine.
+  void unload(LoadedDriver& driver);
+  void unloadAll();
+
+  LoadedDriver* find(PDRIVER_OBJECT object);
+  const std::list<std::unique_ptr<LoadedDriver>>& drivers() const { return drivers_; }
+
+ private:
+  LoadedDriver& prepare(const std::string& serviceName);
+  DriverLoadResult start(LoadedDriver& driver, PDRIVER_INITIALIZE entry);
+  void discard(LoadedDriver& driver);
+
+  std::list<std::unique_ptr<LoadedDriver>> drivers_;
+};
+
+// The routine every unset major function points at: it refuses the request.
+NTSTATUS defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+// Puts a driver object into the state the I/O manager gives it before DriverEntry.
+void initializeDriverObject(LoadedDriver& driver);
+
+}  // namespace nrv
