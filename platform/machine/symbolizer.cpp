@@ -92,8 +92,9 @@ std::string describeCodeAddress(const void* address) {
   if (symbol != table.begin()) {
     --symbol;
     if (offset < symbol->first + std::max<uint64_t>(symbol->second.size, 1)) {
-      return format("%s!%s+0x%llx", baseName(path).c_str(), symbol->second.name.c_str(),
-                    static_cast<unsigned long long>(offset - symbol->first));
+      uint64_t into = offset - symbol->first;
+      std::string name = baseName(path) + "!" + symbol->second.name;
+      return into == 0 ? name : name + format("+0x%llx", static_cast<unsigned long long>(into));
     }
   }
   return format("%s+0x%llx", baseName(path).c_str(), static_cast<unsigned long long>(offset));
