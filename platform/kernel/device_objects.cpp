@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "kernel/spin_locks.h"
 #include "machine/bugcheck.h"
 #include "machine/machine.h"
 #include "machine/text.h"
@@ -94,7 +93,7 @@ void DeviceObjects::remove(PDEVICE_OBJECT device) {
   while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
   if (*link == device) *link = device->NextDevice;
   record.deleted = true;
-  forgetSpinLocksIn(device, device->Size);
+  Machine::current().spinLockOrder().forgetRange(device, device->Size);
   if (device->ReferenceCount == 0) release(device);
 }
 

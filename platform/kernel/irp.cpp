@@ -50,7 +50,7 @@ bool runCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID contex
   bool atTop = irp->CurrentLocation == irp->StackCount + 1;
   PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : irps.lookup(irp, "IoCompleteRequest").owner;
-  uint64_t roundBefore = irps.round(irp);
+  uint64_t roundBefore = irps.enterRoutine(irp);
   NTSTATUS result;
   {
     DriverCallScope scope(driver);

@@ -4,6 +4,7 @@
 
 #include "machine/bugcheck.h"
 #include "machine/symbolizer.h"
+#include "machine/thread_context.h"
 
 namespace nrv {
 
@@ -141,9 +142,21 @@ void IrpTracker::checkPendingRule(PIRP irp, int location, const IrpRecord::Locat
   }
 }
 
+// A completion routine commonly signals an event and then returns
+// STATUS_MORE_PROCESSING_REQUIRED; the thread it woke may complete or free the
+// IRP before the routine has returned. Whether that is allowed depends on what
+// the routine returns, so the waker's thread waits for it.
+void IrpTracker::awaitRoutineElsewhere(std::unique_lock<std::recursive_mutex>& held, IrpRecord& record) {
+  ThreadRecord* self = currentThreadOrNull();
+  routineReturned_.wait(held, [&] {
+    return record.state != IrpState::Completing || record.routineThread == nullptr || record.routineThread == self;
+  });
+}
+
 void IrpTracker::beginCompletion(PIRP irp, const void* caller) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::unique_lock<std::recursive_mutex> held(lock_);
   IrpRecord& record = lookup(irp, "IoCompleteRequest");
+  awaitRoutineElsewhere(held, record);
   if (record.state == IrpState::Completing || record.state == IrpState::Completed) {
     bugCheck("IRP_COMPLETED_TWICE", format("IoCompleteRequest from %s: %s is already %s",
                                            describeCodeAddress(caller).c_str(), irpText(irp).c_str(),
@@ -166,14 +179,24 @@ void IrpTracker::beginCompletion(PIRP irp, const void* caller) {
   record.state = IrpState::Completing;
 }
 
-uint64_t IrpTracker::round(PIRP irp) {
+uint64_t IrpTracker::enterRoutine(PIRP irp) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  return records_[irp].round;
+  IrpRecord& record = records_[irp];
+  record.routineThread = currentThreadOrNull();
+  return record.round;
 }
 
 bool IrpTracker::routineReturned(PIRP irp, uint64_t roundBefore, bool moreProcessingRequired, const void* routine) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   IrpRecord& record = records_[irp];
+  record.routineThread = nullptr;
+  routineReturned_.notify_all();
+  if (record.state == IrpState::Freed) {
+    if (moreProcessingRequired) return false;
+    bugCheck("IRP_USED_AFTER_FREE", format("the completion routine %s freed IRP %p but did not return "
+                                           "STATUS_MORE_PROCESSING_REQUIRED",
+                                           describeCodeAddress(routine).c_str(), static_cast<void*>(irp)));
+  }
   bool resent = record.round != roundBefore;
   if (moreProcessingRequired) {
     if (!resent) record.state = IrpState::Idle;
@@ -210,9 +233,14 @@ void IrpTracker::checkCancellable(PIRP irp, const void* caller) {
 }
 
 void IrpTracker::release(PIRP irp, const char* service, const void* caller) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::unique_lock<std::recursive_mutex> held(lock_);
   IrpRecord& record = lookup(irp, service);
-  bool allowed = record.origin == IrpOrigin::Driver ? record.state == IrpState::Idle
+  awaitRoutineElsewhere(held, record);
+  // The owner's own completion routine may free its IRP (and must then stop completion).
+  ThreadRecord* self = currentThreadOrNull();
+  bool inOwnRoutine = record.state == IrpState::Completing && self != nullptr && record.routineThread == self &&
+                      !self->driverCalls.empty() && self->driverCalls.back() == record.owner;
+  bool allowed = record.origin == IrpOrigin::Driver ? record.state == IrpState::Idle || inOwnRoutine
                                                     : record.state == IrpState::Completed;
   if (!allowed) {
     bugCheck("IRP_FREED_IN_USE", format("%s from %s: %s is %s", service, describeCodeAddress(caller).c_str(),

@@ -6,6 +6,7 @@
 
 #include <wdm.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace nrv {
+
+struct ThreadRecord;
 
 enum class IrpOrigin {
   Driver,     // IoAllocateIrp: the driver frees it
@@ -35,6 +38,8 @@ struct IrpRecord {
   uint64_t round = 0;
   PDRIVER_OBJECT owner = nullptr;
   const void* allocatedBy = nullptr;
+  // The thread running one of the IRP's completion routines, while it runs.
+  ThreadRecord* routineThread = nullptr;
 
   struct Location {
     uint64_t round = 0;
@@ -67,7 +72,8 @@ class IrpTracker {
 
   void beginCompletion(PIRP irp, const void* caller);
   void passLocation(PIRP irp, int location, bool markedPending);
-  uint64_t round(PIRP irp);
+  // A completion routine is about to run; returns the IRP's round.
+  uint64_t enterRoutine(PIRP irp);
   // A completion routine returned; true when completion goes on upward.
   bool routineReturned(PIRP irp, uint64_t roundBefore, bool moreProcessingRequired, const void* routine);
   void reachedTop(PIRP irp);
@@ -82,8 +88,10 @@ class IrpTracker {
 
  private:
   void checkPendingRule(PIRP irp, int location, const IrpRecord::Location& track);
+  void awaitRoutineElsewhere(std::unique_lock<std::recursive_mutex>& held, IrpRecord& record);
 
   std::recursive_mutex lock_;
+  std::condition_variable_any routineReturned_;
   std::map<PIRP, IrpRecord> records_;
   std::vector<PIRP> quarantine_;
   KSPIN_LOCK cancelSpinLock_ = 0;

@@ -28,7 +28,9 @@ void* allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller, c
 
 void freePool(void* address, const void* caller, const char* service) {
   requireIrqlAtMost(DISPATCH_LEVEL, service);
-  Machine::current().pool().release(address, caller, service);
+  Machine& machine = Machine::current();
+  SIZE_T size = machine.pool().release(address, caller, service);
+  machine.spinLockOrder().forgetRange(address, size);
 }
 
 }  // namespace nrv
@@ -48,7 +50,9 @@ VOID NTAPI ExFreePool(PVOID P) { nrv::freePool(P, __builtin_return_address(0), "
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
-  nrv::Machine::current().pool().releaseTagged(P, Tag, __builtin_return_address(0), "ExFreePoolWithTag");
+  nrv::Machine& machine = nrv::Machine::current();
+  SIZE_T size = machine.pool().releaseTagged(P, Tag, __builtin_return_address(0), "ExFreePoolWithTag");
+  machine.spinLockOrder().forgetRange(P, size);
 }
 
 }  // extern "C"

@@ -3,36 +3,15 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <mutex>
-#include <set>
-#include <utility>
 
 #include "machine/bugcheck.h"
+#include "machine/machine.h"
 #include "machine/symbolizer.h"
 #include "machine/thread_context.h"
 
 namespace nrv {
 
 namespace {
-
-// Pairs (held, then taken) seen so far. Locks live in driver memory, so this is
-// process-wide and forgotten range by range as that memory goes away.
-std::mutex orderLock;
-std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> learnedOrder;
-
-void learnOrder(const ThreadRecord& thread, PKSPIN_LOCK taken, const void* caller) {
-  std::lock_guard<std::mutex> guard(orderLock);
-  for (PKSPIN_LOCK held : thread.heldSpinLocks) {
-    if (learnedOrder.count({taken, held}) != 0) {
-      bugCheck("SPIN_LOCK_ORDER", format("%s takes spin lock %p while holding %p, but %p has been taken while "
-                                         "holding %p before: the two orders can deadlock",
-                                         describeCodeAddress(caller).c_str(), static_cast<void*>(taken),
-                                         static_cast<void*>(held), static_cast<void*>(held),
-                                         static_cast<void*>(taken)));
-    }
-    learnedOrder.insert({held, taken});
-  }
-}
 
 ULONG_PTR ownerMark(const ThreadRecord& thread) { return reinterpret_cast<ULONG_PTR>(&thread) | 1; }
 
@@ -62,7 +41,7 @@ KIRQL acquire(PKSPIN_LOCK lock, const char* service, const void* caller) {
     bugCheck("SPIN_LOCK_ALREADY_OWNED", format("%s from %s: spin lock %p is already held by this thread", service,
                                                describeCodeAddress(caller).c_str(), static_cast<void*>(lock)));
   }
-  learnOrder(thread, lock, caller);
+  Machine::current().spinLockOrder().learn(thread, lock, caller);
   KIRQL previous = thread.irql;
   thread.irql = DISPATCH_LEVEL;
   ULONG_PTR free = 0;
@@ -98,15 +77,29 @@ void release(PKSPIN_LOCK lock, KIRQL newIrql, const char* service, const void* c
 
 }  // namespace
 
-void forgetSpinLocksIn(const void* start, size_t size) {
+void SpinLockOrder::learn(const ThreadRecord& thread, PKSPIN_LOCK taken, const void* caller) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (PKSPIN_LOCK held : thread.heldSpinLocks) {
+    if (heldThenTaken_.count({taken, held}) != 0) {
+      bugCheck("SPIN_LOCK_ORDER", format("%s takes spin lock %p while holding %p, but %p has been taken while "
+                                         "holding %p before: the two orders can deadlock",
+                                         describeCodeAddress(caller).c_str(), static_cast<void*>(taken),
+                                         static_cast<void*>(held), static_cast<void*>(held),
+                                         static_cast<void*>(taken)));
+    }
+    heldThenTaken_.insert({held, taken});
+  }
+}
+
+void SpinLockOrder::forgetRange(const void* start, size_t size) {
   auto begin = reinterpret_cast<uintptr_t>(start);
   auto inside = [&](PKSPIN_LOCK lock) {
     auto address = reinterpret_cast<uintptr_t>(lock);
     return address >= begin && address < begin + size;
   };
-  std::lock_guard<std::mutex> guard(orderLock);
-  for (auto pair = learnedOrder.begin(); pair != learnedOrder.end();) {
-    pair = (inside(pair->first) || inside(pair->second)) ? learnedOrder.erase(pair) : std::next(pair);
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto pair = heldThenTaken_.begin(); pair != heldThenTaken_.end();) {
+    pair = (inside(pair->first) || inside(pair->second)) ? heldThenTaken_.erase(pair) : std::next(pair);
   }
 }
 

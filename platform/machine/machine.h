@@ -17,6 +17,7 @@
 #include "kernel/io_entry.h"
 #include "kernel/irp_tracker.h"
 #include "kernel/physical_device.h"
+#include "kernel/spin_locks.h"
 #include "machine/fault_injector.h"
 #include "machine/module_loader.h"
 #include "machine/pool_tracker.h"
@@ -53,6 +54,7 @@ class Machine {
   DeviceInterfaces& interfaces() { return interfaces_; }
   IoEntry& io() { return io_; }
   ModuleLoader& modules() { return modules_; }
+  SpinLockOrder& spinLockOrder() { return spinLockOrder_; }
 
   // A device the machine's bus reports, with its instance path ("USB\VID_...\...").
   PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath);
@@ -71,6 +73,7 @@ class Machine {
   MachineOptions options_;
   Scheduler scheduler_;
   PoolTracker pool_;
+  SpinLockOrder spinLockOrder_;
   FaultInjector faults_;
   IrpTracker irps_;
   DeviceObjects devices_;

@@ -46,7 +46,7 @@ PoolBlock PoolTracker::take(void* address, const void* caller, const char* servi
   return block;
 }
 
-void PoolTracker::release(void* address, const void* caller, const char* service) {
+SIZE_T PoolTracker::release(void* address, const void* caller, const char* service) {
   PoolBlock block = take(address, caller, service);
   auto* bytes = static_cast<unsigned char*>(address);
   for (size_t index = 0; index < kGuardSize; index++) {
@@ -58,9 +58,10 @@ void PoolTracker::release(void* address, const void* caller, const char* service
     }
   }
   std::free(address);
+  return block.size;
 }
 
-void PoolTracker::releaseTagged(void* address, ULONG tag, const void* caller, const char* service) {
+SIZE_T PoolTracker::releaseTagged(void* address, ULONG tag, const void* caller, const char* service) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = blocks_.find(address);
@@ -70,7 +71,7 @@ void PoolTracker::releaseTagged(void* address, ULONG tag, const void* caller, co
                                          tagText(tag).c_str()));
     }
   }
-  release(address, caller, service);
+  return release(address, caller, service);
 }
 
 bool PoolTracker::isLive(const void* address) const {

@@ -30,10 +30,11 @@ class PoolTracker {
   ~PoolTracker();
 
   void* allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller, PDRIVER_OBJECT driver);
-  // Frees a block; a pointer that is not a live block, or a damaged block, stops the machine.
-  void release(void* address, const void* caller, const char* service);
+  // Frees a block and returns its size; a pointer that is not a live block, or a
+  // damaged block, stops the machine.
+  SIZE_T release(void* address, const void* caller, const char* service);
   // Same, and the block must carry the tag.
-  void releaseTagged(void* address, ULONG tag, const void* caller, const char* service);
+  SIZE_T releaseTagged(void* address, ULONG tag, const void* caller, const char* service);
 
   bool isLive(const void* address) const;
   // Blocks still allocated, for one driver or (null) for all.

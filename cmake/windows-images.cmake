@@ -1,0 +1,60 @@
+# Cross mode (NRV_CROSS=ON, toolchain cmake/mingw-i686.cmake): builds the real 32-bit
+# Windows images from the deliverables' own sources, against the MinGW SDK and DDK
+# headers instead of platform/include. Nothing host-only is configured here.
+
+if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT WIN32 OR NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  message(FATAL_ERROR "NRV_CROSS needs the 32-bit MinGW-w64 toolchain: "
+                      "-DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake")
+endif()
+
+enable_language(RC)
+
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+
+# Each image links exactly the system libraries it names, nothing implied.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+# Every image lands in one folder: <cross build>/bin.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+
+find_path(NRV_DDK_INCLUDE_DIR ntddk.h
+  PATHS /usr/share/mingw-w64/include/ddk /usr/${NRV_MINGW_TRIPLET}/include/ddk
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+
+# Kernel code has no unwinder, so no unwind tables either. The DDK headers declare
+# these intrinsics that the compiler also provides; kernel code must use the kernel's
+# own sprintf, not MinGW's ANSI replacement.
+set(NRV_KERNEL_CXX_FLAGS
+  -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
+  -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+  -D__USE_MINGW_ANSI_STDIO=0
+  -Wall -Wextra -Werror)
+
+# ---- NRVUSB.SYS: kernel-mode WDM driver, native subsystem -------------------
+include(${PROJECT_SOURCE_DIR}/driver/sources.cmake)
+list(TRANSFORM NRVUSB_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/driver/)
+
+# Sources compiled only into the image: static_asserts that pin the 32-bit sizes of the
+# structures the driver shares with the system (URBs and the like), checked here against
+# the real headers. None yet.
+set(NRVUSB_IMAGE_ONLY_SOURCES)
+
+add_library(nrvusb_sys MODULE ${NRVUSB_SOURCES} ${NRVUSB_IMAGE_ONLY_SOURCES} ${PROJECT_SOURCE_DIR}/driver/NRVUSB.rc)
+set_target_properties(nrvusb_sys PROPERTIES PREFIX "" OUTPUT_NAME NRVUSB SUFFIX ".SYS" DEFINE_SYMBOL "")
+target_include_directories(nrvusb_sys PRIVATE ${PROJECT_SOURCE_DIR}/driver)
+target_include_directories(nrvusb_sys SYSTEM PRIVATE ${NRV_DDK_INCLUDE_DIR})
+target_compile_options(nrvusb_sys PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_KERNEL_CXX_FLAGS}>")
+# No C or C++ runtime in the kernel: imports come only from the kernel, the HAL and
+# the USB driver interface; libgcc supplies only compiler helpers such as 64-bit division.
+# The loader relocates the image; 0x10000 is the customary base of a driver.
+target_link_options(nrvusb_sys PRIVATE
+  -nostdlib -s -Wl,--subsystem,native
+  -Wl,--entry,_DriverEntry@8 -Wl,--require-defined,_DriverEntry@8
+  -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols)
+target_link_libraries(nrvusb_sys PRIVATE ntoskrnl hal usbd gcc)
