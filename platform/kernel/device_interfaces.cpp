@@ -12,7 +12,6 @@ namespace nrv {
 namespace {
 
 constexpr ULONG kInterfaceTag = 0x49446F49;  // "IoDI"
-constexpr NTSTATUS kStatusObjectNameExists = 0x40000000;
 
 char16_t fold(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
 
@@ -54,7 +53,7 @@ NTSTATUS DeviceInterfaces::setState(const std::u16string& linkName, bool enable)
   std::lock_guard<std::mutex> guard(lock_);
   InterfaceRecord* record = find(linkName);
   if (record == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  if (record->enabled == enable) return enable ? kStatusObjectNameExists : STATUS_OBJECT_NAME_NOT_FOUND;
+  if (record->enabled == enable) return enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
   record->enabled = enable;
   return STATUS_SUCCESS;
 }

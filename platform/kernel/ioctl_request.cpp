@@ -61,6 +61,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     irp->AssociatedIrp.SystemBuffer = systemBuffer;
     record.systemBuffer = systemBuffer;
     record.userOutput = OutputBuffer;
+    record.outputLength = OutputBufferLength;
   } else {
     next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
     irp->UserBuffer = OutputBuffer;

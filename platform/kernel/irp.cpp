@@ -32,6 +32,12 @@ void finishAtTop(PIRP irp) {
   irps.reachedTop(irp);
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
   if (record.systemBuffer != nullptr) {
+    if (NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information > record.outputLength) {
+      bugCheck("IO_BUFFER_OVERRUN",
+               format("IRP %p completed with Information %llu, more than the %u-byte output buffer of its caller",
+                      static_cast<void*>(irp), static_cast<unsigned long long>(irp->IoStatus.Information),
+                      static_cast<unsigned>(record.outputLength)));
+    }
     if (NT_SUCCESS(irp->IoStatus.Status) && record.userOutput != nullptr) {
       memcpy(record.userOutput, record.systemBuffer, irp->IoStatus.Information);
     }

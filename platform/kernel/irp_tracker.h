@@ -54,6 +54,7 @@ struct IrpRecord {
   // IoBuildDeviceIoControlRequest with METHOD_BUFFERED: where output is copied back to.
   void* systemBuffer = nullptr;
   void* userOutput = nullptr;
+  ULONG outputLength = 0;
 };
 
 class IrpTracker {

@@ -107,7 +107,13 @@ void SpinLockOrder::forgetRange(const void* start, size_t size) {
 
 extern "C" {
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+// A lock at a reused address starts without the order its predecessor learned.
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  *SpinLock = 0;
+  if (nrv::Machine* machine = nrv::Machine::currentOrNull()) {
+    machine->spinLockOrder().forgetRange(SpinLock, sizeof(*SpinLock));
+  }
+}
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   return nrv::acquire(SpinLock, "KeAcquireSpinLock", __builtin_return_address(0));

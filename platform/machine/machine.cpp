@@ -37,7 +37,8 @@ const char* Machine::profileName() const {
   return options_.profile == OsProfile::Windows98 ? "Windows 98 (4.10)" : "Windows 2000 (5.0)";
 }
 
-PhysicalDevice& Machine::plugPhysicalDevice(const std::u16string& instancePath) {
+PhysicalDevice& Machine::plugPhysicalDevice(const std::u16string& instancePath, const std::u16string& description) {
+  registry_.createDeviceNode(options_.profile, instancePath, description);
   LoadedDriver* bus = modules_.drivers().front().get();
   PDEVICE_OBJECT object;
   NTSTATUS status = devices_.create(&bus->object, sizeof(PhysicalDevice*), nullptr, FILE_DEVICE_UNKNOWN,
@@ -90,10 +91,13 @@ void Machine::sleep(uint64_t milliseconds) {
 void Machine::shutdown() {
   joinThreads();
   io_.closeAll();
+  usb_.unplugAll();
   while (!physicalDevices_.empty()) removePhysicalDevice(*physicalDevices_.back());
   modules_.unloadAll();
   std::string irps = irps_.describeOutstanding();
   if (!irps.empty()) bugCheck("IRPS_NOT_FREED", "IRPs still exist at shutdown:\n" + irps);
+  std::string handles = registry_.describeOpenHandles();
+  if (!handles.empty()) bugCheck("KERNEL_HANDLES_NOT_CLOSED", "registry keys are still open at shutdown:\n" + handles);
   std::vector<PoolBlock> leaked = pool_.outstanding(nullptr);
   if (!leaked.empty()) {
     bugCheck("POOL_NOT_FREED", format("%zu pool block(s) are still allocated at shutdown:\n", leaked.size()) +

@@ -17,11 +17,13 @@
 #include "kernel/io_entry.h"
 #include "kernel/irp_tracker.h"
 #include "kernel/physical_device.h"
+#include "kernel/registry.h"
 #include "kernel/spin_locks.h"
 #include "machine/fault_injector.h"
 #include "machine/module_loader.h"
 #include "machine/pool_tracker.h"
 #include "machine/scheduler.h"
+#include "usb/usb_bus.h"
 
 namespace nrv {
 
@@ -55,9 +57,13 @@ class Machine {
   IoEntry& io() { return io_; }
   ModuleLoader& modules() { return modules_; }
   SpinLockOrder& spinLockOrder() { return spinLockOrder_; }
+  Registry& registry() { return registry_; }
+  UsbBus& usb() { return usb_; }
 
-  // A device the machine's bus reports, with its instance path ("USB\VID_...\...").
-  PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath);
+  // A device the machine's bus reports, with its instance path ("USB\VID_...\...")
+  // and the description its device node shows.
+  PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath,
+                                     const std::u16string& description = u"USB Printing Support");
   void removePhysicalDevice(PhysicalDevice& device);
 
   // Runs body on a new machine thread.
@@ -78,8 +84,10 @@ class Machine {
   IrpTracker irps_;
   DeviceObjects devices_;
   DeviceInterfaces interfaces_;
+  Registry registry_;
   ModuleLoader modules_;
   IoEntry io_;
+  UsbBus usb_;
   std::list<std::unique_ptr<PhysicalDevice>> physicalDevices_;
   struct MachineThread {
     ThreadRecord* record;

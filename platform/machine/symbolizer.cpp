@@ -33,8 +33,16 @@ std::string demangle(const char* name) {
   if (status != 0 || plain == nullptr) return name;
   std::string text(plain);
   std::free(plain);
-  size_t paren = text.find('(');
-  return paren == std::string::npos ? text : text.substr(0, paren);
+  // Drop the parameter list: the last balanced "(...)", since names in an
+  // anonymous namespace begin with a parenthesis of their own.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return text;
+  int depth = 0;
+  for (size_t index = close + 1; index-- > 0;) {
+    if (text[index] == ')') depth++;
+    if (text[index] == '(' && --depth == 0) return text.substr(0, index);
+  }
+  return text;
 }
 
 SymbolTable readSymbols(const std::string& path) {

@@ -1,0 +1,128 @@
+// Where a device node's keys live, which differs between the two OS profiles,
+// and IoOpenDeviceRegistryKey, by which a driver reaches them.
+#include "kernel/registry.h"
+
+#include "machine/bugcheck.h"
+#include "machine/machine.h"
+#include "machine/symbolizer.h"
+#include "machine/text.h"
+
+namespace nrv {
+
+namespace {
+
+constexpr std::u16string_view kEnum2000 = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+constexpr std::u16string_view kEnum98 = u"\\Registry\\Machine\\Enum\\";
+constexpr std::u16string_view kClass2000 = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+constexpr std::u16string_view kClass98 = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Class\\";
+constexpr std::u16string_view kDeviceParameters = u"\\Device Parameters";
+
+// The class of a device the bus reports until an installer says otherwise.
+constexpr std::u16string_view kUsbClassName = u"USB";
+constexpr std::u16string_view kUsbClassGuid = u"{36fc9e60-c465-11cf-8056-444553540000}";
+
+// The highest driver index a class key holds ("9999").
+constexpr unsigned kLastDriverIndex = 9999;
+
+// The text of a string value, or empty.
+std::u16string stringIn(const NamedRegistryValue* value) {
+  return value != nullptr && value->value.type == REG_SZ ? registryStringText(value->value.bytes) : std::u16string();
+}
+
+std::string runningDriverName(Machine& machine) {
+  ThreadRecord* thread = currentThreadOrNull();
+  if (thread == nullptr || thread->driverCalls.empty()) return std::string();
+  LoadedDriver* driver = machine.modules().find(thread->driverCalls.back());
+  return driver == nullptr ? std::string() : driver->serviceName;
+}
+
+}  // namespace
+
+std::u16string Registry::instanceKeyPath(OsProfile profile, std::u16string_view instancePath) {
+  return std::u16string(profile == OsProfile::Windows98 ? kEnum98 : kEnum2000) + std::u16string(instancePath);
+}
+
+std::u16string Registry::deviceKeyPath(OsProfile profile, std::u16string_view instancePath) {
+  std::u16string path = instanceKeyPath(profile, instancePath);
+  if (profile == OsProfile::Windows2000) path += kDeviceParameters;
+  return path;
+}
+
+std::u16string Registry::driverKeyPath(OsProfile profile, std::u16string_view instancePath) {
+  std::u16string classRoot(profile == OsProfile::Windows98 ? kClass98 : kClass2000);
+  std::lock_guard<std::mutex> guard(lock_);
+  RegistryKeyRef node = createLocked(instanceKeyPath(profile, instancePath));
+  if (node == nullptr) bugCheck("INVALID_PARAMETER", "a device node with an unusable instance path was asked for");
+  std::u16string driver = stringIn(findValueLocked(*node, u"Driver"));
+  if (!driver.empty()) return classRoot + driver;
+
+  std::u16string className =
+      stringIn(findValueLocked(*node, profile == OsProfile::Windows98 ? u"Class" : u"ClassGUID"));
+  if (className.empty()) className = profile == OsProfile::Windows98 ? kUsbClassName : kUsbClassGuid;
+  for (unsigned index = 0; index <= kLastDriverIndex; index++) {
+    std::u16string candidate = className + toUtf16(format("\\%04u", index));
+    if (findLocked(classRoot + candidate) == nullptr) {
+      createLocked(classRoot + candidate);
+      setValueLocked(*node, u"Driver", REG_SZ, registryStringBytes(candidate));
+      return classRoot + candidate;
+    }
+  }
+  bugCheck("REGISTRY_QUOTA_EXCEEDED", "every driver index of class " + toUtf8(className) + " is taken");
+}
+
+void Registry::createDeviceNode(OsProfile profile, std::u16string_view instancePath,
+                                std::u16string_view deviceDescription) {
+  std::lock_guard<std::mutex> guard(lock_);
+  RegistryKeyRef node = createLocked(instanceKeyPath(profile, instancePath));
+  if (node == nullptr) bugCheck("INVALID_PARAMETER", "a device was plugged with an unusable instance path");
+  auto setIfMissing = [&](std::u16string_view name, ULONG type, std::vector<uint8_t> bytes) {
+    if (findValueLocked(*node, name) == nullptr) setValueLocked(*node, name, type, std::move(bytes));
+  };
+  setIfMissing(u"DeviceDesc", REG_SZ, registryStringBytes(deviceDescription));
+  // The hardware ID is the instance path without its last part. Windows 98 keeps
+  // ID lists as comma-separated strings, Windows 2000 as REG_MULTI_SZ.
+  std::u16string hardwareId(instancePath.substr(0, instancePath.rfind(u'\\')));
+  if (profile == OsProfile::Windows98) {
+    setIfMissing(u"HardwareID", REG_SZ, registryStringBytes(hardwareId));
+  } else {
+    setIfMissing(u"HardwareID", REG_MULTI_SZ, registryMultiStringBytes({hardwareId}));
+  }
+  setIfMissing(u"Class", REG_SZ, registryStringBytes(kUsbClassName));
+  if (profile == OsProfile::Windows2000) setIfMissing(u"ClassGUID", REG_SZ, registryStringBytes(kUsbClassGuid));
+}
+
+}  // namespace nrv
+
+extern "C" {
+
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                       PHANDLE DevInstRegKey) {
+  nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+  const void* caller = __builtin_return_address(0);
+  nrv::Machine& machine = nrv::Machine::current();
+  nrv::DeviceRecord& device = machine.devices().lookup(DeviceObject, "IoOpenDeviceRegistryKey");
+  if (DevInstRegKey == nullptr) {
+    nrv::bugCheck("INVALID_PARAMETER", "IoOpenDeviceRegistryKey from " + nrv::describeCodeAddress(caller) +
+                                           ": no place for the handle was given");
+  }
+  if ((DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) != 0) {
+    nrv::bugCheck("NOT_IMPLEMENTED", "IoOpenDeviceRegistryKey from " + nrv::describeCodeAddress(caller) +
+                                         ": hardware profile keys are not simulated by this machine");
+  }
+  if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE && DevInstKeyType != PLUGPLAY_REGKEY_DRIVER) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (device.physical == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+  if (machine.faults().shouldFail(nrv::FaultKind::Pool, nrv::kRegistryKeyTag)) return STATUS_INSUFFICIENT_RESOURCES;
+
+  nrv::Registry& registry = machine.registry();
+  const std::u16string& instancePath = device.physical->instancePath();
+  std::u16string path = DevInstKeyType == PLUGPLAY_REGKEY_DEVICE
+                            ? nrv::Registry::deviceKeyPath(machine.profile(), instancePath)
+                            : registry.driverKeyPath(machine.profile(), instancePath);
+  nrv::RegistryKeyRef key = registry.openKey(path, true);
+  *DevInstRegKey = registry.openHandle(std::move(key), DesiredAccess, nrv::runningDriverName(machine), caller);
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,94 @@
+#include "usb/simulated_printer.h"
+
+namespace nrv {
+
+namespace {
+constexpr UCHAR kPrinterClass = 7;
+constexpr UCHAR kPrinterSubClass = 1;
+}  // namespace
+
+UsbInterfaceDescription printerInterface(UCHAR number, UCHAR alternateSetting, UCHAR protocol,
+                                         UCHAR outAddress, UCHAR inAddress) {
+  UsbInterfaceDescription interface;
+  interface.number = number;
+  interface.alternateSetting = alternateSetting;
+  interface.interfaceClass = kPrinterClass;
+  interface.interfaceSubClass = kPrinterSubClass;
+  interface.interfaceProtocol = protocol;
+  interface.endpoints.push_back(UsbEndpointDescription{outAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
+  if (protocol == 2)
+    interface.endpoints.push_back(UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
+  return interface;
+}
+
+UsbDeviceDescription printerDescription() {
+  UsbDeviceDescription description;
+  description.vendorId = 0x0A5F;
+  description.productId = 0x0027;
+  description.deviceVersion = 0x0100;
+  description.manufacturer = u"NRV";
+  description.product = u"NRV USB Printer 1";
+  description.serialNumber = u"NRV0001";
+  description.interfaces.push_back(printerInterface());
+  return description;
+}
+
+std::vector<UCHAR> ieee1284DeviceId(std::string_view text) {
+  size_t length = text.size() + 2;
+  std::vector<UCHAR> reply(length);
+  reply[0] = static_cast<UCHAR>((length >> 8) & 0xFF);
+  reply[1] = static_cast<UCHAR>(length & 0xFF);
+  for (size_t index = 0; index < text.size(); index++) reply[index + 2] = static_cast<UCHAR>(text[index]);
+  return reply;
+}
+
+SimulatedPrinter::SimulatedPrinter(PrinterConfig config)
+    : UsbDeviceModel(std::move(config.usb)),
+      deviceId_(std::move(config.deviceId)),
+      portStatus_(config.portStatus) {}
+
+void SimulatedPrinter::setDeviceId(std::vector<UCHAR> reply) {
+  std::lock_guard<std::mutex> guard(lock_);
+  deviceId_ = std::move(reply);
+}
+
+void SimulatedPrinter::setPortStatus(UCHAR status) {
+  std::lock_guard<std::mutex> guard(lock_);
+  portStatus_ = status;
+}
+
+UCHAR SimulatedPrinter::portStatus() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return portStatus_;
+}
+
+unsigned SimulatedPrinter::softResets() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return softResets_;
+}
+
+UsbControlReply SimulatedPrinter::answerClassOrVendor(const UsbControlRequest& request) {
+  if (request.type() != kUsbTypeClass) return UsbDeviceModel::answerClassOrVendor(request);
+  std::lock_guard<std::mutex> guard(lock_);
+  bool toInterface = request.recipient() == kUsbRecipientInterface;
+  switch (request.request) {
+    case kPrinterGetDeviceId:
+      if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, deviceId_};
+      break;
+    case kPrinterGetPortStatus:
+      if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, {portStatus_}};
+      break;
+    case kPrinterSoftReset:
+      // Hosts address this one to the interface or, mistakenly but commonly, to "other".
+      if (!request.in() && (toInterface || request.recipient() == kUsbRecipientOther)) {
+        softResets_++;
+        return UsbControlReply{};
+      }
+      break;
+    default:
+      break;
+  }
+  return stall();
+}
+
+}  // namespace nrv

@@ -1,0 +1,66 @@
+// A simulated USB printer: a device with printer-class interfaces that answers
+// the three printer class requests (GET_DEVICE_ID, GET_PORT_STATUS,
+// SOFT_RESET) and takes vendor requests. Everything is configurable so that
+// tests can build any printer a driver may meet, down to broken replies.
+//
+// Not simulated yet: the bulk data path (OUT sink, IN source with queued
+// replies and short packets) and the scripted faults (stall the Nth transfer,
+// fail with a given USBD status, delay, hold until cancelled, never answer a
+// control request). They come with asynchronous completion on the bus thread;
+// until then every control request is answered at once.
+#pragma once
+
+#include <string_view>
+
+#include "usb/usb_device_model.h"
+
+namespace nrv {
+
+// bRequest values of the printer class requests.
+constexpr UCHAR kPrinterGetDeviceId = 0;
+constexpr UCHAR kPrinterGetPortStatus = 1;
+constexpr UCHAR kPrinterSoftReset = 2;
+
+// A printer-class interface (class 7, subclass 1) with a bulk OUT endpoint
+// and, for protocol 2 (bidirectional), a bulk IN endpoint; 64-byte packets.
+UsbInterfaceDescription printerInterface(UCHAR number = 0, UCHAR alternateSetting = 0, UCHAR protocol = 2,
+                                         UCHAR outAddress = 0x01, UCHAR inAddress = 0x82);
+
+// The default printer: vendor 0x0A5F, product 0x0027, bcdDevice 0x0100,
+// manufacturer and product strings, serial number "NRV0001", and one
+// bidirectional printer interface.
+UsbDeviceDescription printerDescription();
+
+// A GET_DEVICE_ID reply: the 2-byte big-endian length (counting itself), then the text.
+std::vector<UCHAR> ieee1284DeviceId(std::string_view text);
+
+struct PrinterConfig {
+  UsbDeviceDescription usb = printerDescription();
+  // The GET_DEVICE_ID reply, raw: tests may give it a wrong length prefix.
+  std::vector<UCHAR> deviceId =
+      ieee1284DeviceId("MFG:NRV;CMD:PCL,PJL;MDL:USB Printer 1;CLS:PRINTER;DES:NRV USB Printer 1;");
+  // The printer class status byte: 0x20 paper empty, 0x10 selected, 0x08 not in error.
+  UCHAR portStatus = 0x18;
+};
+
+class SimulatedPrinter : public UsbDeviceModel {
+ public:
+  explicit SimulatedPrinter(PrinterConfig config = {});
+
+  void setDeviceId(std::vector<UCHAR> reply);
+  void setPortStatus(UCHAR status);
+  UCHAR portStatus() const;
+  // SOFT_RESET requests answered so far.
+  unsigned softResets() const;
+
+ protected:
+  UsbControlReply answerClassOrVendor(const UsbControlRequest& request) override;
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<UCHAR> deviceId_;
+  UCHAR portStatus_;
+  unsigned softResets_ = 0;
+};
+
+}  // namespace nrv

@@ -1,0 +1,127 @@
+// The USB bus: a bus driver that reports one physical device per plugged USB
+// device and answers its URBs and internal requests from the device's model.
+//
+// Each URB becomes the control transfers a host controller would send to the
+// device (GET_DESCRIPTOR, SET_CONFIGURATION, SET_INTERFACE, class and vendor
+// requests), which the model answers and logs. Requests are answered at once,
+// in the caller's thread. Bulk transfers and pipe reset and abort are not
+// simulated yet and are refused with STATUS_NOT_SUPPORTED.
+#pragma once
+
+#include <usb.h>
+#include <wdm.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "usb/simulated_printer.h"
+#include "usb/usb_device_model.h"
+
+namespace nrv {
+
+class PhysicalDevice;
+class UsbBus;
+
+// A pipe of the device's current configuration, as the bus handed it out.
+struct UsbPipe {
+  USBD_PIPE_HANDLE handle = nullptr;
+  UCHAR interfaceNumber = 0;
+  UCHAR endpointAddress = 0;
+  USBD_PIPE_TYPE type = UsbdPipeTypeControl;
+  USHORT maxPacketSize = 0;
+};
+
+// A device plugged into a port of the bus.
+class UsbDevice {
+ public:
+  UsbDevice(UsbBus& bus, PhysicalDevice& physical, ULONG port, std::unique_ptr<UsbDeviceModel> model);
+  UsbDevice(const UsbDevice&) = delete;
+  UsbDevice& operator=(const UsbDevice&) = delete;
+
+  PhysicalDevice& physical() const { return *physical_; }
+  PDEVICE_OBJECT pdo() const;
+  const std::u16string& instancePath() const;
+  ULONG port() const { return port_; }
+  UsbDeviceModel& model() const { return *model_; }
+  // The model as a printer; stops the machine when the device is something else.
+  SimulatedPrinter& printer() const;
+  // Every control transfer the device has seen.
+  std::vector<UsbRequestRecord> log() const { return model_->log(); }
+
+  // USBD_PORT_CONNECTED, and USBD_PORT_ENABLED unless the port was disabled.
+  ULONG portStatus() const;
+  // Disables the port, as a hub does after an error on it: URBs then fail with
+  // USBD_STATUS_DEV_NOT_RESPONDING until a port reset enables it again.
+  void disablePort();
+  unsigned portResets() const;
+
+  // The configuration selected through the bus.
+  bool configured() const;
+  USBD_CONFIGURATION_HANDLE configurationHandle() const;
+  std::vector<UsbPipe> pipes() const;
+
+  // The bus driver's dispatch for this device's physical device object.
+  NTSTATUS dispatch(PIRP irp);
+
+ private:
+  NTSTATUS internalDeviceControl(PIO_STACK_LOCATION stack);
+  USBD_STATUS submit(PURB urb);
+  USBD_STATUS getDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb);
+  USBD_STATUS classOrVendor(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& urb);
+  USBD_STATUS selectConfiguration(struct _URB_SELECT_CONFIGURATION& urb);
+  USBD_STATUS controlTransfer(UsbControlRequest request, PVOID buffer, PMDL mdl, ULONG& length);
+  void resetPort();
+
+  UsbBus& bus_;
+  PhysicalDevice* physical_;
+  ULONG port_;
+  std::unique_ptr<UsbDeviceModel> model_;
+
+  // Held while a request is served, so that requests reach the device one at a
+  // time; released before the IRP is completed.
+  mutable std::mutex lock_;
+  bool portEnabled_ = true;
+  unsigned portResets_ = 0;
+  USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;
+  UCHAR configurationValue_ = 0;
+  std::map<UCHAR, UCHAR> alternateSettings_;  // interface number -> selected setting
+  std::vector<UsbPipe> pipes_;
+};
+
+class UsbBus {
+ public:
+  UsbBus() = default;
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  // Plugs a device into the lowest free port. Its physical device is named
+  // USB\VID_vvvv&PID_pppp\<serial number>, or by its port when it reports no
+  // serial number string, as Windows 2000 names such devices.
+  UsbDevice& plug(std::unique_ptr<UsbDeviceModel> model);
+  UsbDevice& plugPrinter(PrinterConfig config = {});
+  // Takes the device away; no device may be attached to its physical device
+  // (removal through the Plug and Play manager is what detaches them).
+  void unplug(UsbDevice& device);
+  // At shutdown: takes every device away, whatever is still attached.
+  void unplugAll();
+
+  std::vector<UsbDevice*> devices();
+
+  // A handle value never handed out before on this machine; handles are
+  // opaque to drivers, so a stale one can always be told from a live one.
+  PVOID newHandle();
+
+ private:
+  void remove(UsbDevice& device);
+
+  std::mutex lock_;
+  std::list<std::unique_ptr<UsbDevice>> devices_;
+  uintptr_t lastHandle_ = 0;
+};
+
+}  // namespace nrv

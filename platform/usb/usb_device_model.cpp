@@ -1,0 +1,204 @@
+#include "usb/usb_device_model.h"
+
+#include <algorithm>
+#include <set>
+
+#include "machine/bugcheck.h"
+
+namespace nrv {
+
+namespace {
+
+void putWord(std::vector<UCHAR>& bytes, USHORT value) {
+  bytes.push_back(static_cast<UCHAR>(value & 0xFF));
+  bytes.push_back(static_cast<UCHAR>(value >> 8));
+}
+
+std::vector<UCHAR> buildConfiguration(const UsbDeviceDescription& description) {
+  std::set<UCHAR> numbers;
+  for (const UsbInterfaceDescription& interface : description.interfaces) numbers.insert(interface.number);
+
+  std::vector<UCHAR> bytes{sizeof(USB_CONFIGURATION_DESCRIPTOR),
+                           USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                           0,
+                           0,
+                           static_cast<UCHAR>(numbers.size()),
+                           description.configurationValue,
+                           0,
+                           description.configurationAttributes,
+                           description.maxPower};
+  for (const UsbInterfaceDescription& interface : description.interfaces) {
+    if (interface.endpoints.size() > 30) {
+      bugCheck("INVALID_USB_DEVICE",
+               format("interface %u of a simulated device has %zu endpoints; at most 30 exist",
+                      interface.number, interface.endpoints.size()));
+    }
+    bytes.insert(bytes.end(),
+                 {sizeof(USB_INTERFACE_DESCRIPTOR), USB_INTERFACE_DESCRIPTOR_TYPE, interface.number,
+                  interface.alternateSetting, static_cast<UCHAR>(interface.endpoints.size()),
+                  interface.interfaceClass, interface.interfaceSubClass, interface.interfaceProtocol, 0});
+    for (const std::vector<UCHAR>& extra : interface.classDescriptors)
+      bytes.insert(bytes.end(), extra.begin(), extra.end());
+    for (const UsbEndpointDescription& endpoint : interface.endpoints) {
+      bytes.insert(bytes.end(), {sizeof(USB_ENDPOINT_DESCRIPTOR), USB_ENDPOINT_DESCRIPTOR_TYPE,
+                                 endpoint.address, endpoint.attributes});
+      putWord(bytes, endpoint.maxPacketSize);
+      bytes.push_back(endpoint.interval);
+    }
+  }
+  if (bytes.size() > 0xFFFF) {
+    bugCheck("INVALID_USB_DEVICE",
+             format("a simulated device's configuration takes %zu bytes; wTotalLength holds at most 65535",
+                    bytes.size()));
+  }
+  bytes[2] = static_cast<UCHAR>(bytes.size() & 0xFF);
+  bytes[3] = static_cast<UCHAR>(bytes.size() >> 8);
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<UCHAR> makeDescriptor(UCHAR type, size_t length) {
+  if (length < 2 || length > 255) {
+    bugCheck("INVALID_USB_DEVICE",
+             format("a descriptor of %zu bytes cannot be described by bLength", length));
+  }
+  std::vector<UCHAR> bytes{static_cast<UCHAR>(length), type};
+  for (size_t index = 2; index < length; index++) bytes.push_back(static_cast<UCHAR>(index));
+  return bytes;
+}
+
+UsbDeviceModel::UsbDeviceModel(UsbDeviceDescription description)
+    : description_(std::move(description)),
+      configurationDescriptor_(description_.configurationOverride ? *description_.configurationOverride
+                                                                  : buildConfiguration(description_)) {}
+
+std::vector<UCHAR> UsbDeviceModel::deviceDescriptor() const {
+  const UsbDeviceDescription& d = description_;
+  std::vector<UCHAR> bytes{sizeof(USB_DEVICE_DESCRIPTOR), USB_DEVICE_DESCRIPTOR_TYPE};
+  putWord(bytes, d.usbVersion);
+  bytes.insert(bytes.end(), {d.deviceClass, d.deviceSubClass, d.deviceProtocol, d.maxPacketSize0});
+  putWord(bytes, d.vendorId);
+  putWord(bytes, d.productId);
+  putWord(bytes, d.deviceVersion);
+  bytes.push_back(d.manufacturer ? kManufacturerStringIndex : 0);
+  bytes.push_back(d.product ? kProductStringIndex : 0);
+  bytes.push_back(d.serialNumber ? kSerialNumberStringIndex : 0);
+  bytes.push_back(1);  // one configuration
+  return bytes;
+}
+
+std::vector<UCHAR> UsbDeviceModel::configurationDescriptor() const { return configurationDescriptor_; }
+
+UsbControlReply UsbDeviceModel::control(const UsbControlRequest& request) {
+  UsbControlReply reply =
+      request.type() == kUsbTypeStandard ? answerStandard(request) : answerClassOrVendor(request);
+  if (!request.in() || !USBD_SUCCESS(reply.status)) reply.data.clear();
+  // A device never sends more than the host asked for.
+  if (reply.data.size() > request.length) reply.data.resize(request.length);
+  UsbRequestRecord record;
+  static_cast<UsbControlRequest&>(record) = request;
+  record.status = reply.status;
+  record.bytesReturned = reply.data.size();
+  std::lock_guard<std::mutex> guard(lock_);
+  log_.push_back(std::move(record));
+  return reply;
+}
+
+void UsbDeviceModel::busReset() {
+  std::lock_guard<std::mutex> guard(lock_);
+  configuration_ = 0;
+  alternateSettings_.clear();
+}
+
+UCHAR UsbDeviceModel::configuration() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return configuration_;
+}
+
+UCHAR UsbDeviceModel::alternateSetting(UCHAR interfaceNumber) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = alternateSettings_.find(interfaceNumber);
+  return found == alternateSettings_.end() ? 0 : found->second;
+}
+
+std::vector<UsbRequestRecord> UsbDeviceModel::log() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return log_;
+}
+
+void UsbDeviceModel::clearLog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  log_.clear();
+}
+
+UsbControlReply UsbDeviceModel::answerClassOrVendor(const UsbControlRequest& request) {
+  return request.type() == kUsbTypeVendor ? UsbControlReply{} : stall();
+}
+
+UsbControlReply UsbDeviceModel::answerStandard(const UsbControlRequest& request) {
+  UCHAR direction = request.requestType & kUsbDirectionIn;
+  UCHAR recipient = request.recipient();
+  if (request.request == kUsbGetDescriptor && direction && recipient == kUsbRecipientDevice) {
+    return answerGetDescriptor(request);
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (request.request == kUsbSetConfiguration && !direction && recipient == kUsbRecipientDevice) {
+    if (request.value != 0 && request.value != description_.configurationValue) return stall();
+    configuration_ = static_cast<UCHAR>(request.value);
+    alternateSettings_.clear();
+    return UsbControlReply{};
+  }
+  if (request.request == kUsbSetInterface && !direction && recipient == kUsbRecipientInterface) {
+    if (configuration_ == 0) return stall();
+    for (const UsbInterfaceDescription& interface : description_.interfaces) {
+      if (interface.number == request.index && interface.alternateSetting == request.value) {
+        alternateSettings_[interface.number] = interface.alternateSetting;
+        return UsbControlReply{};
+      }
+    }
+    return stall();
+  }
+  return stall();
+}
+
+UsbControlReply UsbDeviceModel::answerGetDescriptor(const UsbControlRequest& request) const {
+  UCHAR index = request.descriptorIndex();
+  switch (request.descriptorType()) {
+    case USB_DEVICE_DESCRIPTOR_TYPE:
+      return index == 0 ? UsbControlReply{USBD_STATUS_SUCCESS, deviceDescriptor()} : stall();
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+      return index == 0 ? UsbControlReply{USBD_STATUS_SUCCESS, configurationDescriptor_} : stall();
+    case USB_STRING_DESCRIPTOR_TYPE: {
+      bool found = false;
+      std::vector<UCHAR> bytes = stringDescriptor(index, request.index, found);
+      return found ? UsbControlReply{USBD_STATUS_SUCCESS, std::move(bytes)} : stall();
+    }
+    default:
+      return stall();
+  }
+}
+
+std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language, bool& found) const {
+  const UsbDeviceDescription& d = description_;
+  std::vector<UCHAR> bytes{0, USB_STRING_DESCRIPTOR_TYPE};
+  found = false;
+  if (index == 0) {
+    for (USHORT id : d.languages) putWord(bytes, id);
+  } else {
+    const std::optional<std::u16string>* text = index == kManufacturerStringIndex   ? &d.manufacturer
+                                                : index == kProductStringIndex      ? &d.product
+                                                : index == kSerialNumberStringIndex ? &d.serialNumber
+                                                                                    : nullptr;
+    if (text == nullptr || !text->has_value()) return {};
+    if (std::find(d.languages.begin(), d.languages.end(), language) == d.languages.end()) return {};
+    for (char16_t c : **text) putWord(bytes, c);
+  }
+  // bLength is one byte: longer texts are cut, as a device's fixed tables would be.
+  if (bytes.size() > 254) bytes.resize(254);
+  bytes[0] = static_cast<UCHAR>(bytes.size());
+  found = true;
+  return bytes;
+}
+
+}  // namespace nrv

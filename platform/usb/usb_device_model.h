@@ -1,0 +1,164 @@
+// What a simulated USB device is: its descriptors, described field by field,
+// and the control requests it answers on its default pipe. The bus turns each
+// URB into the control transfers a real host controller would send; the model
+// answers them as the device's firmware would and logs every one.
+#pragma once
+
+#include <usb.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nrv {
+
+// bmRequestType and bRequest values of the standard requests the bus sends.
+constexpr UCHAR kUsbDirectionIn = 0x80;
+constexpr UCHAR kUsbTypeMask = 0x60;
+constexpr UCHAR kUsbTypeStandard = 0x00;
+constexpr UCHAR kUsbTypeClass = 0x20;
+constexpr UCHAR kUsbTypeVendor = 0x40;
+constexpr UCHAR kUsbRecipientMask = 0x1F;
+constexpr UCHAR kUsbRecipientDevice = 0x00;
+constexpr UCHAR kUsbRecipientInterface = 0x01;
+constexpr UCHAR kUsbRecipientEndpoint = 0x02;
+constexpr UCHAR kUsbRecipientOther = 0x03;
+
+constexpr UCHAR kUsbGetDescriptor = 0x06;
+constexpr UCHAR kUsbSetConfiguration = 0x09;
+constexpr UCHAR kUsbSetInterface = 0x0B;
+
+// String descriptor indexes a description's strings get (0 when absent).
+constexpr UCHAR kManufacturerStringIndex = 1;
+constexpr UCHAR kProductStringIndex = 2;
+constexpr UCHAR kSerialNumberStringIndex = 3;
+
+// In a logged request's urbFunction: sent by the bus on its own (the
+// reconfiguration after a port reset), not carried by a driver's URB.
+constexpr USHORT kUsbBusOwnRequest = 0xFFFF;
+
+struct UsbEndpointDescription {
+  UCHAR address = 0;  // bit 7 set: IN (device to host)
+  UCHAR attributes = USB_ENDPOINT_TYPE_BULK;
+  USHORT maxPacketSize = 64;
+  UCHAR interval = 0;
+};
+
+struct UsbInterfaceDescription {
+  UCHAR number = 0;
+  UCHAR alternateSetting = 0;
+  UCHAR interfaceClass = 0;
+  UCHAR interfaceSubClass = 0;
+  UCHAR interfaceProtocol = 0;
+  std::vector<UsbEndpointDescription> endpoints;
+  // Class-specific descriptors sent right after the interface descriptor,
+  // byte for byte as given (a wrong bLength makes a broken configuration).
+  std::vector<std::vector<UCHAR>> classDescriptors;
+};
+
+struct UsbDeviceDescription {
+  USHORT usbVersion = 0x0110;
+  UCHAR deviceClass = 0;  // 0: each interface names its own class
+  UCHAR deviceSubClass = 0;
+  UCHAR deviceProtocol = 0;
+  UCHAR maxPacketSize0 = 8;
+  USHORT vendorId = 0;
+  USHORT productId = 0;
+  USHORT deviceVersion = 0x0100;  // bcdDevice
+  std::optional<std::u16string> manufacturer;
+  std::optional<std::u16string> product;
+  std::optional<std::u16string> serialNumber;
+  std::vector<USHORT> languages{0x0409};  // string descriptor 0
+  UCHAR configurationValue = 1;
+  UCHAR configurationAttributes = 0xC0;  // self-powered
+  UCHAR maxPower = 1;                    // in 2 mA units
+  // Interfaces in the order the configuration descriptor lists them.
+  std::vector<UsbInterfaceDescription> interfaces;
+  // Answered for the configuration descriptor instead of the one built from
+  // the fields above, for devices whose descriptors are broken.
+  std::optional<std::vector<UCHAR>> configurationOverride;
+};
+
+// A class-specific or vendor descriptor of the given type and total length,
+// its body filled with a recognisable pattern.
+std::vector<UCHAR> makeDescriptor(UCHAR type, size_t length);
+
+// One control transfer as it reaches the device, with what carried it.
+struct UsbControlRequest {
+  UCHAR requestType = 0;       // bmRequestType as sent on the bus
+  UCHAR request = 0;           // bRequest
+  USHORT value = 0;            // wValue
+  USHORT index = 0;            // wIndex
+  USHORT length = 0;           // wLength
+  USHORT urbFunction = 0;      // the URB_FUNCTION_* that carried it, or kUsbBusOwnRequest
+  UCHAR requestTypeBits = 0;   // a class or vendor URB's RequestTypeReservedBits, as the driver set them
+  ULONG transferFlags = 0;     // the URB's TransferFlags
+  std::vector<UCHAR> outData;  // data stage of a host-to-device request
+
+  bool in() const { return (requestType & kUsbDirectionIn) != 0; }
+  UCHAR type() const { return requestType & kUsbTypeMask; }
+  UCHAR recipient() const { return requestType & kUsbRecipientMask; }
+  // For GET_DESCRIPTOR: the descriptor type and index in wValue.
+  UCHAR descriptorType() const { return static_cast<UCHAR>(value >> 8); }
+  UCHAR descriptorIndex() const { return static_cast<UCHAR>(value & 0xFF); }
+};
+
+struct UsbControlReply {
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+  std::vector<UCHAR> data;  // data stage of a device-to-host request; at most wLength bytes are sent
+};
+
+struct UsbRequestRecord : UsbControlRequest {
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+  size_t bytesReturned = 0;  // device-to-host bytes sent
+};
+
+inline UsbControlReply stall() { return UsbControlReply{USBD_STATUS_STALL_PID, {}}; }
+
+class UsbDeviceModel {
+ public:
+  explicit UsbDeviceModel(UsbDeviceDescription description);
+  virtual ~UsbDeviceModel() = default;
+  UsbDeviceModel(const UsbDeviceModel&) = delete;
+  UsbDeviceModel& operator=(const UsbDeviceModel&) = delete;
+
+  const UsbDeviceDescription& description() const { return description_; }
+  // The descriptors as the device sends them.
+  std::vector<UCHAR> deviceDescriptor() const;
+  std::vector<UCHAR> configurationDescriptor() const;
+
+  // Answers one control transfer and logs it with its outcome.
+  UsbControlReply control(const UsbControlRequest& request);
+  // A bus reset: the device is back at its default, unconfigured state.
+  void busReset();
+
+  // The configuration value set by SET_CONFIGURATION; 0 while unconfigured.
+  UCHAR configuration() const;
+  UCHAR alternateSetting(UCHAR interfaceNumber) const;
+
+  // Every control transfer the device has seen, oldest first.
+  std::vector<UsbRequestRecord> log() const;
+  void clearLog();
+
+ protected:
+  // Class and vendor requests. Here vendor requests succeed without data and
+  // class requests stall; a model overrides this with its own requests.
+  virtual UsbControlReply answerClassOrVendor(const UsbControlRequest& request);
+
+ private:
+  UsbControlReply answerStandard(const UsbControlRequest& request);
+  UsbControlReply answerGetDescriptor(const UsbControlRequest& request) const;
+  std::vector<UCHAR> stringDescriptor(UCHAR index, USHORT language, bool& found) const;
+
+  const UsbDeviceDescription description_;
+  const std::vector<UCHAR> configurationDescriptor_;
+  mutable std::mutex lock_;
+  UCHAR configuration_ = 0;
+  std::map<UCHAR, UCHAR> alternateSettings_;
+  std::vector<UsbRequestRecord> log_;
+};
+
+}  // namespace nrv
