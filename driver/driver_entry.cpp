@@ -1,8 +1,6 @@
 // Driver entry: fills the dispatch table once when the driver is loaded.
 #include "nrvusb.h"
 
-PortNameEntry *PortNameList;
-
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
 

@@ -4,12 +4,18 @@
 // and no spin lock is held while calling another driver or waiting.
 #pragma once
 
-#include <ntddk.h>
+// The C runtime headers come first: included after the kit's headers, the
+// cross compiler's stdio.h would route sprintf to its own library instead of
+// the kernel's.
 #include <stdio.h>
 #include <string.h>
 
+#include <ntddk.h>
+
 extern "C" {
 #include <usbdi.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 }
 
 // Every allocation carries the tag "Wdm " (bytes 57 64 6D 20).
@@ -65,10 +71,16 @@ FORCEINLINE PDeviceExtension PLMUSB_Extension(PDEVICE_OBJECT DeviceObject) {
   return (PDeviceExtension)DeviceObject->DeviceExtension;
 }
 
+// Port names: a prefix, a three-digit number and a colon, NUL-terminated in
+// 36 bytes; prefixes are limited so that every made name fits.
+#define PORT_NAME_BUFFER_SIZE 36
+#define PORT_NAME_MAX_LENGTH (PORT_NAME_BUFFER_SIZE - 1)
+#define PORT_PREFIX_MAX_LENGTH (PORT_NAME_MAX_LENGTH - 4)
+
 // One printer FDO's port name in the driver-wide list of names in use.
 typedef struct PortNameEntry {
   PDEVICE_OBJECT Device;
-  CHAR PortName[36];
+  CHAR PortName[PORT_NAME_BUFFER_SIZE];
   struct PortNameEntry *Next;
 } PortNameEntry;
 
@@ -92,8 +104,32 @@ VOID PLMUSB_IncrementIoCount(PDEVICE_OBJECT DeviceObject);
 LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject);
 BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
 
-// Device interface.
+// Device interface and device object.
 NTSTATUS PLMUSB_SymbolicLink(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING LinkName);
+NTSTATUS PLMUSB_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice,
+                                   PDEVICE_OBJECT *DeviceObject, PCHAR PortName);
+
+// Registry values of the device's keys.
+BOOLEAN PLMUSB_GetKeyValue(HANDLE Key, PCWSTR ValueName, PCHAR Destination, ULONG MaximumLength);
+BOOLEAN PLMUSB_GetKeyValueUCHAR(HANDLE Key, PCWSTR ValueName, PUCHAR Value);
+BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value);
+BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text);
+BOOLEAN PLMUSB_SetKeyValueBinary(HANDLE Key, PCWSTR ValueName, PUCHAR Byte);
+BOOLEAN PLMUSB_UpdateDescription(HANDLE Key, PCWSTR ValueName, PCSTR PortName);
+
+// Port names in use and the serial-number marker.
+BOOLEAN PLMUSB_CheckUniqueName(PCSTR Name);
+BOOLEAN PLMUSB_MakeUniqueName(PCSTR Prefix, PCHAR Name);
+BOOLEAN PLMUSB_AddToDeviceList(PDEVICE_OBJECT DeviceObject, PCSTR Name);
+BOOLEAN PLMUSB_RemoveFromDeviceList(PDEVICE_OBJECT DeviceObject);
+BOOLEAN PLMUSB_SetSerialRegValue(PDEVICE_OBJECT DeviceObject, UCHAR SerialNumberIndex);
+
+// Requests to the USB stack and the printer's configuration.
+NTSTATUS PLMUSB_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS PLMUSB_CallUSBDTimed(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milliseconds);
+NTSTATUS PLMUSB_ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PLMUSB_SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                CHAR InterfaceNumber, CHAR AlternateSetting);
 
 // Completes a request the driver cannot serve on this device.
 NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

@@ -1,0 +1,165 @@
+// Reading and writing single values of a device's registry keys. Text is kept
+// as ANSI inside the driver and stored as UTF-16.
+#include "nrvusb.h"
+
+// One buffer serves every query: header, value name and data must fit in it.
+#define QUERY_BUFFER_SIZE 586
+// Descriptions are built in buffers of this many UTF-16 units, terminator included.
+#define DESCRIPTION_UNITS 513
+
+// Returns the value's full information in a paged buffer the caller frees, or
+// NULL when it cannot be read (missing, too large, or no memory).
+static PKEY_VALUE_FULL_INFORMATION PLMUSB_QueryValue(HANDLE Key, PCWSTR ValueName) {
+  UNICODE_STRING name;
+  ULONG length;
+  PKEY_VALUE_FULL_INFORMATION info;
+
+  info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, QUERY_BUFFER_SIZE, NRVUSB_POOL_TAG);
+  if (info == NULL) {
+    return NULL;
+  }
+  RtlInitUnicodeString(&name, ValueName);
+  if (!NT_SUCCESS(ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, QUERY_BUFFER_SIZE, &length))) {
+    ExFreePool(info);
+    return NULL;
+  }
+  return info;
+}
+
+static PUCHAR PLMUSB_ValueData(PKEY_VALUE_FULL_INFORMATION Info) { return (PUCHAR)Info + Info->DataOffset; }
+
+BOOLEAN PLMUSB_GetKeyValue(HANDLE Key, PCWSTR ValueName, PCHAR Destination, ULONG MaximumLength) {
+  PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+  UNICODE_STRING text;
+  ANSI_STRING converted;
+  BOOLEAN read = FALSE;
+
+  if (info == NULL) {
+    return FALSE;
+  }
+  text.Buffer = (PWSTR)PLMUSB_ValueData(info);
+  text.Length = (USHORT)(info->DataLength & ~1u);
+  text.MaximumLength = text.Length;
+  if (NT_SUCCESS(RtlUnicodeStringToAnsiString(&converted, &text, TRUE))) {
+    strncpy(Destination, converted.Buffer, MaximumLength);
+    RtlFreeAnsiString(&converted);
+    read = TRUE;
+  }
+  ExFreePool(info);
+  return read;
+}
+
+BOOLEAN PLMUSB_GetKeyValueUCHAR(HANDLE Key, PCWSTR ValueName, PUCHAR Value) {
+  PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+
+  *Value = 0;
+  if (info == NULL) {
+    return FALSE;
+  }
+  // A value without data has no first byte to give.
+  BOOLEAN read = info->DataLength >= 1;
+  if (read) {
+    *Value = PLMUSB_ValueData(info)[0];
+  }
+  ExFreePool(info);
+  return read;
+}
+
+BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value) {
+  PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+
+  *Value = 0;
+  if (info == NULL) {
+    return FALSE;
+  }
+  // Shorter data is taken as the low bytes of the number, never read past its end.
+  BOOLEAN read = info->DataLength >= 1;
+  if (read) {
+    memcpy(Value, PLMUSB_ValueData(info), info->DataLength < sizeof(ULONG) ? info->DataLength : sizeof(ULONG));
+  }
+  ExFreePool(info);
+  return read;
+}
+
+BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text) {
+  UNICODE_STRING name;
+  ANSI_STRING text;
+  UNICODE_STRING converted;
+  NTSTATUS status;
+
+  RtlInitAnsiString(&text, Text);
+  if (!NT_SUCCESS(RtlAnsiStringToUnicodeString(&converted, &text, TRUE))) {
+    return FALSE;
+  }
+  RtlInitUnicodeString(&name, ValueName);
+  status = ZwSetValueKey(Key, &name, 0, REG_SZ, converted.Buffer, converted.Length);
+  RtlFreeUnicodeString(&converted);
+  return NT_SUCCESS(status);
+}
+
+BOOLEAN PLMUSB_SetKeyValueBinary(HANDLE Key, PCWSTR ValueName, PUCHAR Byte) {
+  UNICODE_STRING name;
+
+  RtlInitUnicodeString(&name, ValueName);
+  return NT_SUCCESS(ZwSetValueKey(Key, &name, 0, REG_BINARY, Byte, 1));
+}
+
+// Builds the kept text, "(", the port name and ")" and stores it as the value.
+static BOOLEAN PLMUSB_WriteDescription(HANDLE Key, PCWSTR ValueName, PCWSTR Kept, PCSTR PortName) {
+  UNICODE_STRING description;
+  UNICODE_STRING port;
+  UNICODE_STRING name;
+  ANSI_STRING portText;
+  BOOLEAN written = FALSE;
+
+  RtlInitAnsiString(&portText, PortName);
+  if (!NT_SUCCESS(RtlAnsiStringToUnicodeString(&port, &portText, TRUE))) {
+    return FALSE;
+  }
+  description.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, DESCRIPTION_UNITS * sizeof(WCHAR), NRVUSB_POOL_TAG);
+  if (description.Buffer != NULL) {
+    RtlZeroMemory(description.Buffer, DESCRIPTION_UNITS * sizeof(WCHAR));
+    description.Length = 0;
+    description.MaximumLength = (DESCRIPTION_UNITS - 1) * sizeof(WCHAR);
+    if (NT_SUCCESS(RtlAppendUnicodeToString(&description, Kept)) &&
+        NT_SUCCESS(RtlAppendUnicodeToString(&description, L"(")) &&
+        NT_SUCCESS(RtlAppendUnicodeStringToString(&description, &port)) &&
+        NT_SUCCESS(RtlAppendUnicodeToString(&description, L")"))) {
+      RtlInitUnicodeString(&name, ValueName);
+      written = NT_SUCCESS(ZwSetValueKey(Key, &name, 0, REG_SZ, description.Buffer, description.Length));
+    }
+    ExFreePool(description.Buffer);
+  }
+  RtlFreeUnicodeString(&port);
+  return written;
+}
+
+// Rewrites a description so that it ends in the port name in parentheses,
+// replacing whatever followed its first "(".
+BOOLEAN PLMUSB_UpdateDescription(HANDLE Key, PCWSTR ValueName, PCSTR PortName) {
+  PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+  PWSTR kept;
+  ULONG units;
+  ULONG cut;
+  BOOLEAN written;
+
+  if (info == NULL) {
+    return FALSE;
+  }
+  kept = (PWSTR)ExAllocatePoolWithTag(PagedPool, DESCRIPTION_UNITS * sizeof(WCHAR), NRVUSB_POOL_TAG);
+  if (kept == NULL) {
+    ExFreePool(info);
+    return FALSE;
+  }
+  RtlZeroMemory(kept, DESCRIPTION_UNITS * sizeof(WCHAR));
+  units = info->DataLength / sizeof(WCHAR);
+  memcpy(kept, PLMUSB_ValueData(info), (units < DESCRIPTION_UNITS ? units : DESCRIPTION_UNITS - 1) * sizeof(WCHAR));
+  for (cut = 0; kept[cut] != 0 && kept[cut] != L'('; cut++) {
+  }
+  kept[cut] = 0;
+
+  written = PLMUSB_WriteDescription(Key, ValueName, kept, PortName);
+  ExFreePool(kept);
+  ExFreePool(info);
+  return written;
+}
