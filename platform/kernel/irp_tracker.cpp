@@ -162,7 +162,10 @@ void IrpTracker::beginCompletion(PIRP irp, const void* caller) {
                                            describeCodeAddress(caller).c_str(), irpText(irp).c_str(),
                                            stateName(record.state)));
   }
-  if (irp->CurrentLocation > irp->StackCount) {
+  // A request the I/O manager built, held at the top by its sender's completion
+  // routine, is completed once more to hand it back for the final processing.
+  bool onlyFinalProcessingLeft = record.origin != IrpOrigin::Driver && irp->CurrentLocation == irp->StackCount + 1;
+  if (irp->CurrentLocation > irp->StackCount && !onlyFinalProcessingLeft) {
     bugCheck("IRP_COMPLETED_TWICE", format("IoCompleteRequest from %s: %s has no stack location left to "
                                            "complete",
                                            describeCodeAddress(caller).c_str(), irpText(irp).c_str()));

@@ -6,29 +6,129 @@
 #include "machine/status_text.h"
 #include "machine/symbolizer.h"
 #include "machine/text.h"
+#include "printer_bench.h"
 
 namespace nrvsim {
 
 namespace {
 
-const char16_t kPrinterInstance[] = u"USB\\VID_0A5F&PID_0027\\5&2D4F3F4&0&1";
+class Transcript {
+ public:
+  Transcript(FILE* out, nrv::Machine& machine) : out_(out), machine_(machine) {}
 
-void showDispatchTable(const DRIVER_OBJECT& driver, FILE* out) {
-  std::fprintf(out, "  dispatch table:\n");
+  template <typename... Args>
+  void step(const char* pattern, Args... args) {
+    std::fprintf(out_, "[%6llu ms] ", static_cast<unsigned long long>(machine_.scheduler().nowMilliseconds()));
+    std::fprintf(out_, pattern, args...);
+    std::fputc('\n', out_);
+  }
+
+  template <typename... Args>
+  void detail(const char* pattern, Args... args) {
+    std::fputs("  ", out_);
+    std::fprintf(out_, pattern, args...);
+    std::fputc('\n', out_);
+  }
+
+ private:
+  FILE* out_;
+  nrv::Machine& machine_;
+};
+
+std::string routineName(const void* routine) { return nrv::describeCodeAddress(routine); }
+
+void showDispatchTable(const DRIVER_OBJECT& driver, Transcript& transcript) {
   int refused = 0;
   for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
     if (driver.MajorFunction[major] == nrv::defaultDispatch) {
       refused++;
       continue;
     }
-    std::fprintf(out, "    %-32s %s\n", nrv::majorFunctionName(major),
-                 nrv::describeCodeAddress(reinterpret_cast<const void*>(driver.MajorFunction[major])).c_str());
+    transcript.detail("  %-32s %s", nrv::majorFunctionName(major),
+                      routineName(reinterpret_cast<const void*>(driver.MajorFunction[major])).c_str());
   }
-  std::fprintf(out, "    %-32s %s\n", "AddDevice",
-               nrv::describeCodeAddress(reinterpret_cast<const void*>(driver.DriverExtension->AddDevice)).c_str());
-  std::fprintf(out, "    %-32s %s\n", "DriverUnload",
-               nrv::describeCodeAddress(reinterpret_cast<const void*>(driver.DriverUnload)).c_str());
-  std::fprintf(out, "    the other %d major functions are refused by the I/O manager\n", refused);
+  transcript.detail("  %-32s %s", "AddDevice",
+                    routineName(reinterpret_cast<const void*>(driver.DriverExtension->AddDevice)).c_str());
+  transcript.detail("  %-32s %s", "DriverUnload", routineName(reinterpret_cast<const void*>(driver.DriverUnload)).c_str());
+  transcript.detail("  the other %d major functions are refused by the I/O manager", refused);
+}
+
+// Loads the driver module as the machine loads any driver, offers it the printer, and unloads it.
+bool loadModule(PrinterBench& bench, const std::string& path, nrv::UsbDevice& printer, Transcript& transcript) {
+  nrv::Machine& machine = bench.machine;
+  transcript.step("loading NRVUSB from %s", path.c_str());
+  nrv::DriverLoadResult loaded = machine.modules().loadDriver(path, "NRVUSB");
+  transcript.detail("DriverEntry returned %s", nrv::statusText(loaded.status).c_str());
+  if (loaded.driver == nullptr) return false;
+  transcript.detail("dispatch table:");
+  showDispatchTable(loaded.driver->object, transcript);
+
+  PDRIVER_ADD_DEVICE addDevice = loaded.driver->extension.AddDevice;
+  NTSTATUS added = nrv::callDriverRoutine("AddDevice routine", reinterpret_cast<const void*>(addDevice), [&] {
+    nrv::DriverCallScope scope(&loaded.driver->object);
+    return addDevice(&loaded.driver->object, printer.pdo());
+  });
+  transcript.detail("AddDevice for the printer returned %s", nrv::statusText(added).c_str());
+  if (!NT_SUCCESS(added)) {
+    transcript.detail("this build of the module does not take printers yet (Plug and Play comes later); unloading it");
+    machine.modules().unload(*loaded.driver);
+  }
+  return true;
+}
+
+const char* pipeTypeName(USBD_PIPE_TYPE type) {
+  switch (type) {
+    case UsbdPipeTypeControl:
+      return "control";
+    case UsbdPipeTypeIsochronous:
+      return "isochronous";
+    case UsbdPipeTypeBulk:
+      return "bulk";
+    case UsbdPipeTypeInterrupt:
+      return "interrupt";
+  }
+  return "?";
+}
+
+void showConfiguration(const AddedPrinter& printer, Transcript& transcript) {
+  PDeviceExtension extension = printer.extension();
+  PUSBD_INTERFACE_INFORMATION selected = extension->InterfaceInfo;
+  transcript.detail("configuration descriptor: %u bytes", extension->ConfigurationDescriptor->wTotalLength);
+  if (selected == nullptr) return;
+  transcript.detail("selected interface %u, alternate setting %u: class %u/%u, protocol %u (%s)", selected->InterfaceNumber,
+                    selected->AlternateSetting, selected->Class, selected->SubClass, selected->Protocol,
+                    selected->Protocol == 2 ? "bidirectional" : "unidirectional");
+  for (ULONG index = 0; index < selected->NumberOfPipes; index++) {
+    const USBD_PIPE_INFORMATION& pipe = selected->Pipes[index];
+    transcript.detail("  pipe %u: %s %s, endpoint 0x%02X, %u-byte packets, at most %u bytes per transfer", index,
+                      pipeTypeName(pipe.PipeType), USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) ? "IN" : "OUT",
+                      pipe.EndpointAddress, pipe.MaximumPacketSize, pipe.MaximumTransferSize);
+  }
+}
+
+// Brings the printer up with the driver's routines linked into nrvsim, as
+// AddDevice and start will once Plug and Play drives the driver.
+int bringUp(PrinterBench& bench, nrv::UsbDevice& usb, Transcript& transcript) {
+  transcript.step("bringing the printer up with the driver's own routines (linked into nrvsim)");
+  AddedPrinter printer = bench.add(usb);
+  transcript.detail("PLMUSB_CreateDeviceObject returned %s", nrv::statusText(printer.status).c_str());
+  if (!NT_SUCCESS(printer.status)) return 1;
+  PDeviceExtension extension = printer.extension();
+  transcript.detail("port name %s; options: MaxTransferSize %u, AltInterface %u, DeviceType %u, PrinterClassOptions %u",
+                    printer.portName.c_str(), extension->MaxTransferSize, extension->AltInterface,
+                    extension->DeviceType, extension->PrinterClassOptions);
+  transcript.detail("interface %s", nrv::toUtf8(reinterpret_cast<const char16_t*>(extension->InterfaceLinkName)).c_str());
+  transcript.detail("device key: PortName \"%s\"", bench.stringValue(bench.deviceKey(usb), u"PortName").c_str());
+
+  NTSTATUS configured = PLMUSB_ConfigureDevice(printer.fdo);
+  transcript.step("PLMUSB_ConfigureDevice returned %s", nrv::statusText(configured).c_str());
+  if (!NT_SUCCESS(configured)) return 1;
+  showConfiguration(printer, transcript);
+  UCHAR serialIndex = usb.model().description().serialNumber ? nrv::kSerialNumberStringIndex : 0;
+  PLMUSB_SetSerialRegValue(printer.fdo, serialIndex);
+  std::optional<nrv::RegistryValue> found = bench.machine.registry().value(bench.deviceKey(usb), u"SerialNumberFound");
+  transcript.detail("SerialNumberFound = %u", found && !found->bytes.empty() ? found->bytes[0] : 0u);
+  return 0;
 }
 
 }  // namespace
@@ -39,38 +139,19 @@ int runBootDemo(const BootDemoOptions& options, FILE* out) {
     std::fprintf(stderr, "nrvsim: driver module '%s' not found\n", options.driverModule.c_str());
     return 1;
   }
+  int result;
   {
-    nrv::Machine machine(nrv::MachineOptions{options.profile});
-    std::fprintf(out, "[%6llu ms] booted %s; verifier on (pool, IRQL, IRP and spin-lock rules)\n",
-                 static_cast<unsigned long long>(machine.scheduler().nowMilliseconds()), machine.profileName());
-
-    std::fprintf(out, "[%6llu ms] loading NRVUSB from %s\n",
-                 static_cast<unsigned long long>(machine.scheduler().nowMilliseconds()), options.driverModule.c_str());
-    nrv::DriverLoadResult loaded = machine.modules().loadDriver(options.driverModule, "NRVUSB");
-    std::fprintf(out, "  DriverEntry returned %s\n", nrv::statusText(loaded.status).c_str());
-    if (loaded.driver == nullptr) return 1;
-    showDispatchTable(loaded.driver->object, out);
-
-    nrv::PhysicalDevice& printer = machine.plugPhysicalDevice(kPrinterInstance);
-    std::fprintf(out, "[%6llu ms] USB device arrived: %s\n",
-                 static_cast<unsigned long long>(machine.scheduler().nowMilliseconds()),
-                 nrv::toUtf8(printer.instancePath()).c_str());
-    NTSTATUS added = nrv::callDriverRoutine(
-        "AddDevice routine", reinterpret_cast<const void*>(loaded.driver->extension.AddDevice), [&] {
-          nrv::DriverCallScope scope(&loaded.driver->object);
-          return loaded.driver->extension.AddDevice(&loaded.driver->object, printer.object());
-        });
-    std::fprintf(out, "  AddDevice returned %s\n", nrv::statusText(added).c_str());
-    if (!NT_SUCCESS(added)) {
-      std::fprintf(out, "  this build of the driver does not serve printers yet; the device stays without a "
-                        "driver\n");
-    }
-
-    std::fprintf(out, "[%6llu ms] shutting down: removing devices, unloading drivers, checking for leaks\n",
-                 static_cast<unsigned long long>(machine.scheduler().nowMilliseconds()));
+    PrinterBench bench(options.profile);
+    Transcript transcript(out, bench.machine);
+    transcript.step("booted %s; verifier on (pool, IRQL, IRP, handle and spin-lock rules)", bench.machine.profileName());
+    nrv::UsbDevice& usb = bench.plug();
+    transcript.step("USB printer plugged: %s", nrv::toUtf8(usb.instancePath()).c_str());
+    if (!loadModule(bench, options.driverModule, usb, transcript)) return 1;
+    result = bringUp(bench, usb, transcript);
+    transcript.step("shutting down: removing the printer, unloading drivers, checking for leaks");
   }
-  std::fprintf(out, "  shutdown clean: no pool, IRP or device left behind\n");
-  return 0;
+  std::fprintf(out, "  shutdown clean: no pool, IRP, handle or device left behind\n");
+  return result;
 }
 
 }  // namespace nrvsim
