@@ -49,36 +49,30 @@ BOOLEAN PLMUSB_GetKeyValue(HANDLE Key, PCWSTR ValueName, PCHAR Destination, ULON
   return read;
 }
 
-BOOLEAN PLMUSB_GetKeyValueUCHAR(HANDLE Key, PCWSTR ValueName, PUCHAR Value) {
+// Reads the first bytes of a value's data, whatever its type. Shorter data fills
+// the low bytes and leaves the rest 0; a value without data counts as unread.
+static BOOLEAN PLMUSB_GetLeadingBytes(HANDLE Key, PCWSTR ValueName, PVOID Value, ULONG Size) {
   PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+  BOOLEAN read;
 
-  *Value = 0;
+  RtlZeroMemory(Value, Size);
   if (info == NULL) {
     return FALSE;
   }
-  // A value without data has no first byte to give.
-  BOOLEAN read = info->DataLength >= 1;
+  read = info->DataLength >= 1;
   if (read) {
-    *Value = PLMUSB_ValueData(info)[0];
+    memcpy(Value, PLMUSB_ValueData(info), info->DataLength < Size ? info->DataLength : Size);
   }
   ExFreePool(info);
   return read;
 }
 
-BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value) {
-  PKEY_VALUE_FULL_INFORMATION info = PLMUSB_QueryValue(Key, ValueName);
+BOOLEAN PLMUSB_GetKeyValueUCHAR(HANDLE Key, PCWSTR ValueName, PUCHAR Value) {
+  return PLMUSB_GetLeadingBytes(Key, ValueName, Value, sizeof(*Value));
+}
 
-  *Value = 0;
-  if (info == NULL) {
-    return FALSE;
-  }
-  // Shorter data is taken as the low bytes of the number, never read past its end.
-  BOOLEAN read = info->DataLength >= 1;
-  if (read) {
-    memcpy(Value, PLMUSB_ValueData(info), info->DataLength < sizeof(ULONG) ? info->DataLength : sizeof(ULONG));
-  }
-  ExFreePool(info);
-  return read;
+BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value) {
+  return PLMUSB_GetLeadingBytes(Key, ValueName, Value, sizeof(*Value));
 }
 
 BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text) {

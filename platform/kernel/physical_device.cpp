@@ -26,12 +26,12 @@ NTSTATUS PhysicalDevice::dispatch(PIRP irp) {
                                     control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
     handler = handler_;
   }
-  return handler ? handler(irp) : answerByDefault(irp);
+  return handler ? handler(irp) : completeAsBusDriverDefault(irp);
 }
 
 // A bus driver leaves the status of Plug and Play, power and WMI requests it
 // does not serve as it found it; opening the bare device is allowed.
-NTSTATUS PhysicalDevice::answerByDefault(PIRP irp) {
+NTSTATUS completeAsBusDriverDefault(PIRP irp) {
   NTSTATUS status;
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP:

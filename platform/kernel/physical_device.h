@@ -33,14 +33,15 @@ class PhysicalDevice {
   NTSTATUS dispatch(PIRP irp);
 
  private:
-  NTSTATUS answerByDefault(PIRP irp);
-
   PDEVICE_OBJECT object_;
   std::u16string instancePath_;
   RequestHandler handler_;
   mutable std::mutex lock_;
   std::vector<SeenRequest> requests_;
 };
+
+// Completes a request the way a bus driver answers what it does not serve.
+NTSTATUS completeAsBusDriverDefault(PIRP irp);
 
 // DriverEntry of the machine's bus driver, which owns every physical device.
 NTSTATUS busDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);

@@ -104,30 +104,10 @@ std::vector<UsbPipe> UsbDevice::pipes() const {
 
 NTSTATUS UsbDevice::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status;
-  switch (stack->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      status = internalDeviceControl(stack);
-      irp->IoStatus.Information = 0;
-      break;
-    case IRP_MJ_PNP:
-    case IRP_MJ_POWER:
-    case IRP_MJ_SYSTEM_CONTROL:
-      // Not served by this bus yet; a bus driver leaves such a request's status as it found it.
-      status = irp->IoStatus.Status;
-      break;
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-      status = STATUS_SUCCESS;
-      irp->IoStatus.Information = 0;
-      break;
-    default:
-      status = STATUS_INVALID_DEVICE_REQUEST;
-      irp->IoStatus.Information = 0;
-      break;
-  }
+  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return completeAsBusDriverDefault(irp);
+  NTSTATUS status = internalDeviceControl(stack);
   irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }

@@ -4,6 +4,7 @@
 
 #include "broken_driver/broken_requests.h"
 #include "machine/machine.h"
+#include "death_test.h"
 
 namespace {
 
@@ -41,15 +42,7 @@ TEST(BrokenDriver, BehavesWhenNotAskedToMisbehave) {
   EXPECT_EQ(broken.top(), broken.physical.object());
 }
 
-class BrokenDriverDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifdef NRV_SANITIZED_BUILD
-    GTEST_SKIP() << "each death test re-runs the binary, too slow under sanitizers";
-#endif
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-  }
-};
+using BrokenDriverDeathTest = platform_test::DeathTest;
 
 TEST_F(BrokenDriverDeathTest, VerifierCatchesEachMisbehaviour) {
   EXPECT_DEATH(

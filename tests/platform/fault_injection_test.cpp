@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "test_stack.h"
+#include "death_test.h"
 
 namespace {
 
@@ -66,11 +67,9 @@ TEST_F(FaultInjection, IrpAllocationsFailByTheirOwnCount) {
   EXPECT_EQ(faults.requests(nrv::FaultKind::Pool), poolBefore);
 }
 
-TEST(FaultInjectionDeathTest, StopReportNamesTheArmedFaults) {
-#ifdef NRV_SANITIZED_BUILD
-  GTEST_SKIP() << "each death test re-runs the binary, too slow under sanitizers";
-#endif
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+using FaultInjectionDeathTest = platform_test::DeathTest;
+
+TEST_F(FaultInjectionDeathTest, StopReportNamesTheArmedFaults) {
   EXPECT_DEATH(
       {
         nrv::Machine machine;

@@ -11,6 +11,7 @@
 #include "machine/machine.h"
 #include "machine/text.h"
 #include "test_stack.h"
+#include "death_test.h"
 
 namespace {
 
@@ -287,15 +288,7 @@ TEST_F(RegistryTest, DeviceKeyRefusals) {
 
 // ---------------------------------------------------------------- the verifier
 
-class RegistryDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifdef NRV_SANITIZED_BUILD
-    GTEST_SKIP() << "each death test re-runs the binary, too slow under sanitizers";
-#endif
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-  }
-};
+using RegistryDeathTest = platform_test::DeathTest;
 
 PDEVICE_OBJECT printerForLeakyDriver = nullptr;
 

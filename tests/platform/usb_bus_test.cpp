@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "death_test.h"
 
 namespace {
 
@@ -450,11 +451,9 @@ TEST_F(UsbBus, RefusesWhatItDoesNotServe) {
 
 NTSTATUS upperDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
-TEST(UsbBusDeathTest, UnplugWithADeviceAttachedStops) {
-#ifdef NRV_SANITIZED_BUILD
-  GTEST_SKIP() << "each death test re-runs the binary, too slow under sanitizers";
-#endif
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+using UsbBusDeathTest = platform_test::DeathTest;
+
+TEST_F(UsbBusDeathTest, UnplugWithADeviceAttachedStops) {
   EXPECT_DEATH(
       {
         nrv::Machine machine;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_stack.h"
+#include "death_test.h"
 
 namespace {
 
@@ -12,15 +13,7 @@ using platform_test::TestStack;
 constexpr ULONG kLeakTag = 0x6B61654C;  // "Leak"
 constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
-class VerifierDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifdef NRV_SANITIZED_BUILD
-    GTEST_SKIP() << "each death test re-runs the binary, too slow under sanitizers";
-#endif
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-  }
-};
+using VerifierDeathTest = platform_test::DeathTest;
 
 NTSTATUS leakyDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
   ExAllocatePoolWithTag(NonPagedPool, 48, kLeakTag);
