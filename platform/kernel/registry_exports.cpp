@@ -14,9 +14,6 @@ namespace nrv {
 
 namespace {
 
-// Not in ntstatus.h yet: only these routines return it.
-constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);
-
 constexpr ULONG kFullHeader = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
 constexpr ULONG kPartialHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
 
@@ -105,7 +102,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   }
 
   nrv::Registry& registry = nrv::Machine::current().registry();
-  if (registry.isDeleted(key)) return nrv::kStatusKeyDeleted;
+  if (registry.isDeleted(key)) return STATUS_KEY_DELETED;
   std::optional<nrv::NamedRegistryValue> value = registry.value(key, nrv::fromUnicodeString(*ValueName));
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
   return KeyValueInformationClass == KeyValueFullInformation
@@ -126,7 +123,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   std::vector<uint8_t> stored = DataSize == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(bytes, bytes + DataSize);
   bool set = nrv::Machine::current().registry().setValue(key, nrv::fromUnicodeString(*ValueName), Type,
                                                           std::move(stored));
-  return set ? STATUS_SUCCESS : nrv::kStatusKeyDeleted;
+  return set ? STATUS_SUCCESS : STATUS_KEY_DELETED;
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {

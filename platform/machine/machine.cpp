@@ -60,6 +60,7 @@ void Machine::removePhysicalDevice(PhysicalDevice& device) {
 
 void Machine::startThread(std::string name, std::function<void()> body) {
   ThreadRecord& record = scheduler_.addThread(std::move(name));
+  std::lock_guard<std::mutex> guard(threadsLock_);
   threads_.push_back(MachineThread{&record, std::thread([this, &record, body = std::move(body)] {
                                      bindCurrentThread(&record);
                                      body();
@@ -68,16 +69,24 @@ void Machine::startThread(std::string name, std::function<void()> body) {
                                    })});
 }
 
+// Threads may start more threads while others are joined: take the list in turns.
 void Machine::joinThreads() {
-  for (MachineThread& thread : threads_) {
-    ThreadRecord* record = thread.record;
-    std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
-    scheduler_.block(
-        held, [record] { return record->finished; }, Scheduler::kNoDeadline,
-        [record] { return format("the end of thread '%s'", record->name.c_str()); });
+  for (;;) {
+    std::list<MachineThread> started;
+    {
+      std::lock_guard<std::mutex> guard(threadsLock_);
+      started.swap(threads_);
+    }
+    if (started.empty()) return;
+    for (MachineThread& thread : started) {
+      ThreadRecord* record = thread.record;
+      std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
+      scheduler_.block(
+          held, [record] { return record->finished; }, Scheduler::kNoDeadline,
+          [record] { return format("the end of thread '%s'", record->name.c_str()); });
+    }
+    for (MachineThread& thread : started) thread.thread.join();
   }
-  for (MachineThread& thread : threads_) thread.thread.join();
-  threads_.clear();
 }
 
 void Machine::sleep(uint64_t milliseconds) {

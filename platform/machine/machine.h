@@ -93,6 +93,7 @@ class Machine {
     ThreadRecord* record;
     std::thread thread;
   };
+  std::mutex threadsLock_;
   std::list<MachineThread> threads_;
   ThreadRecord* mainThread_;
 };
