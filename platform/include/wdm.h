@@ -241,6 +241,26 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+
+typedef ULONG PFN_NUMBER, *PPFN_NUMBER;
+
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12L
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+  ((ULONG)((((ULONG_PTR)(Size)) >> PAGE_SHIFT) + ((BYTE_OFFSET(Va) + BYTE_OFFSET(Size) + PAGE_SIZE - 1) >> PAGE_SHIFT)))
+
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
@@ -733,6 +753,15 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                     BOOLEAN ChargeQuota, PIRP Irp);
+NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                                     ULONG CacheType, PVOID RequestedAddress,
+                                                     ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
+#define MmCached 1
+
 NTKERNELAPI VOID FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI VOID FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
@@ -784,6 +813,14 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
   return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine,
                                                     (PVOID)CancelRoutine);
 }
+
+// ---------------------------------------------------------------- MDL helpers
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                              \
+  (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
+                                                                                : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * sizeof(IO_STACK_LOCATION))))
 

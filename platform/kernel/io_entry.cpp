@@ -1,5 +1,8 @@
 #include "kernel/io_entry.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "machine/bugcheck.h"
 #include "machine/machine.h"
 #include "machine/text.h"
@@ -117,6 +120,116 @@ void IoEntry::closeAll() {
 size_t IoEntry::openFiles() {
   std::lock_guard<std::mutex> guard(lock_);
   return files_.size();
+}
+
+namespace {
+
+// A system buffer the I/O manager copies back to output (when not null) on success.
+void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+  ULONG length = inputLength > outputLength ? inputLength : outputLength;
+  if (length == 0) return;
+  void* buffer = std::calloc(1, length);
+  if (buffer == nullptr) bugCheck("NO_MEMORY", "the host has no memory for a system buffer");
+  if (input != nullptr && inputLength != 0) memcpy(buffer, input, inputLength);
+  IrpRecord& record = Machine::current().irps().lookup(irp, "the I/O entry");
+  irp->AssociatedIrp.SystemBuffer = buffer;
+  record.systemBuffer = buffer;
+  record.userOutput = output;
+  record.outputLength = outputLength;
+}
+
+// The MDL the I/O manager builds over a probed and locked caller buffer.
+void attachMdl(PIRP irp, void* buffer, ULONG length) {
+  if (length == 0) return;
+  PMDL mdl = Machine::current().mdls().allocate(buffer, length, nullptr, "the I/O manager");
+  if (mdl == nullptr) bugCheck("NO_MEMORY", "the host has no memory for an MDL");
+  mdl->MdlFlags = MDL_PAGES_LOCKED;
+  irp->MdlAddress = mdl;
+}
+
+}  // namespace
+
+PDEVICE_OBJECT IoEntry::topOf(PFILE_OBJECT file, const char* service) {
+  PDEVICE_OBJECT device;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = files_.find(file);
+    if (found == files_.end()) {
+      bugCheck("INVALID_HANDLE", format("%s on %p, which is not an open file", service, static_cast<void*>(file)));
+    }
+    device = found->second.device;
+  }
+  return Machine::current().devices().top(device);
+}
+
+std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length) {
+  PDEVICE_OBJECT top = topOf(file, major == IRP_MJ_READ ? "ReadFile" : "WriteFile");
+  ULONG flags = top->Flags;
+  return start(top, major, 0, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+    stack->Parameters.Read.Length = length;
+    stack->Parameters.Read.ByteOffset.QuadPart = 0;
+    irp->UserBuffer = buffer;
+    if (flags & DO_DIRECT_IO) {
+      attachMdl(irp, buffer, length);
+    } else if (flags & DO_BUFFERED_IO) {
+      if (major == IRP_MJ_READ) attachSystemBuffer(irp, nullptr, 0, buffer, length);
+      else attachSystemBuffer(irp, buffer, length, nullptr, length);
+    }
+  });
+}
+
+std::unique_ptr<PendingRequest> IoEntry::startRead(PFILE_OBJECT file, void* buffer, ULONG length) {
+  return startTransfer(file, IRP_MJ_READ, buffer, length);
+}
+
+std::unique_ptr<PendingRequest> IoEntry::startWrite(PFILE_OBJECT file, const void* buffer, ULONG length) {
+  return startTransfer(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length);
+}
+
+std::unique_ptr<PendingRequest> IoEntry::startDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
+                                                            ULONG inputLength, void* output, ULONG outputLength) {
+  PDEVICE_OBJECT top = topOf(file, "DeviceIoControl");
+  return start(top, IRP_MJ_DEVICE_CONTROL, 0, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    switch (code & 3) {
+      case METHOD_BUFFERED:
+        attachSystemBuffer(irp, input, inputLength, output, outputLength);
+        break;
+      case METHOD_IN_DIRECT:
+      case METHOD_OUT_DIRECT:
+        attachSystemBuffer(irp, input, inputLength, nullptr, 0);
+        // Output goes through the MDL; Information still may not exceed it.
+        if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+          Machine::current().irps().lookup(irp, "the I/O entry").outputLength = outputLength;
+        }
+        attachMdl(irp, output, outputLength);
+        break;
+      default:
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        irp->UserBuffer = output;
+        break;
+    }
+  });
+}
+
+IrpOutcome IoEntry::waitFor(std::unique_ptr<PendingRequest> request) {
+  request->wait();
+  return IrpOutcome{request->returned(), request->status()};
+}
+
+IrpOutcome IoEntry::read(PFILE_OBJECT file, void* buffer, ULONG length) {
+  return waitFor(startRead(file, buffer, length));
+}
+
+IrpOutcome IoEntry::write(PFILE_OBJECT file, const void* buffer, ULONG length) {
+  return waitFor(startWrite(file, buffer, length));
+}
+
+IrpOutcome IoEntry::deviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
+                                  ULONG outputLength) {
+  return waitFor(startDeviceControl(file, code, input, inputLength, output, outputLength));
 }
 
 }  // namespace nrv

@@ -67,12 +67,32 @@ class IoEntry {
   IrpOutcome call(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file = nullptr,
                   const RequestSetup& setup = nullptr);
 
+  // ReadFile, WriteFile and DeviceIoControl on an open file, sent to the top
+  // of its device's stack. Reads and writes follow the top device's flags:
+  // DO_DIRECT_IO gets an MDL over the caller's buffer (none for 0 bytes),
+  // DO_BUFFERED_IO a system buffer, neither the caller's buffer as UserBuffer.
+  // Control codes follow their method; METHOD_BUFFERED uses one system buffer
+  // of the larger length and copies Information bytes back on success.
+  // The buffers must outlive the request.
+  std::unique_ptr<PendingRequest> startRead(PFILE_OBJECT file, void* buffer, ULONG length);
+  std::unique_ptr<PendingRequest> startWrite(PFILE_OBJECT file, const void* buffer, ULONG length);
+  std::unique_ptr<PendingRequest> startDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
+                                                     ULONG inputLength, void* output, ULONG outputLength);
+  IrpOutcome read(PFILE_OBJECT file, void* buffer, ULONG length);
+  IrpOutcome write(PFILE_OBJECT file, const void* buffer, ULONG length);
+  IrpOutcome deviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
+                           ULONG outputLength);
+
  private:
   struct OpenFile {
     std::unique_ptr<FILE_OBJECT> object;
     std::u16string name;
     PDEVICE_OBJECT device;  // the device the name resolved to
   };
+
+  PDEVICE_OBJECT topOf(PFILE_OBJECT file, const char* service);
+  std::unique_ptr<PendingRequest> startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length);
+  static IrpOutcome waitFor(std::unique_ptr<PendingRequest> request);
 
   std::mutex lock_;
   std::map<PFILE_OBJECT, OpenFile> files_;

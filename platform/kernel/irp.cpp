@@ -22,7 +22,7 @@ PDRIVER_OBJECT runningDriver() {
 bool routineApplies(PIRP irp, UCHAR control) {
   return (NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
          (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
-         (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+         (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL));
 }
 
 // What the I/O manager does once completion has passed the first location.
@@ -32,18 +32,27 @@ void finishAtTop(PIRP irp) {
   irps.reachedTop(irp);
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
   if (record.systemBuffer != nullptr) {
-    if (NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information > record.outputLength) {
+    // Output is copied back only to a caller that gave an output buffer; a
+    // request without one may still report a byte count.
+    bool copyBack = NT_SUCCESS(irp->IoStatus.Status) && record.userOutput != nullptr && record.outputLength != 0;
+    if (copyBack && irp->IoStatus.Information > record.outputLength) {
       bugCheck("IO_BUFFER_OVERRUN",
                format("IRP %p completed with Information %llu, more than the %u-byte output buffer of its caller",
                       static_cast<void*>(irp), static_cast<unsigned long long>(irp->IoStatus.Information),
                       static_cast<unsigned>(record.outputLength)));
     }
-    if (NT_SUCCESS(irp->IoStatus.Status) && record.userOutput != nullptr) {
-      memcpy(record.userOutput, record.systemBuffer, irp->IoStatus.Information);
-    }
+    if (copyBack) memcpy(record.userOutput, record.systemBuffer, irp->IoStatus.Information);
     std::free(record.systemBuffer);
     record.systemBuffer = nullptr;
     irp->AssociatedIrp.SystemBuffer = nullptr;
+  }
+  // The I/O manager unlocks and frees the MDLs it built over its caller's buffers.
+  if (record.origin != IrpOrigin::Driver) {
+    while (irp->MdlAddress != nullptr) {
+      PMDL mdl = irp->MdlAddress;
+      irp->MdlAddress = mdl->Next;
+      Machine::current().mdls().release(mdl, "the I/O manager", nullptr);
+    }
   }
   PKEVENT event = irp->UserEvent;
   if (record.origin == IrpOrigin::IoManager) irps.release(irp, "the I/O manager", nullptr);
@@ -164,7 +173,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   size_t locksBefore = thread.heldSpinLocks.size();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Read without the lock by a completion on another thread, as on a real machine.
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

@@ -174,7 +174,8 @@ void IrpTracker::beginCompletion(PIRP irp, const void* caller) {
     bugCheck("IRP_COMPLETED_PENDING", format("IoCompleteRequest from %s: %s completed with STATUS_PENDING",
                                              describeCodeAddress(caller).c_str(), irpText(irp).c_str()));
   }
-  if (irp->CancelRoutine != nullptr) {
+  // IoCancelIrp on another thread may exchange the routine at this very moment.
+  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
     bugCheck("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
              format("IoCompleteRequest from %s: %s still has cancel routine %s", describeCodeAddress(caller).c_str(),
                     irpText(irp).c_str(), describeCodeAddress(reinterpret_cast<const void*>(irp->CancelRoutine)).c_str()));

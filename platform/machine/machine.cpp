@@ -101,10 +101,13 @@ void Machine::shutdown() {
   joinThreads();
   io_.closeAll();
   usb_.unplugAll();
+  usb_.stop();
   while (!physicalDevices_.empty()) removePhysicalDevice(*physicalDevices_.back());
   modules_.unloadAll();
   std::string irps = irps_.describeOutstanding();
   if (!irps.empty()) bugCheck("IRPS_NOT_FREED", "IRPs still exist at shutdown:\n" + irps);
+  std::string mdls = mdls_.describeOutstanding();
+  if (!mdls.empty()) bugCheck("MDLS_NOT_FREED", "MDLs still exist at shutdown:\n" + mdls);
   std::string handles = registry_.describeOpenHandles();
   if (!handles.empty()) bugCheck("KERNEL_HANDLES_NOT_CLOSED", "registry keys are still open at shutdown:\n" + handles);
   std::vector<PoolBlock> leaked = pool_.outstanding(nullptr);

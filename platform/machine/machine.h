@@ -16,6 +16,7 @@
 #include "kernel/device_objects.h"
 #include "kernel/io_entry.h"
 #include "kernel/irp_tracker.h"
+#include "kernel/mdl_tracker.h"
 #include "kernel/physical_device.h"
 #include "kernel/registry.h"
 #include "kernel/spin_locks.h"
@@ -52,6 +53,7 @@ class Machine {
   PoolTracker& pool() { return pool_; }
   FaultInjector& faults() { return faults_; }
   IrpTracker& irps() { return irps_; }
+  MdlTracker& mdls() { return mdls_; }
   DeviceObjects& devices() { return devices_; }
   DeviceInterfaces& interfaces() { return interfaces_; }
   IoEntry& io() { return io_; }
@@ -82,6 +84,7 @@ class Machine {
   SpinLockOrder spinLockOrder_;
   FaultInjector faults_;
   IrpTracker irps_;
+  MdlTracker mdls_;
   DeviceObjects devices_;
   DeviceInterfaces interfaces_;
   Registry registry_;

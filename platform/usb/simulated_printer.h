@@ -2,12 +2,8 @@
 // the three printer class requests (GET_DEVICE_ID, GET_PORT_STATUS,
 // SOFT_RESET) and takes vendor requests. Everything is configurable so that
 // tests can build any printer a driver may meet, down to broken replies.
-//
-// Not simulated yet: the bulk data path (OUT sink, IN source with queued
-// replies and short packets) and the scripted faults (stall the Nth transfer,
-// fail with a given USBD status, delay, hold until cancelled, never answer a
-// control request). They come with asynchronous completion on the bus thread;
-// until then every control request is answered at once.
+// Its bulk endpoints (OUT sink, IN source) and scripted faults are those of
+// every UsbDeviceModel.
 #pragma once
 
 #include <string_view>

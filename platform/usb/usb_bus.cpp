@@ -36,9 +36,15 @@ std::u16string instancePathFor(const UsbDeviceDescription& description, ULONG po
 }
 
 NTSTATUS ntStatusFor(USBD_STATUS status) {
+  // Cancelled is not an error bit in USBD terms, yet the request failed.
+  if (status == USBD_STATUS_CANCELED) return STATUS_CANCELLED;
+  if (status == USBD_STATUS_PENDING) return STATUS_PENDING;
   if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
   switch (status) {
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
       return STATUS_INVALID_PARAMETER;
     case USBD_STATUS_INVALID_URB_FUNCTION:
       return STATUS_NOT_SUPPORTED;
@@ -50,6 +56,24 @@ NTSTATUS ntStatusFor(USBD_STATUS status) {
 template <typename Request>
 bool fits(const Request& urb) {
   return urb.Hdr.Length >= sizeof(Request);
+}
+
+VOID cancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
+  UNREFERENCED_PARAMETER(device);
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Machine::current().usb().cancelled(irp);
+}
+
+// Where a bulk transfer's bytes are: its buffer, or the range its MDL describes.
+UCHAR* transferData(struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
+  if (transfer.TransferBuffer != nullptr) return static_cast<UCHAR*>(transfer.TransferBuffer);
+  if (transfer.TransferBufferMDL != nullptr) return static_cast<UCHAR*>(MmGetMdlVirtualAddress(transfer.TransferBufferMDL));
+  return nullptr;
+}
+
+bool isPipeRequest(USHORT function) {
+  return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_RESET_PIPE ||
+         function == URB_FUNCTION_ABORT_PIPE;
 }
 
 }  // namespace
@@ -105,7 +129,23 @@ std::vector<UsbPipe> UsbDevice::pipes() const {
 NTSTATUS UsbDevice::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return completeAsBusDriverDefault(irp);
-  NTSTATUS status = internalDeviceControl(stack);
+  auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+  NTSTATUS status;
+  if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != nullptr &&
+      isPipeRequest(urb->UrbHeader.Function)) {
+    if (submitPipeRequest(irp, urb, status)) return status;
+  } else {
+    status = internalDeviceControl(stack);
+    if (status == STATUS_PENDING) {
+      // The device does not answer this control request; it waits until cancelled.
+      QueuedTransfer held;
+      held.device = this;
+      held.irp = irp;
+      held.urb = urb;
+      held.plan.action = BulkPlan::Action::Hold;
+      return bus_.queue(held);
+    }
+  }
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -155,11 +195,6 @@ USBD_STATUS UsbDevice::submit(PURB urb) {
     case URB_FUNCTION_VENDOR_ENDPOINT:
     case URB_FUNCTION_VENDOR_OTHER:
       return classOrVendor(urb->UrbControlVendorClassRequest);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_RESET_PIPE:
-    case URB_FUNCTION_ABORT_PIPE:
-      // Not simulated yet: the data path comes with asynchronous completion.
-      return USBD_STATUS_INVALID_URB_FUNCTION;
     default:
       return USBD_STATUS_INVALID_URB_FUNCTION;
   }
@@ -176,7 +211,7 @@ USBD_STATUS UsbDevice::controlTransfer(UsbControlRequest request, PVOID buffer, 
   request.length = static_cast<USHORT>(length);
   if (!request.in() && length != 0) request.outData.assign(data, data + length);
   UsbControlReply reply = model_->control(request);
-  if (!USBD_SUCCESS(reply.status)) {
+  if (!USBD_SUCCESS(reply.status) || reply.status == USBD_STATUS_PENDING) {
     length = 0;
     return reply.status;
   }
@@ -185,6 +220,79 @@ USBD_STATUS UsbDevice::controlTransfer(UsbControlRequest request, PVOID buffer, 
     length = static_cast<ULONG>(reply.data.size());
   }
   return USBD_STATUS_SUCCESS;
+}
+
+bool UsbDevice::findPipe(USBD_PIPE_HANDLE handle, UsbPipe& pipe) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const UsbPipe& candidate : pipes_) {
+    if (candidate.handle == handle) {
+      pipe = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Returns false, or true with status set to what dispatch returns: bulk
+// transfers pend (STATUS_PENDING, completed by the bus thread); pipe requests
+// and refused transfers are completed here.
+bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
+  USHORT function = urb->UrbHeader.Function;
+  USBD_STATUS result = USBD_STATUS_SUCCESS;
+  UsbPipe pipe;
+  if (!(portStatus() & USBD_PORT_ENABLED)) {
+    result = USBD_STATUS_DEV_NOT_RESPONDING;
+  } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
+    if (!fits(transfer)) {
+      result = USBD_STATUS_INVALID_PARAMETER;
+    } else if (!findPipe(transfer.PipeHandle, pipe) ||
+               (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt)) {
+      result = USBD_STATUS_INVALID_PIPE_HANDLE;
+    } else {
+      if (transfer.TransferBufferMDL != nullptr && transfer.TransferBuffer == nullptr) {
+        // A freed or foreign MDL stops the machine here, not later on the bus thread.
+        Machine::current().mdls().capacity(transfer.TransferBufferMDL, "IOCTL_INTERNAL_USB_SUBMIT_URB",
+                                           __builtin_return_address(0));
+        if (transfer.TransferBufferMDL->ByteCount < transfer.TransferBufferLength) {
+          result = USBD_STATUS_INVALID_PARAMETER;
+        }
+      } else if (transfer.TransferBuffer == nullptr && transfer.TransferBufferLength != 0) {
+        result = USBD_STATUS_INVALID_PARAMETER;
+      }
+      if (USBD_SUCCESS(result)) {
+        QueuedTransfer queued;
+        queued.device = this;
+        queued.irp = irp;
+        queued.urb = urb;
+        queued.pipe = pipe.handle;
+        queued.endpoint = pipe.endpointAddress;
+        queued.plan = model_->planBulkTransfer(pipe.endpointAddress);
+        queued.due = Machine::current().scheduler().now() +
+                     queued.plan.delayMilliseconds * Scheduler::kUnitsPerMillisecond;
+        status = bus_.queue(queued);
+        return true;
+      }
+    }
+    if (fits(transfer)) transfer.TransferBufferLength = 0;
+  } else {
+    struct _URB_PIPE_REQUEST& request = urb->UrbPipeRequest;
+    if (!fits(request)) {
+      result = USBD_STATUS_INVALID_PARAMETER;
+    } else if (!findPipe(request.PipeHandle, pipe)) {
+      result = USBD_STATUS_INVALID_PIPE_HANDLE;
+    } else if (function == URB_FUNCTION_RESET_PIPE) {
+      bus_.resetPipe(pipe.handle);
+    } else {
+      bus_.abortPipe(pipe.handle);
+    }
+  }
+  urb->UrbHeader.Status = result;
+  status = ntStatusFor(result);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return true;
 }
 
 USBD_STATUS UsbDevice::getDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb) {
@@ -390,6 +498,8 @@ UsbDevice& UsbBus::plug(std::unique_ptr<UsbDeviceModel> model) {
   devices_.push_back(std::make_unique<UsbDevice>(*this, physical, port, std::move(model)));
   UsbDevice& device = *devices_.back();
   physical.setHandler([&device](PIRP irp) { return device.dispatch(irp); });
+  device.model().setChangeNotifier([this] { changed(); });
+  if (threadRecord_ == nullptr) startThread();
   return device;
 }
 
@@ -436,9 +546,249 @@ PVOID UsbBus::newHandle() {
 }
 
 void UsbBus::remove(UsbDevice& device) {
+  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  {
+    // The bus thread may be ending one of the device's transfers right now.
+    Scheduler& scheduler = Machine::current().scheduler();
+    std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
+    scheduler.block(
+        held, [this, &device] { return busy_.load() != &device; }, Scheduler::kNoDeadline,
+        [] { return std::string("the USB bus thread to end a transfer of an unplugged device"); });
+  }
+  finish(gone, USBD_STATUS_DEVICE_GONE);
   Machine::current().removePhysicalDevice(device.physical());
   std::lock_guard<std::mutex> guard(lock_);
   devices_.remove_if([&](const std::unique_ptr<UsbDevice>& entry) { return entry.get() == &device; });
+}
+
+// ---- the bus thread ----------------------------------------------------------
+
+UsbBus::~UsbBus() {
+  // A machine that stopped on a verifier finding may not have stopped the thread.
+  if (thread_.joinable()) thread_.detach();
+}
+
+void UsbBus::changed() {
+  Scheduler& scheduler = Machine::current().scheduler();
+  std::lock_guard<std::mutex> held(scheduler.dispatcherLock());
+  generation_++;
+  scheduler.stateChanged();
+}
+
+NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
+  PIRP irp = transfer.irp;
+  IoMarkIrpPending(irp);
+  bool cancelledAlready = false;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (irp->Cancel) {
+      cancelledAlready = true;
+    } else {
+      IoSetCancelRoutine(irp, cancelQueuedRequest);
+      queue_.push_back(transfer);
+    }
+  }
+  IoReleaseCancelSpinLock(irql);
+  if (cancelledAlready) {
+    std::vector<QueuedTransfer> one{transfer};
+    finish(one, USBD_STATUS_CANCELED);
+  } else {
+    changed();
+  }
+  return STATUS_PENDING;
+}
+
+void UsbBus::cancelled(PIRP irp) {
+  std::vector<QueuedTransfer> found;
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    for (auto entry = queue_.begin(); entry != queue_.end(); ++entry) {
+      if (entry->irp == irp) {
+        found.push_back(*entry);
+        queue_.erase(entry);
+        break;
+      }
+    }
+  }
+  if (found.empty()) bugCheck("USB_BUS_INTERNAL", "the cancel routine found no queued request for its IRP");
+  finish(found, USBD_STATUS_CANCELED);
+  changed();
+}
+
+std::vector<QueuedTransfer> UsbBus::takeAll(const std::function<bool(const QueuedTransfer&)>& which) {
+  std::vector<QueuedTransfer> taken;
+  std::lock_guard<std::mutex> guard(queueLock_);
+  for (auto entry = queue_.begin(); entry != queue_.end();) {
+    if (!entry->cancelling && which(*entry)) {
+      if (IoSetCancelRoutine(entry->irp, nullptr) == nullptr) {
+        // Its cancel routine runs and ends it.
+        entry->cancelling = true;
+      } else {
+        taken.push_back(*entry);
+        entry = queue_.erase(entry);
+        continue;
+      }
+    }
+    ++entry;
+  }
+  return taken;
+}
+
+// Ends requests taken out of the queue with a status and no data, at DISPATCH_LEVEL.
+void UsbBus::finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status) {
+  for (QueuedTransfer& transfer : transfers) {
+    transfer.urb->UrbHeader.Status = status;
+    if (transfer.pipe != nullptr) transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    else transfer.urb->UrbControlTransfer.TransferBufferLength = 0;
+    transfer.irp->IoStatus.Status = ntStatusFor(status);
+    transfer.irp->IoStatus.Information = 0;
+    KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+    IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+    KfLowerIrql(irql);
+  }
+}
+
+void UsbBus::resetPipe(USBD_PIPE_HANDLE pipe) {
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    halted_.erase(pipe);
+  }
+  changed();
+}
+
+void UsbBus::abortPipe(USBD_PIPE_HANDLE pipe) {
+  std::vector<QueuedTransfer> aborted = takeAll([pipe](const QueuedTransfer& queued) { return queued.pipe == pipe; });
+  finish(aborted, USBD_STATUS_CANCELED);
+  changed();
+}
+
+bool UsbBus::halted(USBD_PIPE_HANDLE pipe) {
+  std::lock_guard<std::mutex> guard(queueLock_);
+  return halted_.count(pipe) != 0;
+}
+
+void UsbBus::startThread() {
+  threadRecord_ = &Machine::current().scheduler().addThread("usb bus");
+  thread_ = std::thread([this] {
+    bindCurrentThread(threadRecord_);
+    run();
+    bindCurrentThread(nullptr);
+    Machine::current().scheduler().finishThread(*threadRecord_);
+  });
+}
+
+void UsbBus::stop() {
+  if (threadRecord_ == nullptr) return;
+  stopping_ = true;
+  changed();
+  thread_.join();
+  threadRecord_ = nullptr;
+  stopping_ = false;
+}
+
+// Picks the first transfer the device answers now: the head of its pipe, due,
+// not held, and for IN with data to send. Otherwise gives the earliest time a
+// head comes due and how many wait on something else.
+bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiting) {
+  uint64_t now = Machine::current().scheduler().now();
+  deadline = Scheduler::kNoDeadline;
+  waiting = 0;
+  std::set<USBD_PIPE_HANDLE> seen;
+  std::lock_guard<std::mutex> guard(queueLock_);
+  for (auto entry = queue_.begin(); entry != queue_.end(); ++entry) {
+    if (entry->cancelling) continue;
+    // Transfers of one pipe end in order: only the first of each is looked at.
+    if (entry->pipe == nullptr || !seen.insert(entry->pipe).second) {
+      waiting++;
+      continue;
+    }
+    bool halted = halted_.count(entry->pipe) != 0;
+    if (!halted && entry->plan.action == BulkPlan::Action::Hold) {
+      waiting++;
+      continue;
+    }
+    if (!halted && entry->due > now) {
+      deadline = std::min(deadline, entry->due);
+      continue;
+    }
+    if (!halted && entry->plan.action == BulkPlan::Action::Normal && (entry->endpoint & kUsbDirectionIn) != 0 &&
+        !entry->device->model().inDataReady()) {
+      waiting++;  // NAKed until the device has a reply
+      continue;
+    }
+    if (IoSetCancelRoutine(entry->irp, nullptr) == nullptr) {
+      entry->cancelling = true;
+      continue;
+    }
+    transfer = *entry;
+    queue_.erase(entry);
+    busy_ = transfer.device;
+    return true;
+  }
+  return false;
+}
+
+// Runs the transfer on the device and completes it, at DISPATCH_LEVEL.
+void UsbBus::complete(QueuedTransfer& transfer) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = transfer.urb->UrbBulkOrInterruptTransfer;
+  ULONG requested = urb.TransferBufferLength;
+  UCHAR* data = transferData(urb);
+  UsbDeviceModel& model = transfer.device->model();
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+  ULONG allowed = requested;
+  bool wasHalted;
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    wasHalted = halted_.count(transfer.pipe) != 0;
+    if (!wasHalted && transfer.plan.action == BulkPlan::Action::Stall) halted_.insert(transfer.pipe);
+  }
+  if (wasHalted || transfer.plan.action == BulkPlan::Action::Stall) {
+    status = USBD_STATUS_ENDPOINT_HALTED;
+    allowed = 0;
+  } else if (transfer.plan.action == BulkPlan::Action::Fail) {
+    status = transfer.plan.status;
+    allowed = std::min(requested, transfer.plan.bytes);
+  }
+  std::vector<UCHAR> moved;
+  if (wasHalted) {
+    // A halted endpoint takes no part: the host controller refuses the transfer.
+  } else {
+    moved = model.bulkTransfer(transfer.endpoint, data, allowed, requested, status);
+  }
+  if ((transfer.endpoint & kUsbDirectionIn) != 0 && !moved.empty()) memcpy(data, moved.data(), moved.size());
+  ULONG count = (transfer.endpoint & kUsbDirectionIn) != 0 ? static_cast<ULONG>(moved.size()) : allowed;
+  urb.TransferBufferLength = count;
+  urb.Hdr.Status = status;
+  transfer.irp->IoStatus.Status = ntStatusFor(status);
+  transfer.irp->IoStatus.Information = 0;
+  IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+}
+
+void UsbBus::run() {
+  Scheduler& scheduler = Machine::current().scheduler();
+  for (;;) {
+    uint64_t seen = generation_.load();
+    QueuedTransfer transfer;
+    uint64_t deadline;
+    size_t waiting;
+    if (nextDue(transfer, deadline, waiting)) {
+      KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+      complete(transfer);
+      KfLowerIrql(irql);
+      busy_ = nullptr;
+      changed();
+      continue;
+    }
+    std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
+    if (stopping_) return;
+    scheduler.block(
+        held, [this, seen] { return stopping_.load() || generation_.load() != seen; }, deadline,
+        [waiting] {
+          return format("nothing due on the USB bus (%zu request(s) held, NAKed or behind another)", waiting);
+        });
+  }
 }
 
 }  // namespace nrv

@@ -3,22 +3,30 @@
 //
 // Each URB becomes the control transfers a host controller would send to the
 // device (GET_DESCRIPTOR, SET_CONFIGURATION, SET_INTERFACE, class and vendor
-// requests), which the model answers and logs. Requests are answered at once,
-// in the caller's thread. Bulk transfers and pipe reset and abort are not
-// simulated yet and are refused with STATUS_NOT_SUPPORTED.
+// requests), which the model answers and logs. Control requests and pipe
+// reset and abort are answered at once, in the caller's thread. Bulk
+// transfers always pend: the bus thread, a machine thread that runs at
+// DISPATCH_LEVEL while it completes them as a DPC would, ends each one when
+// the device answers it, on the virtual clock. A control request the device
+// never answers pends too, until cancelled.
 #pragma once
 
 #include <usb.h>
 #include <wdm.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "machine/thread_context.h"
 #include "usb/simulated_printer.h"
 #include "usb/usb_device_model.h"
 
@@ -70,6 +78,9 @@ class UsbDevice {
 
  private:
   NTSTATUS internalDeviceControl(PIO_STACK_LOCATION stack);
+  // Bulk transfers and pipe requests; true when the URB was one of them.
+  bool submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status);
+  bool findPipe(USBD_PIPE_HANDLE handle, UsbPipe& pipe) const;
   USBD_STATUS submit(PURB urb);
   USBD_STATUS getDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb);
   USBD_STATUS classOrVendor(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& urb);
@@ -93,9 +104,23 @@ class UsbDevice {
   std::vector<UsbPipe> pipes_;
 };
 
+// A request the bus holds until the device answers it, the bus thread ends
+// it, or it is cancelled.
+struct QueuedTransfer {
+  UsbDevice* device = nullptr;
+  PIRP irp = nullptr;
+  PURB urb = nullptr;
+  USBD_PIPE_HANDLE pipe = nullptr;  // null for a control request the device does not answer
+  UCHAR endpoint = 0;
+  BulkPlan plan;
+  uint64_t due = 0;         // virtual time at which the device answers
+  bool cancelling = false;  // its cancel routine runs and will take it away
+};
+
 class UsbBus {
  public:
   UsbBus() = default;
+  ~UsbBus();
   UsbBus(const UsbBus&) = delete;
   UsbBus& operator=(const UsbBus&) = delete;
 
@@ -116,12 +141,46 @@ class UsbBus {
   // opaque to drivers, so a stale one can always be told from a live one.
   PVOID newHandle();
 
+  // Marks the IRP pending and holds it, cancellable, for the bus thread;
+  // returns STATUS_PENDING.
+  NTSTATUS queue(QueuedTransfer transfer);
+  // The cancel routine's work: takes the IRP out of the queue and ends it.
+  void cancelled(PIRP irp);
+  // URB_FUNCTION_RESET_PIPE and URB_FUNCTION_ABORT_PIPE.
+  void resetPipe(USBD_PIPE_HANDLE pipe);
+  void abortPipe(USBD_PIPE_HANDLE pipe);
+  bool halted(USBD_PIPE_HANDLE pipe);
+  // Stops the bus thread; every device must be gone.
+  void stop();
+
  private:
   void remove(UsbDevice& device);
+  void startThread();
+  void run();
+  // Takes out the queued requests that match and whose cancel routine has not
+  // started; the caller ends them.
+  std::vector<QueuedTransfer> takeAll(const std::function<bool(const QueuedTransfer&)>& which);
+  void finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status);
+  bool nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiting);
+  void complete(QueuedTransfer& transfer);
+  void changed();
 
   std::mutex lock_;
   std::list<std::unique_ptr<UsbDevice>> devices_;
   uintptr_t lastHandle_ = 0;
+
+  // The bus thread's queue, in submission order; guarded by queueLock_, taken
+  // before no other lock but the cancel spin lock.
+  std::mutex queueLock_;
+  std::list<QueuedTransfer> queue_;
+  std::set<USBD_PIPE_HANDLE> halted_;
+  // Bumped after every change the bus thread must look at.
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<bool> stopping_{false};
+  // The device whose transfer the bus thread is ending, so unplug can wait for it.
+  std::atomic<UsbDevice*> busy_{nullptr};
+  ThreadRecord* threadRecord_ = nullptr;
+  std::thread thread_;
 };
 
 }  // namespace nrv

@@ -91,8 +91,18 @@ std::vector<UCHAR> UsbDeviceModel::deviceDescriptor() const {
 std::vector<UCHAR> UsbDeviceModel::configurationDescriptor() const { return configurationDescriptor_; }
 
 UsbControlReply UsbDeviceModel::control(const UsbControlRequest& request) {
-  UsbControlReply reply =
-      request.type() == kUsbTypeStandard ? answerStandard(request) : answerClassOrVendor(request);
+  bool unanswered;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    unanswered = std::find(unansweredControl_.begin(), unansweredControl_.end(),
+                           std::make_pair(request.requestType, request.request)) != unansweredControl_.end();
+  }
+  UsbControlReply reply;
+  if (unanswered) {
+    reply.status = USBD_STATUS_PENDING;
+  } else {
+    reply = request.type() == kUsbTypeStandard ? answerStandard(request) : answerClassOrVendor(request);
+  }
   if (!request.in() || !USBD_SUCCESS(reply.status)) reply.data.clear();
   // A device never sends more than the host asked for.
   if (reply.data.size() > request.length) reply.data.resize(request.length);
@@ -191,7 +201,8 @@ std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language
                                                 : index == kSerialNumberStringIndex ? &d.serialNumber
                                                                                     : nullptr;
     if (text == nullptr || !text->has_value()) return {};
-    if (std::find(d.languages.begin(), d.languages.end(), language) == d.languages.end()) return {};
+    // Like most devices it answers a request that names no language (0) in its own.
+    if (language != 0 && std::find(d.languages.begin(), d.languages.end(), language) == d.languages.end()) return {};
     for (char16_t c : **text) putWord(bytes, c);
   }
   // bLength is one byte: longer texts are cut, as a device's fixed tables would be.
@@ -199,6 +210,113 @@ std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language
   bytes[0] = static_cast<UCHAR>(bytes.size());
   found = true;
   return bytes;
+}
+
+}  // namespace nrv
+
+namespace nrv {
+
+std::vector<BulkTransferRecord> UsbDeviceModel::outTransfers() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<BulkTransferRecord> result;
+  for (const BulkTransferRecord& record : bulkLog_) {
+    if ((record.endpoint & kUsbDirectionIn) == 0) result.push_back(record);
+  }
+  return result;
+}
+
+std::vector<UCHAR> UsbDeviceModel::outData() const {
+  std::vector<UCHAR> data;
+  for (const BulkTransferRecord& record : outTransfers()) data.insert(data.end(), record.data.begin(), record.data.end());
+  return data;
+}
+
+std::vector<BulkTransferRecord> UsbDeviceModel::bulkLog() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bulkLog_;
+}
+
+void UsbDeviceModel::queueInReply(std::vector<UCHAR> reply) {
+  std::function<void()> notify;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    inReplies_.push_back(std::move(reply));
+    notify = changeNotifier_;
+  }
+  if (notify) notify();
+}
+
+size_t UsbDeviceModel::inRepliesWaiting() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inReplies_.size();
+}
+
+void UsbDeviceModel::stallBulkTransfer(UCHAR endpoint, unsigned nth) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Stall, USBD_STATUS_ENDPOINT_HALTED, 0, 0};
+}
+
+void UsbDeviceModel::failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS status, ULONG bytesMoved) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Fail, status, bytesMoved, 0};
+}
+
+void UsbDeviceModel::delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Normal, USBD_STATUS_SUCCESS, 0, milliseconds};
+}
+
+void UsbDeviceModel::holdBulkTransfer(UCHAR endpoint, unsigned nth) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Hold, USBD_STATUS_SUCCESS, 0, 0};
+}
+
+void UsbDeviceModel::neverAnswerControl(UCHAR requestType, UCHAR request) {
+  std::lock_guard<std::mutex> guard(lock_);
+  unansweredControl_.emplace_back(requestType, request);
+}
+
+void UsbDeviceModel::answerControlRequests() {
+  std::lock_guard<std::mutex> guard(lock_);
+  unansweredControl_.clear();
+}
+
+BulkPlan UsbDeviceModel::planBulkTransfer(UCHAR endpoint) {
+  std::lock_guard<std::mutex> guard(lock_);
+  unsigned number = ++bulkSubmitted_[endpoint];
+  auto found = bulkFaults_.find({endpoint, number});
+  return found == bulkFaults_.end() ? BulkPlan{} : found->second;
+}
+
+bool UsbDeviceModel::inDataReady() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return !inReplies_.empty();
+}
+
+std::vector<UCHAR> UsbDeviceModel::bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
+                                                USBD_STATUS status) {
+  std::lock_guard<std::mutex> guard(lock_);
+  BulkTransferRecord record{endpoint, requested, {}, status};
+  if ((endpoint & kUsbDirectionIn) == 0) {
+    if (length != 0) record.data.assign(out, out + length);
+  } else if (!inReplies_.empty() && (length != 0 || status == USBD_STATUS_SUCCESS)) {
+    const std::vector<UCHAR>& reply = inReplies_.front();
+    size_t count = std::min<size_t>(length, reply.size() - inReplyOffset_);
+    record.data.assign(reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_),
+                       reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_ + count));
+    inReplyOffset_ += count;
+    if (inReplyOffset_ == reply.size()) {
+      inReplies_.pop_front();
+      inReplyOffset_ = 0;
+    }
+  }
+  bulkLog_.push_back(record);
+  return record.data;
+}
+
+void UsbDeviceModel::setChangeNotifier(std::function<void()> notifier) {
+  std::lock_guard<std::mutex> guard(lock_);
+  changeNotifier_ = std::move(notifier);
 }
 
 }  // namespace nrv

@@ -7,6 +7,8 @@
 #include <usb.h>
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -116,6 +118,22 @@ struct UsbRequestRecord : UsbControlRequest {
   size_t bytesReturned = 0;  // device-to-host bytes sent
 };
 
+// One bulk transfer as the device saw it end.
+struct BulkTransferRecord {
+  UCHAR endpoint = 0;       // bit 7 set: IN
+  ULONG requested = 0;      // the transfer's length as submitted
+  std::vector<UCHAR> data;  // bytes moved: received on OUT, sent on IN
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+
+// What the device will do with a bulk transfer, fixed when it is submitted.
+struct BulkPlan {
+  enum class Action { Normal, Stall, Fail, Hold } action = Action::Normal;
+  USBD_STATUS status = USBD_STATUS_SUCCESS;  // Fail: the status
+  ULONG bytes = 0;                           // Fail: bytes moved before the failure
+  uint64_t delayMilliseconds = 0;            // Normal: virtual time before the device answers
+};
+
 inline UsbControlReply stall() { return UsbControlReply{USBD_STATUS_STALL_PID, {}}; }
 
 class UsbDeviceModel {
@@ -143,6 +161,43 @@ class UsbDeviceModel {
   std::vector<UsbRequestRecord> log() const;
   void clearLog();
 
+  // ---- bulk endpoints
+  // The OUT sink: every OUT transfer that ended, oldest first, and all bytes received.
+  std::vector<BulkTransferRecord> outTransfers() const;
+  std::vector<UCHAR> outData() const;
+  // Every bulk transfer that ended, either direction, with its status.
+  std::vector<BulkTransferRecord> bulkLog() const;
+  // The IN source: each reply is sent to the IN transfers that follow; a
+  // transfer that takes a reply's last byte ends there, as on a short packet.
+  // While no reply waits, IN transfers are NAKed and stay pending.
+  void queueInReply(std::vector<UCHAR> reply);
+  size_t inRepliesWaiting() const;
+
+  // Scripted faults for the nth bulk transfer submitted to an endpoint (1 is the first).
+  // Stall: the transfer ends with USBD_STATUS_ENDPOINT_HALTED and the pipe
+  // stays halted until a reset pipe request.
+  void stallBulkTransfer(UCHAR endpoint, unsigned nth);
+  // Fail: ends with the given status after moving bytesMoved bytes.
+  void failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS status, ULONG bytesMoved = 0);
+  // Delay: the device answers after the given virtual milliseconds.
+  void delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds);
+  // Hold: the device never answers; the transfer ends only when cancelled or aborted.
+  void holdBulkTransfer(UCHAR endpoint, unsigned nth);
+  // Control requests with this bmRequestType and bRequest are never answered:
+  // they stay pending until cancelled. answerControlRequests ends that.
+  void neverAnswerControl(UCHAR requestType, UCHAR request);
+  void answerControlRequests();
+
+  // For the bus: counts a submitted bulk transfer and says what becomes of it.
+  BulkPlan planBulkTransfer(UCHAR endpoint);
+  bool inDataReady() const;
+  // Runs a transfer that the plan lets through: OUT takes the bytes, IN gives
+  // at most length bytes. Records the transfer with the status given.
+  std::vector<UCHAR> bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
+                                  USBD_STATUS status);
+  // Called (outside the model's lock) when an IN reply arrives, so the bus looks again.
+  void setChangeNotifier(std::function<void()> notifier);
+
  protected:
   // Class and vendor requests. Here vendor requests succeed without data and
   // class requests stall; a model overrides this with its own requests.
@@ -159,6 +214,14 @@ class UsbDeviceModel {
   UCHAR configuration_ = 0;
   std::map<UCHAR, UCHAR> alternateSettings_;
   std::vector<UsbRequestRecord> log_;
+
+  std::vector<BulkTransferRecord> bulkLog_;
+  std::deque<std::vector<UCHAR>> inReplies_;
+  size_t inReplyOffset_ = 0;  // bytes of the front reply already sent
+  std::map<UCHAR, unsigned> bulkSubmitted_;
+  std::map<std::pair<UCHAR, unsigned>, BulkPlan> bulkFaults_;
+  std::vector<std::pair<UCHAR, UCHAR>> unansweredControl_;
+  std::function<void()> changeNotifier_;
 };
 
 }  // namespace nrv

@@ -1,0 +1,260 @@
+// The bulk data path of the USB bus: transfers pend and the bus thread ends
+// them as the simulated printer answers, on the virtual clock, with its
+// scripted faults; cancel, reset pipe, abort pipe and unplug end them early.
+#include <gtest/gtest.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "machine/machine.h"
+
+namespace {
+
+using Bytes = std::vector<UCHAR>;
+constexpr UCHAR kOut = 0x01;
+constexpr UCHAR kIn = 0x82;
+constexpr uint64_t kMs = nrv::Scheduler::kUnitsPerMillisecond;
+
+Bytes pattern(size_t length) {
+  Bytes bytes(length);
+  std::iota(bytes.begin(), bytes.end(), UCHAR{1});
+  return bytes;
+}
+
+// One URB in flight, sent the way a client driver sends it.
+struct Submission {
+  URB urb{};
+  std::unique_ptr<nrv::PendingRequest> request;
+  NTSTATUS status() { return request->status().Status; }
+  USBD_STATUS usbd() const { return urb.UrbHeader.Status; }
+  ULONG moved() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
+};
+
+class UsbBulk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Bytes config(255);
+    URB get{};
+    UsbBuildGetDescriptorRequest(&get, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), nullptr, 255, nullptr);
+    ASSERT_EQ(send(&get)->returned(), STATUS_SUCCESS);
+    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {}};
+    PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
+    ASSERT_EQ(send(select)->returned(), STATUS_SUCCESS);
+    ExFreePool(select);
+    for (const nrv::UsbPipe& pipe : device.pipes()) (pipe.endpointAddress == kOut ? out : in) = pipe.handle;
+  }
+
+  std::unique_ptr<nrv::PendingRequest> send(PURB urb) {
+    return machine.io().start(device.pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, nullptr,
+                              [urb](PIRP, PIO_STACK_LOCATION stack) {
+                                stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                                stack->Parameters.Others.Argument1 = urb;
+                              });
+  }
+
+  std::unique_ptr<Submission> bulk(USBD_PIPE_HANDLE pipe, PVOID buffer, PMDL mdl, ULONG length) {
+    auto submission = std::make_unique<Submission>();
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = submission->urb.UrbBulkOrInterruptTransfer;
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.PipeHandle = pipe;
+    urb.TransferFlags = pipe == in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
+    urb.TransferBuffer = buffer;
+    urb.TransferBufferMDL = mdl;
+    urb.TransferBufferLength = length;
+    submission->request = send(&submission->urb);
+    EXPECT_EQ(submission->request->returned(), STATUS_PENDING);
+    return submission;
+  }
+
+  NTSTATUS pipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
+    URB urb{};
+    urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.Hdr.Function = function;
+    urb.UrbPipeRequest.PipeHandle = pipe;
+    return send(&urb)->returned();
+  }
+
+  nrv::Machine machine;
+  nrv::UsbDevice& device = machine.usb().plugPrinter();
+  nrv::SimulatedPrinter& printer = device.printer();
+  USBD_PIPE_HANDLE out = nullptr;
+  USBD_PIPE_HANDLE in = nullptr;
+};
+
+TEST_F(UsbBulk, OutTransfersReachTheSinkFromBufferOrMdlWindow) {
+  Bytes data = pattern(300);
+  PMDL whole = IoAllocateMdl(data.data(), 300, FALSE, FALSE, nullptr);
+  PMDL window = IoAllocateMdl(data.data(), 300, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(whole, window, data.data() + 100, 150);
+  auto first = bulk(out, nullptr, window, MmGetMdlByteCount(window));
+  auto second = bulk(out, data.data(), nullptr, 20);
+  first->request->wait();
+  second->request->wait();
+  IoFreeMdl(window);
+  IoFreeMdl(whole);
+
+  EXPECT_EQ(first->status(), STATUS_SUCCESS);
+  EXPECT_EQ(first->usbd(), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(first->moved(), 150u);
+  EXPECT_EQ(second->moved(), 20u);
+  std::vector<nrv::BulkTransferRecord> sink = printer.outTransfers();
+  ASSERT_EQ(sink.size(), 2u);
+  EXPECT_EQ(sink[0].data, Bytes(data.begin() + 100, data.begin() + 250));
+  EXPECT_EQ(sink[1].data, Bytes(data.begin(), data.begin() + 20));
+  EXPECT_EQ(printer.outData().size(), 170u);
+}
+
+TEST_F(UsbBulk, InTransfersEndAtShortPacketsAndWaitForData) {
+  printer.queueInReply(pattern(100));
+  Bytes buffer(4096);
+  auto full = bulk(in, buffer.data(), nullptr, 64);
+  full->request->wait();
+  EXPECT_EQ(full->moved(), 64u);
+  auto rest = bulk(in, buffer.data() + 64, nullptr, 4096 - 64);
+  rest->request->wait();
+  EXPECT_EQ(rest->status(), STATUS_SUCCESS);
+  EXPECT_EQ(rest->moved(), 36u);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), pattern(100));
+
+  // With nothing to send the device NAKs: the transfer waits, however long.
+  auto waiting = bulk(in, buffer.data(), nullptr, 64);
+  machine.sleep(10000);
+  EXPECT_FALSE(waiting->request->completed());
+  printer.queueInReply(Bytes{7, 8});
+  waiting->request->wait();
+  EXPECT_EQ(waiting->moved(), 2u);
+  EXPECT_EQ(buffer[0], 7);
+}
+
+TEST_F(UsbBulk, CancelEndsAHeldTransferAndAnUnansweredControlRequest) {
+  printer.holdBulkTransfer(kOut, 1);
+  Bytes data = pattern(10);
+  auto held = bulk(out, data.data(), nullptr, 10);
+  EXPECT_FALSE(held->request->completed());
+  EXPECT_TRUE(held->request->cancel());
+  held->request->wait();
+  EXPECT_EQ(held->status(), STATUS_CANCELLED);
+  EXPECT_EQ(held->usbd(), USBD_STATUS_CANCELED);
+  EXPECT_EQ(held->moved(), 0u);
+  EXPECT_TRUE(printer.outTransfers().empty());
+
+  printer.neverAnswerControl(0xA1, nrv::kPrinterGetDeviceId);
+  Bytes id(64);
+  URB control{};
+  struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = control.UrbControlVendorClassRequest;
+  request.Hdr.Length = sizeof(request);
+  request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+  request.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  request.TransferBuffer = id.data();
+  request.TransferBufferLength = 64;
+  auto pending = send(&control);
+  EXPECT_EQ(pending->returned(), STATUS_PENDING);
+  EXPECT_FALSE(pending->wait(5000));
+  EXPECT_TRUE(pending->cancel());
+  pending->wait();
+  EXPECT_EQ(pending->status().Status, STATUS_CANCELLED);
+  EXPECT_EQ(control.UrbHeader.Status, USBD_STATUS_CANCELED);
+}
+
+// The bus thread and the canceller race for each transfer: it ends exactly
+// once, either moved in full or cancelled with nothing moved.
+TEST_F(UsbBulk, CancelRacingCompletionEndsEachTransferOnce) {
+  Bytes data = pattern(32);
+  size_t delivered = 0;
+  for (int round = 0; round < 300; round++) {
+    auto transfer = bulk(out, data.data(), nullptr, 32);
+    transfer->request->cancel();
+    transfer->request->wait();
+    if (transfer->status() == STATUS_SUCCESS) {
+      EXPECT_EQ(transfer->moved(), 32u);
+      delivered++;
+    } else {
+      EXPECT_EQ(transfer->status(), STATUS_CANCELLED);
+      EXPECT_EQ(transfer->moved(), 0u);
+    }
+  }
+  EXPECT_EQ(printer.outTransfers().size(), delivered);
+}
+
+TEST_F(UsbBulk, DelayedTransferAdvancesTheClockByExactlyItsDelay) {
+  printer.delayBulkTransfer(kOut, 2, 48000);
+  Bytes data = pattern(8);
+  uint64_t start = machine.scheduler().now();
+  bulk(out, data.data(), nullptr, 8)->request->wait();
+  EXPECT_EQ(machine.scheduler().now(), start);
+  auto delayed = bulk(out, data.data(), nullptr, 8);
+  delayed->request->wait();
+  EXPECT_EQ(delayed->status(), STATUS_SUCCESS);
+  EXPECT_EQ(machine.scheduler().now() - start, 48000 * kMs);
+
+  // A caller's shorter time-out comes first.
+  printer.delayBulkTransfer(kOut, 3, 1000);
+  auto late = bulk(out, data.data(), nullptr, 8);
+  EXPECT_FALSE(late->request->wait(400));
+  EXPECT_TRUE(late->request->wait());
+  EXPECT_EQ(machine.scheduler().now() - start, 49000 * kMs);
+}
+
+TEST_F(UsbBulk, StallHaltsThePipeUntilResetAndFailuresReportTheirBytes) {
+  printer.stallBulkTransfer(kOut, 1);
+  printer.failBulkTransfer(kOut, 4, USBD_STATUS_DEV_NOT_RESPONDING, 5);
+  Bytes data = pattern(16);
+  auto stalled = bulk(out, data.data(), nullptr, 16);
+  stalled->request->wait();
+  EXPECT_EQ(stalled->usbd(), USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(stalled->status(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(stalled->moved(), 0u);
+  EXPECT_TRUE(machine.usb().halted(out));
+
+  auto refused = bulk(out, data.data(), nullptr, 16);
+  refused->request->wait();
+  EXPECT_EQ(refused->usbd(), USBD_STATUS_ENDPOINT_HALTED);
+
+  EXPECT_EQ(pipeRequest(URB_FUNCTION_RESET_PIPE, out), STATUS_SUCCESS);
+  EXPECT_FALSE(machine.usb().halted(out));
+  auto after = bulk(out, data.data(), nullptr, 16);
+  after->request->wait();
+  EXPECT_EQ(after->usbd(), USBD_STATUS_SUCCESS);
+  auto failed = bulk(out, data.data(), nullptr, 16);
+  failed->request->wait();
+  EXPECT_EQ(failed->usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
+  EXPECT_EQ(failed->moved(), 5u);
+  EXPECT_EQ(printer.outData().size(), 21u);
+}
+
+TEST_F(UsbBulk, AbortPipeCancelsOnlyThatPipesTransfers) {
+  printer.holdBulkTransfer(kOut, 1);
+  Bytes data = pattern(4);
+  Bytes buffer(64);
+  auto held = bulk(out, data.data(), nullptr, 4);
+  auto behind = bulk(out, data.data(), nullptr, 4);
+  auto reading = bulk(in, buffer.data(), nullptr, 64);
+  EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, out), STATUS_SUCCESS);
+  EXPECT_TRUE(held->request->completed());
+  EXPECT_TRUE(behind->request->completed());
+  EXPECT_EQ(held->usbd(), USBD_STATUS_CANCELED);
+  EXPECT_EQ(behind->status(), STATUS_CANCELLED);
+  EXPECT_FALSE(reading->request->completed());
+  EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, in), STATUS_SUCCESS);
+  EXPECT_EQ(reading->usbd(), USBD_STATUS_CANCELED);
+  EXPECT_TRUE(printer.outTransfers().empty());
+}
+
+TEST_F(UsbBulk, UnplugEndsQueuedTransfersWithDeviceGone) {
+  printer.holdBulkTransfer(kOut, 1);
+  Bytes data = pattern(4);
+  auto held = bulk(out, data.data(), nullptr, 4);
+  machine.usb().unplug(device);
+  EXPECT_TRUE(held->request->completed());
+  EXPECT_EQ(held->status(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(held->usbd(), USBD_STATUS_DEVICE_GONE);
+}
+
+}  // namespace
