@@ -10,3 +10,9 @@ NTSTATUS PLMUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return PLMUSB_CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
+
+// Reads and writes are refused above, so no transfer can be in progress to cancel.
+BOOLEAN PLMUSB_CancelPendingIo(PDEVICE_OBJECT DeviceObject) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return FALSE;
+}

@@ -131,5 +131,36 @@ NTSTATUS PLMUSB_ConfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS PLMUSB_SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                 CHAR InterfaceNumber, CHAR AlternateSetting);
 
+// Pipes: look-ups, reset and abort, and recovery of the printer's port.
+PUSBD_PIPE_INFORMATION PLMUSB_GetBulkOutPipe(PDEVICE_OBJECT DeviceObject);
+PUSBD_PIPE_INFORMATION PLMUSB_GetBulkInPipe(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PLMUSB_SendPipeRequest(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, USHORT Function);
+NTSTATUS PLMUSB_ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe);
+NTSTATUS PLMUSB_AbortPipes(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PLMUSB_GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+NTSTATUS PLMUSB_ResetParentPort(PDEVICE_OBJECT DeviceObject);
+VOID PLMUSB_ResetDevice(PDEVICE_OBJECT DeviceObject);
+BOOLEAN PLMUSB_CancelPendingIo(PDEVICE_OBJECT DeviceObject);
+
+// Class and vendor requests to the printer.
+PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
+                                      PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
+                                      UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index);
+NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT Index);
+
 // Completes a request the driver cannot serve on this device.
 NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// The printer's IEEE 1284 device ID, its KEY:value fields and the check value
+// of the child device's identifiers.
+#define DEVICE_ID_MANUFACTURER 0
+#define DEVICE_ID_MODEL 1
+#define DEVICE_ID_DESCRIPTION 2
+#define DEVICE_ID_COMPATIBLE_ID 3
+
+NTSTATUS PLMUSB_SetDeviceID(PDEVICE_OBJECT DeviceObject);
+// Output holds Maximum + 1 bytes; it is untouched when the field is not found.
+BOOLEAN GetDeviceID(UCHAR Type, PCSTR DeviceId, PCHAR Output, ULONG Maximum);
+PCSTR FindString(PCSTR Text, PCSTR Key);
+PCSTR FindChar(PCSTR Text, CHAR Character);
+VOID Get_CRC_CheckSum(PUCHAR Data, ULONG Length, PULONG CheckSum);

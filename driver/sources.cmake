@@ -1,13 +1,17 @@
 # The driver's sources, shared by the host module and the cross-built NRVUSB.SYS.
 set(NRVUSB_SOURCES
   bulk_transfer.cpp
+  class_requests.cpp
+  crc_check_value.cpp
   create_close.cpp
   device_control.cpp
+  device_id.cpp
   device_interface.cpp
   device_object.cpp
   driver_entry.cpp
   io_count.cpp
   irp_completion.cpp
+  pipe_recovery.cpp
   pnp.cpp
   port_names.cpp
   power.cpp

@@ -35,6 +35,26 @@ AddedPrinter PrinterBench::add(nrv::UsbDevice& usb) {
   return printer;
 }
 
+NTSTATUS PrinterBench::start(AddedPrinter& printer) {
+  PDeviceExtension extension = printer.extension();
+  ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+  URB urb = {};
+  auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), NRVUSB_POOL_TAG));
+  if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  UsbBuildGetDescriptorRequest(&urb, (USHORT)size, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr,
+                               sizeof(USB_DEVICE_DESCRIPTOR), nullptr);
+  NTSTATUS status = PLMUSB_CallUSBD(printer.fdo, &urb);
+  if (!NT_SUCCESS(status)) {
+    ExFreePool(descriptor);
+    return status;
+  }
+  extension->DeviceDescriptor = descriptor;
+  status = PLMUSB_ConfigureDevice(printer.fdo);
+  if (NT_SUCCESS(status)) extension->DeviceStarted = TRUE;
+  return status;
+}
+
 void PrinterBench::remove(AddedPrinter& printer) {
   PDeviceExtension extension = printer.extension();
   UNICODE_STRING link;

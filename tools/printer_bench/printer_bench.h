@@ -31,6 +31,8 @@ class PrinterBench {
   // Creates and attaches the FDO of a plugged printer.
   AddedPrinter add(nrv::UsbDevice& usb);
   AddedPrinter plugAndAdd(nrv::PrinterConfig config = {}) { return add(plug(std::move(config))); }
+  // Reads the device descriptor and configures the printer, as start does.
+  NTSTATUS start(AddedPrinter& printer);
   // Frees what the FDO holds and deletes it, as remove does.
   void remove(AddedPrinter& printer);
 

@@ -1,0 +1,180 @@
+// The device-control interface the port monitor uses.
+#include <algorithm>
+
+#include "printer_on_bus.h"
+#include "usbprn_ioctl.h"
+
+namespace {
+
+struct Answer {
+  NTSTATUS status;
+  ULONG_PTR information;
+  std::vector<UCHAR> output;  // the bytes the I/O manager copies back
+};
+
+class DeviceControlTest : public PrinterOnBusTest {
+ protected:
+  void SetUp() override {
+    printer = plugAndAdd(config());
+    ASSERT_EQ(start(printer), STATUS_SUCCESS);
+  }
+
+  virtual nrv::PrinterConfig config() { return {}; }
+
+  // Sends a device-control request through an open handle, as DeviceIoControl does.
+  Answer ioctl(ULONG code, std::vector<UCHAR> input, ULONG outputLength) {
+    if (file == nullptr) {
+      EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName), u"", &file),
+                STATUS_SUCCESS);
+    }
+    std::vector<UCHAR> output(outputLength);
+    nrv::IrpOutcome outcome =
+        machine.io().deviceControl(file, code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+                                   output.empty() ? nullptr : output.data(), outputLength);
+    EXPECT_EQ(outcome.returned, outcome.status.Status) << "the returned and the stored status differ";
+    size_t copied = NT_SUCCESS(outcome.status.Status) ? std::min<size_t>(outcome.status.Information, outputLength) : 0;
+    output.resize(copied);
+    return Answer{outcome.status.Status, outcome.status.Information, output};
+  }
+
+  std::vector<nrv::UsbRequestRecord> classRequests() {
+    std::vector<nrv::UsbRequestRecord> found;
+    for (const nrv::UsbRequestRecord& record : printer.usb->log()) {
+      if (record.type() != 0) found.push_back(record);
+    }
+    return found;
+  }
+
+  AddedPrinter printer;
+  PFILE_OBJECT file = nullptr;
+};
+
+TEST_F(DeviceControlTest, VersionAndDescriptorsAnswerOnlyBuffersLargeEnough) {
+  Answer version = ioctl(IOCTL_USBPRN_GET_VERSION, {}, 8);
+  EXPECT_EQ(version.status, STATUS_SUCCESS);
+  EXPECT_EQ(std::string(version.output.begin(), version.output.end()), "3.00.220");
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_VERSION, {}, 7).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_DEVICE_DESCRIPTOR, {}, 17).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  Answer device = ioctl(IOCTL_USBPRN_GET_DEVICE_DESCRIPTOR, {}, 64);
+  EXPECT_EQ(device.information, 18u);
+  EXPECT_EQ(device.output[1], USB_DEVICE_DESCRIPTOR_TYPE);
+
+  ULONG total = printer.extension()->ConfigurationDescriptor->wTotalLength;
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total - 1).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  Answer whole = ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total);
+  EXPECT_EQ(whole.information, total);
+  EXPECT_EQ(whole.output, printer.usb->model().configurationDescriptor());
+}
+
+// A length query writes the length into the shared buffer, which only input can provide.
+TEST_F(DeviceControlTest, LengthQueriesNeedABufferForTheirAnswer) {
+  std::vector<UCHAR> room(4);
+  Answer query = ioctl(IOCTL_USBPRN_GET_DEVICE_DESCRIPTOR, room, 0);
+  EXPECT_EQ(query.status, STATUS_SUCCESS);
+  EXPECT_EQ(query.information, 4u);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {1, 2, 3}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(DeviceControlTest, TheDeviceIdComesWithoutItsLengthBytes) {
+  std::string text = "MFG:NRV;CMD:PCL,PJL;MDL:USB Printer 1;CLS:PRINTER;DES:NRV USB Printer 1;";
+  Answer query = ioctl(IOCTL_USBPRN_GET_DEVICE_ID, {}, 0);
+  EXPECT_EQ(query.status, STATUS_SUCCESS);
+  EXPECT_EQ(query.information, text.size());
+  EXPECT_TRUE(query.output.empty());
+
+  Answer whole = ioctl(IOCTL_USBPRN_GET_DEVICE_ID, {}, 1024);
+  EXPECT_EQ(std::string(whole.output.begin(), whole.output.end()), text);
+
+  Answer part = ioctl(IOCTL_USBPRN_GET_DEVICE_ID, {}, 10);
+  EXPECT_EQ(part.information, 10u);
+  EXPECT_EQ(std::string(part.output.begin(), part.output.end()), text.substr(0, 10));
+
+  for (std::vector<UCHAR> reply : {std::vector<UCHAR>{0, 0}, std::vector<UCHAR>{0, 1, 'X'}}) {
+    printer.usb->printer().setDeviceId(reply);
+    Answer empty = ioctl(IOCTL_USBPRN_GET_DEVICE_ID, {}, 64);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.information, 0u);
+  }
+  // The largest buffers would make the 16-bit transfer length wrap.
+  printer.usb->printer().setDeviceId(nrv::ieee1284DeviceId(text));
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_DEVICE_ID, {}, 65534).information, text.size());
+}
+
+TEST_F(DeviceControlTest, PortStatusIsOneByteWhenThePrinterAnswers) {
+  printer.usb->printer().setPortStatus(0x38);
+  Answer status = ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {0, 0}, 1);
+  EXPECT_EQ(status.status, STATUS_SUCCESS);
+  EXPECT_EQ(status.output, std::vector<UCHAR>{0x38});
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(DeviceControlTest, InterfaceSelectionAndPipeSelectorsAreChecked) {
+  printer.usb->model().clearLog();
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_SET_CURRENT_INTERFACE, {0}, 0).status, STATUS_SUCCESS);
+  EXPECT_TRUE(printer.usb->log().empty()) << "the setting in use needs no request";
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_SET_CURRENT_INTERFACE, {3}, 0).status, USBPRN_STATUS_BAD_INTERFACE);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_SET_CURRENT_INTERFACE, {}, 0).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CURRENT_INTERFACE, {}, 1).output, std::vector<UCHAR>{0});
+
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_RESET_BULK_PIPE, {2}, 0).status, USBPRN_STATUS_BAD_PIPE);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_RESET_BULK_PIPE, {}, 0).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_ABORT_PIPE, {7}, 0).status, USBPRN_STATUS_BAD_PIPE);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_CANCEL_PIPE_REQUESTS, {0}, 0).status, STATUS_SUCCESS);
+}
+
+TEST_F(DeviceControlTest, UnassignedCodesAndAStoppingDeviceAreRefused) {
+  EXPECT_EQ(ioctl(0x22141C, {}, 16).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(ioctl(0x221800, {}, 16).status, STATUS_INVALID_PARAMETER);
+  printer.extension()->StopPending = TRUE;
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_VERSION, {}, 8).status, STATUS_DELETE_PENDING);
+  printer.extension()->StopPending = FALSE;
+  EXPECT_EQ(printer.extension()->IoCount, 1);
+}
+
+TEST_F(DeviceControlTest, SoftResetIsAddressedByTheClassOptions) {
+  for (UCHAR options : {0, 1}) {
+    printer.extension()->PrinterClassOptions = options;
+    printer.usb->model().clearLog();
+    EXPECT_EQ(ioctl(IOCTL_USBPRN_SOFT_RESET, {}, 0).status, STATUS_SUCCESS);
+    std::vector<nrv::UsbRequestRecord> sent = classRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].request, 2);
+    EXPECT_EQ(sent[0].requestTypeBits, options ? 0x21 : 0x23);
+  }
+}
+
+TEST_F(DeviceControlTest, APrinterWithARegisterGetsItWrittenAfterASoftReset) {
+  printer.extension()->DeviceType = 1;
+  printer.usb->model().clearLog();
+  ioctl(IOCTL_USBPRN_SOFT_RESET, {}, 0);
+  std::vector<nrv::UsbRequestRecord> sent = classRequests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].requestTypeBits, 0x40);
+  EXPECT_EQ(sent[1].request, 4);
+  EXPECT_EQ(sent[1].value, 0x0803);
+  EXPECT_EQ(sent[1].index, 0);
+}
+
+TEST_F(DeviceControlTest, TheStoredDeviceIdIsReadFromTheRegistry) {
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_INTERNAL_DEVICE_ID, {}, 64).information, 0u);
+  machine.registry().setString(deviceKey(*printer.usb), u"DeviceID", u"MFG:ABC;MDL:P100;");
+  Answer stored = ioctl(IOCTL_USBPRN_GET_INTERNAL_DEVICE_ID, {}, 64);
+  EXPECT_EQ(std::string(stored.output.begin(), stored.output.end()), "MFG:ABC;MDL:P100;");
+  Answer cut = ioctl(IOCTL_USBPRN_GET_INTERNAL_DEVICE_ID, {}, 4);
+  EXPECT_EQ(std::string(cut.output.begin(), cut.output.end()), "MFG:");
+}
+
+TEST_F(DeviceControlTest, StringDescriptorsAreReadFromThePrinter) {
+  Answer serial = ioctl(IOCTL_USBPRN_GET_STRING_DESCRIPTOR, {nrv::kSerialNumberStringIndex}, 255);
+  ASSERT_EQ(serial.status, STATUS_SUCCESS);
+  EXPECT_EQ(serial.information, serial.output.size());
+  EXPECT_EQ(serial.output[1], USB_STRING_DESCRIPTOR_TYPE);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_STRING_DESCRIPTOR, {}, 255).status, STATUS_INVALID_PARAMETER);
+  Answer missing = ioctl(IOCTL_USBPRN_GET_STRING_DESCRIPTOR, {9}, 255);
+  EXPECT_FALSE(NT_SUCCESS(missing.status));
+  EXPECT_EQ(missing.information, 0u);
+}
+
+}  // namespace
