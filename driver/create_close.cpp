@@ -71,18 +71,9 @@ NTSTATUS PLMUSB_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   NTSTATUS status;
 
-  // The child printer device is never started and keeps no request count.
-  if (extension->IsChildDevice) {
-    return PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (!PLMUSB_AdmitIoRequest(DeviceObject, Irp)) {
+    return STATUS_DELETE_PENDING;
   }
-
-  PLMUSB_IncrementIoCount(DeviceObject);
-  if (!PLMUSB_CanAcceptIoRequests(DeviceObject)) {
-    status = PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-    PLMUSB_DecrementIoCount(DeviceObject);
-    return status;
-  }
-
   status = PLMUSB_BindPipe(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
   if (NT_SUCCESS(status)) {
     extension->OpenCount++;

@@ -336,14 +336,8 @@ NTSTATUS PLMUSB_ProcessIOCTL(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status;
   IoctlHandler handler;
 
-  if (PLMUSB_Extension(DeviceObject)->IsChildDevice) {
-    return PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-  }
-  PLMUSB_IncrementIoCount(DeviceObject);
-  if (!PLMUSB_CanAcceptIoRequests(DeviceObject)) {
-    status = PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-    PLMUSB_DecrementIoCount(DeviceObject);
-    return status;
+  if (!PLMUSB_AdmitIoRequest(DeviceObject, Irp)) {
+    return STATUS_DELETE_PENDING;
   }
   PLMUSB_Answer(Irp, STATUS_SUCCESS, 0);
   handler = PLMUSB_HandlerFor(IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);

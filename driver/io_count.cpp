@@ -34,3 +34,20 @@ BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject) {
   return !extension->DeviceRemoved && extension->DeviceStarted && !extension->RemovePending &&
          !extension->StopPending;
 }
+
+// Admits a create, read, write or device-control request: takes its request
+// count, or completes it with STATUS_DELETE_PENDING when the device does not
+// take I/O. The child printer device never does, and keeps no count.
+BOOLEAN PLMUSB_AdmitIoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (PLMUSB_Extension(DeviceObject)->IsChildDevice) {
+    PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    return FALSE;
+  }
+  PLMUSB_IncrementIoCount(DeviceObject);
+  if (!PLMUSB_CanAcceptIoRequests(DeviceObject)) {
+    PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    PLMUSB_DecrementIoCount(DeviceObject);
+    return FALSE;
+  }
+  return TRUE;
+}

@@ -103,6 +103,7 @@ IO_COMPLETION_ROUTINE PLMUSB_IrpCompletionRoutine;
 VOID PLMUSB_IncrementIoCount(PDEVICE_OBJECT DeviceObject);
 LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject);
 BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject);
+BOOLEAN PLMUSB_AdmitIoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Device interface and device object.
 NTSTATUS PLMUSB_SymbolicLink(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING LinkName);
