@@ -358,6 +358,14 @@ USBD_STATUS UsbDevice::classOrVendor(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST
 // Drivers in the field submit this request with a header length of 0: the
 // records carry their own lengths, so the header length only bounds the
 // records after the first.
+// The device is unconfigured: its handles and settings are gone.
+void UsbDevice::forgetConfiguration() {
+  configurationHandle_ = nullptr;
+  configurationValue_ = 0;
+  alternateSettings_.clear();
+  pipes_.clear();
+}
+
 USBD_STATUS UsbDevice::selectConfiguration(struct _URB_SELECT_CONFIGURATION& urb) {
   PUSB_CONFIGURATION_DESCRIPTOR descriptor = urb.ConfigurationDescriptor;
   UsbControlRequest setConfiguration;
@@ -369,10 +377,7 @@ USBD_STATUS UsbDevice::selectConfiguration(struct _URB_SELECT_CONFIGURATION& urb
   if (descriptor == nullptr) {
     USBD_STATUS status = controlTransfer(setConfiguration, nullptr, nullptr, noData);
     if (!USBD_SUCCESS(status)) return status;
-    configurationHandle_ = nullptr;
-    configurationValue_ = 0;
-    alternateSettings_.clear();
-    pipes_.clear();
+    forgetConfiguration();
     urb.ConfigurationHandle = nullptr;
     return USBD_STATUS_SUCCESS;
   }
@@ -412,10 +417,7 @@ USBD_STATUS UsbDevice::selectConfiguration(struct _URB_SELECT_CONFIGURATION& urb
   setConfiguration.value = descriptor->bConfigurationValue;
   USBD_STATUS status = controlTransfer(setConfiguration, nullptr, nullptr, noData);
   if (!USBD_SUCCESS(status)) return status;
-  configurationHandle_ = nullptr;
-  configurationValue_ = 0;
-  alternateSettings_.clear();
-  pipes_.clear();
+  forgetConfiguration();
   for (const Selected& entry : selected) {
     if (entry.record->AlternateSetting == 0) continue;
     UsbControlRequest setInterface;

@@ -85,6 +85,7 @@ class UsbDevice {
   USBD_STATUS getDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb);
   USBD_STATUS classOrVendor(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& urb);
   USBD_STATUS selectConfiguration(struct _URB_SELECT_CONFIGURATION& urb);
+  void forgetConfiguration();
   USBD_STATUS controlTransfer(UsbControlRequest request, PVOID buffer, PMDL mdl, ULONG& length);
   void resetPort();
 
