@@ -11,7 +11,9 @@ VOID PLMUSB_IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Query-remove waits for the count to fall to the baseline (1), remove for 0.
-// The events are never reset: once reached, the state stays reached.
+// The events are never reset: once reached, the state stays reached. They are
+// set after the lock is released: the remove woken by the last decrement frees
+// the extension, lock included, so setting the event is the last touch.
 LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   KIRQL oldIrql;
@@ -19,12 +21,12 @@ LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
 
   KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
   count = InterlockedDecrement(&extension->IoCount);
+  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
   if (count == 1) {
     KeSetEvent(&extension->IoCountOneEvent, EVENT_INCREMENT, FALSE);
   } else if (count == 0) {
     KeSetEvent(&extension->IoCountZeroEvent, EVENT_INCREMENT, FALSE);
   }
-  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
   return count;
 }
 

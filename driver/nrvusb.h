@@ -143,6 +143,11 @@ NTSTATUS PLMUSB_ResetParentPort(PDEVICE_OBJECT DeviceObject);
 VOID PLMUSB_ResetDevice(PDEVICE_OBJECT DeviceObject);
 BOOLEAN PLMUSB_CancelPendingIo(PDEVICE_OBJECT DeviceObject);
 
+// Bulk reads and writes: a chain of transfers, each started from the completion of the one before.
+PURB PLMUSB_BuildAsyncRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe, UCHAR Direction);
+IO_COMPLETION_ROUTINE PLMUSB_AsyncWrite_Complete;
+IO_COMPLETION_ROUTINE PLMUSB_AsyncRead_Complete;
+
 // Class and vendor requests to the printer.
 PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
                                       PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,

@@ -1,6 +1,7 @@
 # The driver's sources, shared by the host module and the cross-built NRVUSB.SYS.
 set(NRVUSB_SOURCES
   bulk_transfer.cpp
+  cancel_pending_io.cpp
   class_requests.cpp
   crc_check_value.cpp
   create_close.cpp
@@ -17,6 +18,7 @@ set(NRVUSB_SOURCES
   power.cpp
   registry_values.cpp
   system_control.cpp
+  transfer_completion.cpp
   usb_configuration.cpp
   usb_requests.cpp
 )

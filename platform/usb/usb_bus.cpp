@@ -274,7 +274,6 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
         return true;
       }
     }
-    if (fits(transfer)) transfer.TransferBufferLength = 0;
   } else {
     struct _URB_PIPE_REQUEST& request = urb->UrbPipeRequest;
     if (!fits(request)) {
@@ -286,6 +285,10 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
     } else {
       bus_.abortPipe(pipe.handle);
     }
+  }
+  // A refused transfer moved nothing.
+  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && fits(urb->UrbBulkOrInterruptTransfer)) {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
   }
   urb->UrbHeader.Status = result;
   status = ntStatusFor(result);

@@ -2,38 +2,22 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
 #include "kernel/irp_tracker.h"
 #include "machine/status_text.h"
 #include "machine/symbolizer.h"
 #include "machine/text.h"
+#include "print_job.h"
 #include "printer_bench.h"
+#include "transcript.h"
 
 namespace nrvsim {
 
 namespace {
-
-class Transcript {
- public:
-  Transcript(FILE* out, nrv::Machine& machine) : out_(out), machine_(machine) {}
-
-  template <typename... Args>
-  void step(const char* pattern, Args... args) {
-    std::fprintf(out_, "[%6llu ms] ", static_cast<unsigned long long>(machine_.scheduler().nowMilliseconds()));
-    std::fprintf(out_, pattern, args...);
-    std::fputc('\n', out_);
-  }
-
-  template <typename... Args>
-  void detail(const char* pattern, Args... args) {
-    std::fputs("  ", out_);
-    std::fprintf(out_, pattern, args...);
-    std::fputc('\n', out_);
-  }
-
- private:
-  FILE* out_;
-  nrv::Machine& machine_;
-};
 
 std::string routineName(const void* routine) { return nrv::describeCodeAddress(routine); }
 
@@ -108,11 +92,11 @@ void showConfiguration(const AddedPrinter& printer, Transcript& transcript) {
 
 // Brings the printer up with the driver's routines linked into nrvsim, as
 // AddDevice and start will once Plug and Play drives the driver.
-int bringUp(PrinterBench& bench, nrv::UsbDevice& usb, Transcript& transcript) {
+bool bringUp(PrinterBench& bench, nrv::UsbDevice& usb, AddedPrinter& printer, Transcript& transcript) {
   transcript.step("bringing the printer up with the driver's own routines (linked into nrvsim)");
-  AddedPrinter printer = bench.add(usb);
+  printer = bench.add(usb);
   transcript.detail("PLMUSB_CreateDeviceObject returned %s", nrv::statusText(printer.status).c_str());
-  if (!NT_SUCCESS(printer.status)) return 1;
+  if (!NT_SUCCESS(printer.status)) return false;
   PDeviceExtension extension = printer.extension();
   transcript.detail("port name %s; options: MaxTransferSize %u, AltInterface %u, DeviceType %u, PrinterClassOptions %u",
                     printer.portName.c_str(), extension->MaxTransferSize, extension->AltInterface,
@@ -120,15 +104,34 @@ int bringUp(PrinterBench& bench, nrv::UsbDevice& usb, Transcript& transcript) {
   transcript.detail("interface %s", nrv::toUtf8(reinterpret_cast<const char16_t*>(extension->InterfaceLinkName)).c_str());
   transcript.detail("device key: PortName \"%s\"", bench.stringValue(bench.deviceKey(usb), u"PortName").c_str());
 
-  NTSTATUS configured = PLMUSB_ConfigureDevice(printer.fdo);
-  transcript.step("PLMUSB_ConfigureDevice returned %s", nrv::statusText(configured).c_str());
-  if (!NT_SUCCESS(configured)) return 1;
+  NTSTATUS started = bench.start(printer);
+  transcript.step("start (device descriptor, then PLMUSB_ConfigureDevice) returned %s", nrv::statusText(started).c_str());
+  if (!NT_SUCCESS(started)) return false;
   showConfiguration(printer, transcript);
   UCHAR serialIndex = usb.model().description().serialNumber ? nrv::kSerialNumberStringIndex : 0;
   PLMUSB_SetSerialRegValue(printer.fdo, serialIndex);
   std::optional<nrv::RegistryValue> found = bench.machine.registry().value(bench.deviceKey(usb), u"SerialNumberFound");
   transcript.detail("SerialNumberFound = %u", found && !found->bytes.empty() ? found->bytes[0] : 0u);
-  return 0;
+  return true;
+}
+
+// The document to print: the named file, or the built-in test page.
+bool loadDocument(const std::string& path, std::vector<UCHAR>& document) {
+  if (path.empty()) {
+    document = testPage();
+    return true;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "nrvsim: cannot read '%s': %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  document.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (file.bad()) {
+    std::fprintf(stderr, "nrvsim: reading '%s' failed\n", path.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -139,7 +142,9 @@ int runBootDemo(const BootDemoOptions& options, FILE* out) {
     std::fprintf(stderr, "nrvsim: driver module '%s' not found\n", options.driverModule.c_str());
     return 1;
   }
-  int result;
+  std::vector<UCHAR> document;
+  if (!loadDocument(options.printPath, document)) return 1;
+  int result = 1;
   {
     PrinterBench bench(options.profile);
     Transcript transcript(out, bench.machine);
@@ -147,7 +152,11 @@ int runBootDemo(const BootDemoOptions& options, FILE* out) {
     nrv::UsbDevice& usb = bench.plug();
     transcript.step("USB printer plugged: %s", nrv::toUtf8(usb.instancePath()).c_str());
     if (!loadModule(bench, options.driverModule, usb, transcript)) return 1;
-    result = bringUp(bench, usb, transcript);
+    AddedPrinter printer;
+    if (bringUp(bench, usb, printer, transcript)) {
+      std::string name = options.printPath.empty() ? "the built-in test page" : options.printPath;
+      result = printDocument(bench, printer, name, document, transcript);
+    }
     transcript.step("shutting down: removing the printer, unloading drivers, checking for leaks");
   }
   std::fprintf(out, "  shutdown clean: no pool, IRP, handle or device left behind\n");

@@ -15,12 +15,15 @@ const char kUsage[] =
     "With no options it boots the built-in default machine (Windows 2000),\n"
     "plugs one USB printer, loads the driver module and shows its entry points,\n"
     "brings the printer up with the driver's own routines (its port name from\n"
-    "the registry, its configuration from the USB bus), and shuts down again\n"
+    "the registry, its configuration from the USB bus), prints a document\n"
+    "through the driver to the simulated printer, showing each write and the\n"
+    "bulk transfers it took, and shuts down again\n"
     "under the verifier, which stops the run on any leak or broken kernel rule.\n"
     "\n"
     "options:\n"
     "  --profile=98|2000   operating system the machine runs (default 2000)\n"
     "  --driver=PATH       driver module to load (default: the one built with nrvsim)\n"
+    "  --print=FILE        document to print (default: a built-in 150000-byte test page)\n"
     "  --help              show this text\n"
     "\n"
     "exit status: 0 when the run ended cleanly, 2 for a usage error; a broken\n"
@@ -58,6 +61,9 @@ int main(int argc, char** argv) {
       }
     } else if (takeValue(argv[index], "--driver", &value)) {
       options.driverModule = value;
+    } else if (takeValue(argv[index], "--print", &value)) {
+      if (value.empty()) return usageError("--print needs a file name");
+      options.printPath = value;
     } else {
       return usageError(std::string("unknown argument '") + argv[index] + "'");
     }

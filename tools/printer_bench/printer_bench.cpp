@@ -29,6 +29,7 @@ AddedPrinter PrinterBench::add(nrv::UsbDevice& usb) {
   extension->PhysicalDevice = usb.pdo();
   extension->DriverObject = &driver->object;
   extension->LowerDevice = IoAttachDeviceToDeviceStack(printer.fdo, usb.pdo());
+  printer.fdo->Flags |= DO_DIRECT_IO;
   printer.fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   PLMUSB_IncrementIoCount(printer.fdo);
   added.push_back(printer);
@@ -58,6 +59,10 @@ NTSTATUS PrinterBench::start(AddedPrinter& printer) {
 void PrinterBench::remove(AddedPrinter& printer) {
   PDeviceExtension extension = printer.extension();
   UNICODE_STRING link;
+  // Ends the running transfers and waits for every request to leave the driver.
+  PLMUSB_CancelPendingIo(printer.fdo);
+  PLMUSB_DecrementIoCount(printer.fdo);
+  KeWaitForSingleObject(&extension->IoCountZeroEvent, Executive, KernelMode, FALSE, nullptr);
   RtlInitUnicodeString(&link, extension->InterfaceLinkName);
   IoSetDeviceInterfaceState(&link, FALSE);
   for (PVOID* copy : {reinterpret_cast<PVOID*>(&extension->DeviceDescriptor),

@@ -1,0 +1,99 @@
+// Completion of one bulk transfer: count its bytes, then start the next window
+// of the caller's buffer or finish the caller's request. Runs at DISPATCH_LEVEL
+// or below in whatever context the USB stack completes the transfer.
+#include "bulk_transfer.h"
+
+// Bytes of the request still to move after this transfer; 0 ends the request.
+// A failed transfer ends it, and so does a short read: the printer had no more.
+static ULONG PLMUSB_Remainder(PIRP Request, TransferContext *Context, ULONG BytesDone, BOOLEAN In) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Context->Urb->UrbBulkOrInterruptTransfer;
+  ULONG length;
+
+  if (Context->Urb->UrbHeader.Status != USBD_STATUS_SUCCESS || Request->MdlAddress == NULL) {
+    return 0;
+  }
+  if (In && transfer->TransferBufferLength < MmGetMdlByteCount(Context->Mdl)) {
+    return 0;
+  }
+  length = MmGetMdlByteCount(Request->MdlAddress);
+  return length > BytesDone ? length - BytesDone : 0;
+}
+
+// Moves the window past the bytes done and builds its URB. FALSE when no URB could be built.
+static BOOLEAN PLMUSB_BuildNextTransfer(PIRP Request, TransferContext *Context, ULONG BytesDone, ULONG Remainder,
+                                        BOOLEAN In) {
+  ULONG maxTransferSize = PLMUSB_Extension(Context->Device)->MaxTransferSize;
+  PCHAR buffer = (PCHAR)MmGetMdlVirtualAddress(Request->MdlAddress);
+
+  IoBuildPartialMdl(Request->MdlAddress, Context->Mdl, buffer + BytesDone,
+                    PLMUSB_WindowLength(Remainder, maxTransferSize));
+  Context->Urb = PLMUSB_BuildAsyncRequest(Context->Device, Context->Irp, Context->Pipe, In);
+  return Context->Urb != NULL;
+}
+
+// Completes the caller's request with the bytes moved and leaves the direction
+// idle. A cancel still holding the context frees it when it lets go.
+static VOID PLMUSB_FinishRequest(const TransferDirection *Direction, TransferContext *Context) {
+  PIRP request = *Direction->Request;
+
+  request->IoStatus.Status = STATUS_SUCCESS;
+  request->IoStatus.Information = *Direction->BytesDone;
+  IoCompleteRequest(request, IO_NO_INCREMENT);
+  if (Context->CancelReferences == 0) {
+    PLMUSB_FreeTransfer(Context);
+  } else {
+    KeSetEvent(&Context->Finished, EVENT_INCREMENT, FALSE);
+  }
+  *Direction->Request = NULL;
+  *Direction->Context = NULL;
+  KeSetEvent(Direction->DoneEvent, EVENT_INCREMENT, FALSE);
+}
+
+// The transfer's request count is given back last: remove waits for it and
+// then frees the device, so nothing of the device may be touched after it.
+static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
+  PDEVICE_OBJECT device = Context->Device;
+  PDeviceExtension extension = PLMUSB_Extension(device);
+  TransferDirection direction = PLMUSB_TransferDirection(extension, In);
+  PIRP request;
+  PIRP carrying;
+  ULONG remainder;
+  KIRQL oldIrql;
+
+  KeAcquireSpinLock(direction.Lock, &oldIrql);
+  request = *direction.Request;
+  // A stalled transfer's count is not trusted; any other transfer's bytes did move.
+  if (Context->Urb->UrbHeader.Status != USBD_STATUS_ENDPOINT_HALTED) {
+    *direction.BytesDone += Context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  }
+  remainder = PLMUSB_Remainder(request, Context, *direction.BytesDone, In);
+  ExFreePool(Context->Urb);
+  Context->Urb = NULL;
+
+  if (remainder != 0 && PLMUSB_BuildNextTransfer(request, Context, *direction.BytesDone, remainder, In)) {
+    PLMUSB_PrepareTransfer(Context, In);
+    carrying = Context->Irp;
+    // Released before the hand-down: a lower driver may complete the transfer
+    // at once, and its completion takes this lock again.
+    KeReleaseSpinLock(direction.Lock, oldIrql);
+    IoCallDriver(extension->LowerDevice, carrying);
+  } else {
+    PLMUSB_FinishRequest(&direction, Context);
+    KeReleaseSpinLock(direction.Lock, oldIrql);
+  }
+  PLMUSB_DecrementIoCount(device);
+  // The carrying request is the driver's own: completion must not go on past it.
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS PLMUSB_AsyncWrite_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  return PLMUSB_TransferComplete((TransferContext *)Context, FALSE);
+}
+
+NTSTATUS PLMUSB_AsyncRead_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  return PLMUSB_TransferComplete((TransferContext *)Context, TRUE);
+}
