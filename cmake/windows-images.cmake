@@ -42,8 +42,8 @@ list(TRANSFORM NRVUSB_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/driver/)
 
 # Sources compiled only into the image: static_asserts that pin the 32-bit sizes of the
 # structures the driver shares with the system (URBs and the like), checked here against
-# the real headers. None yet.
-set(NRVUSB_IMAGE_ONLY_SOURCES)
+# the real headers.
+set(NRVUSB_IMAGE_ONLY_SOURCES ${PROJECT_SOURCE_DIR}/driver/structure_sizes.cpp)
 
 add_library(nrvusb_sys MODULE ${NRVUSB_SOURCES} ${NRVUSB_IMAGE_ONLY_SOURCES} ${PROJECT_SOURCE_DIR}/driver/NRVUSB.rc)
 set_target_properties(nrvusb_sys PROPERTIES PREFIX "" OUTPUT_NAME NRVUSB SUFFIX ".SYS" DEFINE_SYMBOL "")

@@ -114,6 +114,9 @@ NTSTATUS PLMUSB_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT P
 BOOLEAN PLMUSB_GetKeyValue(HANDLE Key, PCWSTR ValueName, PCHAR Destination, ULONG MaximumLength);
 BOOLEAN PLMUSB_GetKeyValueUCHAR(HANDLE Key, PCWSTR ValueName, PUCHAR Value);
 BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value);
+// Reads a text value of the printer's device key, as PLMUSB_GetKeyValue does.
+BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT DeviceObject, PCWSTR ValueName, PCHAR Destination,
+                                 ULONG MaximumLength);
 BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text);
 BOOLEAN PLMUSB_SetKeyValueBinary(HANDLE Key, PCWSTR ValueName, PUCHAR Byte);
 BOOLEAN PLMUSB_UpdateDescription(HANDLE Key, PCWSTR ValueName, PCSTR PortName);
@@ -165,8 +168,29 @@ NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
 #define DEVICE_ID_COMPATIBLE_ID 3
 
 NTSTATUS PLMUSB_SetDeviceID(PDEVICE_OBJECT DeviceObject);
+
 // Output holds Maximum + 1 bytes; it is untouched when the field is not found.
 BOOLEAN GetDeviceID(UCHAR Type, PCSTR DeviceId, PCHAR Output, ULONG Maximum);
 PCSTR FindString(PCSTR Text, PCSTR Key);
 PCSTR FindChar(PCSTR Text, CHAR Character);
 VOID Get_CRC_CheckSum(PUCHAR Data, ULONG Length, PULONG CheckSum);
+
+// Plug and Play of the printer FDO.
+NTSTATUS PLMUSB_StartDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PLMUSB_StopDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS PLMUSB_RemoveDevice(PDEVICE_OBJECT DeviceObject);
+
+// The child printer device.
+NTSTATUS PLMUSB_QueryDeviceRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PLMUSB_ChildPDODispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PLMUSB_ChildPDOQueryID(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PLMUSB_ChildPDOQueryDeviceText(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Power.
+BOOLEAN PLMUSB_SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+IO_COMPLETION_ROUTINE PLMUSB_PowerIrp_Complete;
+REQUEST_POWER_COMPLETE PLMUSB_PoRequestCompletion;
+NTSTATUS PLMUSB_SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
+NTSTATUS PLMUSB_SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+REQUEST_POWER_COMPLETE PLMUSB_PoSelfRequestCompletion;
+NTSTATUS PLMUSB_QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);

@@ -75,6 +75,20 @@ BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value) {
   return PLMUSB_GetLeadingBytes(Key, ValueName, Value, sizeof(*Value));
 }
 
+BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT DeviceObject, PCWSTR ValueName, PCHAR Destination,
+                                 ULONG MaximumLength) {
+  HANDLE key;
+  BOOLEAN read;
+
+  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PLMUSB_Extension(DeviceObject)->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE,
+                                          KEY_READ, &key))) {
+    return FALSE;
+  }
+  read = PLMUSB_GetKeyValue(key, ValueName, Destination, MaximumLength);
+  ZwClose(key);
+  return read;
+}
+
 BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text) {
   UNICODE_STRING name;
   ANSI_STRING text;

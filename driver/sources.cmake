@@ -1,6 +1,8 @@
 # The driver's sources, shared by the host module and the cross-built NRVUSB.SYS.
 set(NRVUSB_SOURCES
   bulk_transfer.cpp
+  child_device.cpp
+  child_identity.cpp
   cancel_pending_io.cpp
   class_requests.cpp
   crc_check_value.cpp

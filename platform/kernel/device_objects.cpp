@@ -1,5 +1,7 @@
 #include "kernel/device_objects.h"
 
+#include "kernel/physical_device.h"
+
 #include <cstdlib>
 
 #include "machine/bugcheck.h"
@@ -74,6 +76,16 @@ bool DeviceObjects::isDevice(const void* object) {
 
 void DeviceObjects::markPhysical(PDEVICE_OBJECT device, PhysicalDevice* physical) {
   lookup(device, "the bus").physical = physical;
+}
+
+void DeviceObjects::setDeviceNode(PDEVICE_OBJECT device, std::u16string instancePath) {
+  lookup(device, "the Plug and Play manager").deviceNode = std::move(instancePath);
+}
+
+std::u16string DeviceObjects::instancePathOf(PDEVICE_OBJECT device, const char* service) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  DeviceRecord& record = lookup(device, service);
+  return record.physical != nullptr ? record.physical->instancePath() : record.deviceNode;
 }
 
 void DeviceObjects::remove(PDEVICE_OBJECT device) {

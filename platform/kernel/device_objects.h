@@ -18,6 +18,7 @@ struct DeviceRecord {
   PDEVICE_OBJECT attachedTo = nullptr;  // the device directly below
   bool deleted = false;                 // deleted, memory kept for outstanding references
   PhysicalDevice* physical = nullptr;   // set for devices the machine's bus reports
+  std::u16string deviceNode;            // instance path of an enumerated child's device node
 };
 
 class DeviceObjects {
@@ -39,6 +40,9 @@ class DeviceObjects {
   DeviceRecord& lookup(PDEVICE_OBJECT device, const char* service);
   bool isDevice(const void* object);
   void markPhysical(PDEVICE_OBJECT device, PhysicalDevice* physical);
+  void setDeviceNode(PDEVICE_OBJECT device, std::u16string instancePath);
+  // The instance path of the device node whose physical device this is; empty for other devices.
+  std::u16string instancePathOf(PDEVICE_OBJECT device, const char* service);
   // The highest device attached above this one.
   PDEVICE_OBJECT top(PDEVICE_OBJECT device);
   std::vector<PDEVICE_OBJECT> live();

@@ -91,6 +91,24 @@ void Registry::createDeviceNode(OsProfile profile, std::u16string_view instanceP
   if (profile == OsProfile::Windows2000) setIfMissing(u"ClassGUID", REG_SZ, registryStringBytes(kUsbClassGuid));
 }
 
+void Registry::setDeviceIds(OsProfile profile, std::u16string_view instancePath,
+                            const std::vector<std::u16string>& hardwareIds,
+                            const std::vector<std::u16string>& compatibleIds) {
+  std::lock_guard<std::mutex> guard(lock_);
+  RegistryKeyRef node = createLocked(instanceKeyPath(profile, instancePath));
+  if (node == nullptr) bugCheck("INVALID_PARAMETER", "a device node with an unusable instance path was asked for");
+  for (auto [name, ids] : {std::pair{u"HardwareID", &hardwareIds}, std::pair{u"CompatibleIDs", &compatibleIds}}) {
+    if (ids->empty()) continue;
+    if (profile == OsProfile::Windows98) {
+      std::u16string joined;
+      for (const std::u16string& id : *ids) joined += (joined.empty() ? u"" : u",") + id;
+      setValueLocked(*node, name, REG_SZ, registryStringBytes(joined));
+    } else {
+      setValueLocked(*node, name, REG_MULTI_SZ, registryMultiStringBytes(*ids));
+    }
+  }
+}
+
 }  // namespace nrv
 
 extern "C" {
@@ -100,7 +118,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
   const void* caller = __builtin_return_address(0);
   nrv::Machine& machine = nrv::Machine::current();
-  nrv::DeviceRecord& device = machine.devices().lookup(DeviceObject, "IoOpenDeviceRegistryKey");
+  std::u16string instancePath = machine.devices().instancePathOf(DeviceObject, "IoOpenDeviceRegistryKey");
   if (DevInstRegKey == nullptr) {
     nrv::bugCheck("INVALID_PARAMETER", "IoOpenDeviceRegistryKey from " + nrv::describeCodeAddress(caller) +
                                            ": no place for the handle was given");
@@ -112,11 +130,10 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
   if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE && DevInstKeyType != PLUGPLAY_REGKEY_DRIVER) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (device.physical == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+  if (instancePath.empty()) return STATUS_INVALID_DEVICE_REQUEST;
   if (machine.faults().shouldFail(nrv::FaultKind::Pool, nrv::kRegistryKeyTag)) return STATUS_INSUFFICIENT_RESOURCES;
 
   nrv::Registry& registry = machine.registry();
-  const std::u16string& instancePath = device.physical->instancePath();
   std::u16string path = DevInstKeyType == PLUGPLAY_REGKEY_DEVICE
                             ? nrv::Registry::deviceKeyPath(machine.profile(), instancePath)
                             : registry.driverKeyPath(machine.profile(), instancePath);

@@ -1,5 +1,6 @@
 #include "kernel/io_entry.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -101,8 +102,12 @@ void IoEntry::close(PFILE_OBJECT file) {
   PDEVICE_OBJECT top = machine.devices().top(device);
   call(top, IRP_MJ_CLEANUP, 0, file);
   call(top, IRP_MJ_CLOSE, 0, file);
-  std::lock_guard<std::mutex> guard(lock_);
-  files_.erase(file);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    files_.erase(file);
+  }
+  // A device that left its bus is removed once its last handle is closed.
+  machine.pnp().fileClosed(device);
 }
 
 void IoEntry::closeAll() {
@@ -120,6 +125,11 @@ void IoEntry::closeAll() {
 size_t IoEntry::openFiles() {
   std::lock_guard<std::mutex> guard(lock_);
   return files_.size();
+}
+
+size_t IoEntry::openFilesOn(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return std::count_if(files_.begin(), files_.end(), [device](const auto& file) { return file.second.device == device; });
 }
 
 namespace {

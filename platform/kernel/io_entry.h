@@ -61,6 +61,8 @@ class IoEntry {
   void close(PFILE_OBJECT file);
   void closeAll();
   size_t openFiles();
+  // Open files on the stack of this physical device.
+  size_t openFilesOn(PDEVICE_OBJECT device);
 
   std::unique_ptr<PendingRequest> start(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
                                         const RequestSetup& setup = nullptr);

@@ -104,6 +104,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Machine& machine = Machine::current();
   machine.irps().lookup(Irp, "IoCallDriver");
   machine.devices().lookup(DeviceObject, "IoCallDriver");
+  machine.power().checkIoCallDriver(Irp, __builtin_return_address(0));
   if (Irp->CurrentLocation <= 1) {
     nrv::bugCheck("NO_MORE_IRP_STACK_LOCATIONS",
                   nrv::format("IoCallDriver(%p, IRP %p) from %s: the IRP has %d stack location(s) and none is left "
@@ -138,6 +139,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
   nrv::IrpTracker& irps = Machine::current().irps();
   irps.beginCompletion(Irp, __builtin_return_address(0));
+  Machine::current().power().checkCompletion(Irp, __builtin_return_address(0));
 
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   IoSkipCurrentIrpStackLocation(Irp);

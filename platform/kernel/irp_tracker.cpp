@@ -98,6 +98,7 @@ uint64_t IrpTracker::beginDispatch(PIRP irp, int location, const void* dispatch)
   // A send from the owner, or from a completion routine, starts a new round.
   if (record.state != IrpState::InFlight) record.round++;
   record.state = IrpState::InFlight;
+  record.reached.push_back(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
   record.locations[location] = IrpRecord::Location{};
   record.locations[location].round = record.round;
   record.locations[location].dispatch = dispatch;

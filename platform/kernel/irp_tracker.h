@@ -50,6 +50,8 @@ struct IrpRecord {
     const void* dispatch = nullptr;
   };
   std::vector<Location> locations;  // index 1..StackCount
+  // Every device the IRP was sent to, in order; locations are reused by skipping drivers.
+  std::vector<PDEVICE_OBJECT> reached;
 
   // IoBuildDeviceIoControlRequest with METHOD_BUFFERED: where output is copied back to.
   void* systemBuffer = nullptr;

@@ -1,5 +1,7 @@
 #include "kernel/physical_device.h"
 
+#include "machine/machine.h"
+
 namespace nrv {
 
 PhysicalDevice::PhysicalDevice(PDEVICE_OBJECT object, std::u16string instancePath)
@@ -34,8 +36,9 @@ NTSTATUS PhysicalDevice::dispatch(PIRP irp) {
 NTSTATUS completeAsBusDriverDefault(PIRP irp) {
   NTSTATUS status;
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP:
     case IRP_MJ_POWER:
+      return Machine::current().power().answerAsBusDriver(irp);
+    case IRP_MJ_PNP:
     case IRP_MJ_SYSTEM_CONTROL:
       status = irp->IoStatus.Status;
       break;

@@ -119,6 +119,9 @@ class Registry {
   // The instance key of a device the bus reports, with what enumeration writes
   // there. Values already present (the device was seen before) are kept.
   void createDeviceNode(OsProfile profile, std::u16string_view instancePath, std::u16string_view deviceDescription);
+  // The hardware and compatible IDs a bus driver reported for a device node.
+  void setDeviceIds(OsProfile profile, std::u16string_view instancePath, const std::vector<std::u16string>& hardwareIds,
+                    const std::vector<std::u16string>& compatibleIds);
 
  private:
   struct OpenHandle {

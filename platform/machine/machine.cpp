@@ -54,6 +54,7 @@ PhysicalDevice& Machine::plugPhysicalDevice(const std::u16string& instancePath, 
 
 void Machine::removePhysicalDevice(PhysicalDevice& device) {
   interfaces_.disableAll(device.object());
+  power_.forgetDevice(device.object());
   devices_.remove(device.object());
   physicalDevices_.remove_if([&](const std::unique_ptr<PhysicalDevice>& entry) { return entry.get() == &device; });
 }
@@ -99,7 +100,10 @@ void Machine::sleep(uint64_t milliseconds) {
 // been given back by the time they are unloaded.
 void Machine::shutdown() {
   joinThreads();
+  std::string power = power_.describeOutstanding();
+  if (!power.empty()) bugCheck("POWER_IRPS_NOT_FINISHED", "power IRPs are still pending at shutdown:\n" + power);
   io_.closeAll();
+  pnp_.removeAll();
   usb_.unplugAll();
   usb_.stop();
   while (!physicalDevices_.empty()) removePhysicalDevice(*physicalDevices_.back());

@@ -18,6 +18,8 @@
 #include "kernel/irp_tracker.h"
 #include "kernel/mdl_tracker.h"
 #include "kernel/physical_device.h"
+#include "kernel/pnp_manager.h"
+#include "kernel/power_manager.h"
 #include "kernel/registry.h"
 #include "kernel/spin_locks.h"
 #include "machine/fault_injector.h"
@@ -61,6 +63,8 @@ class Machine {
   SpinLockOrder& spinLockOrder() { return spinLockOrder_; }
   Registry& registry() { return registry_; }
   UsbBus& usb() { return usb_; }
+  PnpManager& pnp() { return pnp_; }
+  PowerManager& power() { return power_; }
 
   // A device the machine's bus reports, with its instance path ("USB\VID_...\...")
   // and the description its device node shows.
@@ -90,6 +94,8 @@ class Machine {
   Registry registry_;
   ModuleLoader modules_;
   IoEntry io_;
+  PnpManager pnp_;
+  PowerManager power_;
   UsbBus usb_;
   std::list<std::unique_ptr<PhysicalDevice>> physicalDevices_;
   struct MachineThread {

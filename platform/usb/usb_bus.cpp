@@ -98,7 +98,18 @@ SimulatedPrinter& UsbDevice::printer() const {
 
 ULONG UsbDevice::portStatus() const {
   std::lock_guard<std::mutex> guard(lock_);
+  if (!connected_) return 0;
   return USBD_PORT_CONNECTED | (portEnabled_ ? USBD_PORT_ENABLED : 0);
+}
+
+void UsbDevice::disconnect() {
+  std::lock_guard<std::mutex> guard(lock_);
+  connected_ = false;
+}
+
+bool UsbDevice::connected() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return connected_;
 }
 
 void UsbDevice::disablePort() {
@@ -128,6 +139,7 @@ std::vector<UsbPipe> UsbDevice::pipes() const {
 
 NTSTATUS UsbDevice::dispatch(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_PNP) return pnp(irp);
   if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return completeAsBusDriverDefault(irp);
   auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
   NTSTATUS status;
@@ -161,8 +173,8 @@ NTSTATUS UsbDevice::internalDeviceControl(PIO_STACK_LOCATION stack) {
       USBD_STATUS status;
       {
         std::lock_guard<std::mutex> guard(lock_);
-        // A disabled port passes no traffic until it is reset.
-        status = portEnabled_ ? submit(urb) : USBD_STATUS_DEV_NOT_RESPONDING;
+        // A disabled port passes no traffic until it is reset; a gone device none at all.
+        status = !connected_ ? USBD_STATUS_DEVICE_GONE : portEnabled_ ? submit(urb) : USBD_STATUS_DEV_NOT_RESPONDING;
       }
       urb->UrbHeader.Status = status;
       return ntStatusFor(status);
@@ -240,7 +252,9 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
   USHORT function = urb->UrbHeader.Function;
   USBD_STATUS result = USBD_STATUS_SUCCESS;
   UsbPipe pipe;
-  if (!(portStatus() & USBD_PORT_ENABLED)) {
+  if (!connected()) {
+    result = USBD_STATUS_DEVICE_GONE;
+  } else if (!(portStatus() & USBD_PORT_ENABLED)) {
     result = USBD_STATUS_DEV_NOT_RESPONDING;
   } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
@@ -492,20 +506,24 @@ void UsbDevice::resetPort() {
 
 UsbDevice& UsbBus::plug(std::unique_ptr<UsbDeviceModel> model) {
   if (model == nullptr) bugCheck("INVALID_USB_DEVICE", "UsbBus::plug was given no device model");
-  std::lock_guard<std::mutex> guard(lock_);
-  ULONG port = 1;
-  while (std::any_of(devices_.begin(), devices_.end(),
-                     [&](const auto& device) { return device->port() == port; })) {
-    port++;
+  UsbDevice* plugged;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ULONG port = 1;
+    while (std::any_of(devices_.begin(), devices_.end(),
+                       [&](const auto& device) { return device->port() == port; })) {
+      port++;
+    }
+    PhysicalDevice& physical =
+        Machine::current().plugPhysicalDevice(instancePathFor(model->description(), port));
+    devices_.push_back(std::make_unique<UsbDevice>(*this, physical, port, std::move(model)));
+    plugged = devices_.back().get();
+    physical.setHandler([plugged](PIRP irp) { return plugged->dispatch(irp); });
+    plugged->model().setChangeNotifier([this] { changed(); });
+    if (threadRecord_ == nullptr) startThread();
   }
-  PhysicalDevice& physical =
-      Machine::current().plugPhysicalDevice(instancePathFor(model->description(), port));
-  devices_.push_back(std::make_unique<UsbDevice>(*this, physical, port, std::move(model)));
-  UsbDevice& device = *devices_.back();
-  physical.setHandler([&device](PIRP irp) { return device.dispatch(irp); });
-  device.model().setChangeNotifier([this] { changed(); });
-  if (threadRecord_ == nullptr) startThread();
-  return device;
+  Machine::current().pnp().deviceArrived(plugged->pdo(), plugged->instancePath(), [this, plugged] { remove(*plugged); });
+  return *plugged;
 }
 
 UsbDevice& UsbBus::plugPrinter(PrinterConfig config) {
@@ -513,15 +531,34 @@ UsbDevice& UsbBus::plugPrinter(PrinterConfig config) {
 }
 
 void UsbBus::unplug(UsbDevice& device) {
+  PnpManager& pnp = Machine::current().pnp();
+  DeviceNode* node = pnp.find(device.pdo());
   PDEVICE_OBJECT attached = device.pdo()->AttachedDevice;
-  if (attached != nullptr) {
-    bugCheck(
-        "USB_DEVICE_IN_USE",
-        format("the USB device on port %u (%s) was unplugged while device %p is attached to its physical "
-               "device; remove it through the Plug and Play manager",
-               device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
+  if (attached != nullptr && (node == nullptr || node->driver == nullptr)) {
+    bugCheck("USB_DEVICE_IN_USE",
+             format("the USB device on port %u (%s) was unplugged while device %p, which no Plug and Play stack "
+                    "built, is attached to its physical device",
+                    device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
   }
-  remove(device);
+  device.disconnect();
+  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  finish(gone, USBD_STATUS_DEVICE_GONE);
+  changed();
+  if (node == nullptr) {
+    remove(device);
+  } else {
+    pnp.deviceGone(*node);
+  }
+}
+
+NTSTATUS UsbBus::removeSafely(UsbDevice& device) {
+  PnpManager& pnp = Machine::current().pnp();
+  DeviceNode* node = pnp.find(device.pdo());
+  if (node == nullptr) {
+    remove(device);
+    return STATUS_SUCCESS;
+  }
+  return pnp.removeOrderly(*node);
 }
 
 void UsbBus::unplugAll() {

@@ -61,8 +61,12 @@ class UsbDevice {
   // Every control transfer the device has seen.
   std::vector<UsbRequestRecord> log() const { return model_->log(); }
 
-  // USBD_PORT_CONNECTED, and USBD_PORT_ENABLED unless the port was disabled.
+  // USBD_PORT_CONNECTED, and USBD_PORT_ENABLED unless the port was disabled;
+  // 0 once the device is disconnected.
   ULONG portStatus() const;
+  // The cable is pulled: every request fails with USBD_STATUS_DEVICE_GONE from now on.
+  void disconnect();
+  bool connected() const;
   // Disables the port, as a hub does after an error on it: URBs then fail with
   // USBD_STATUS_DEV_NOT_RESPONDING until a port reset enables it again.
   void disablePort();
@@ -77,6 +81,9 @@ class UsbDevice {
   NTSTATUS dispatch(PIRP irp);
 
  private:
+  // Plug and Play requests to the physical device object.
+  NTSTATUS pnp(PIRP irp);
+  void fillCapabilities(DEVICE_CAPABILITIES& capabilities) const;
   NTSTATUS internalDeviceControl(PIO_STACK_LOCATION stack);
   // Bulk transfers and pipe requests; true when the URB was one of them.
   bool submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status);
@@ -98,6 +105,7 @@ class UsbDevice {
   // time; released before the IRP is completed.
   mutable std::mutex lock_;
   bool portEnabled_ = true;
+  bool connected_ = true;
   unsigned portResets_ = 0;
   USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;
   UCHAR configurationValue_ = 0;
@@ -125,14 +133,18 @@ class UsbBus {
   UsbBus(const UsbBus&) = delete;
   UsbBus& operator=(const UsbBus&) = delete;
 
-  // Plugs a device into the lowest free port. Its physical device is named
-  // USB\VID_vvvv&PID_pppp\<serial number>, or by its port when it reports no
-  // serial number string, as Windows 2000 names such devices.
+  // Plugs a device into the lowest free port and reports it to the Plug and
+  // Play manager. Its physical device is named USB\VID_vvvv&PID_pppp\<serial
+  // number>, or by its port when it reports no serial number string, as
+  // Windows 2000 names such devices.
   UsbDevice& plug(std::unique_ptr<UsbDeviceModel> model);
   UsbDevice& plugPrinter(PrinterConfig config = {});
-  // Takes the device away; no device may be attached to its physical device
-  // (removal through the Plug and Play manager is what detaches them).
+  // The cable is pulled: the device stops answering and its stack is removed
+  // by surprise; the physical device goes once its last handle is closed.
   void unplug(UsbDevice& device);
+  // Safe removal before the cable is pulled: query-remove, then remove. A veto
+  // leaves the device plugged in and is returned.
+  NTSTATUS removeSafely(UsbDevice& device);
   // At shutdown: takes every device away, whatever is still attached.
   void unplugAll();
 

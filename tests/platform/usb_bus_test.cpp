@@ -444,7 +444,7 @@ TEST_F(UsbBus, RefusesWhatItDoesNotServe) {
                 .status.Status,
             STATUS_INVALID_DEVICE_REQUEST);
   // Plug and Play requests the bus does not serve keep the status they came with.
-  EXPECT_EQ(machine.io().call(printer.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES).status.Status,
+  EXPECT_EQ(machine.io().call(printer.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES).status.Status,
             STATUS_NOT_SUPPORTED);
   EXPECT_EQ(machine.io().call(printer.pdo(), IRP_MJ_CREATE, 0).status.Status, STATUS_SUCCESS);
   EXPECT_EQ(printer.physical().requests().size(), 11u);
