@@ -38,7 +38,13 @@ std::u16string DeviceInterfaces::registerInterface(PDEVICE_OBJECT physicalDevice
   if (!referenceString.empty()) link += u"\\" + referenceString;
 
   std::lock_guard<std::mutex> guard(lock_);
-  if (find(link) == nullptr) records_.push_back(InterfaceRecord{link, physicalDevice, interfaceClass, false});
+  InterfaceRecord* known = find(link);
+  if (known == nullptr) {
+    records_.push_back(InterfaceRecord{link, physicalDevice, interfaceClass, false});
+  } else {
+    // The same device plugged in again keeps its link name, on its new physical device object.
+    known->physicalDevice = physicalDevice;
+  }
   return link;
 }
 

@@ -275,12 +275,22 @@ std::u16string PnpManager::queryText(PDEVICE_OBJECT pdo, DEVICE_TEXT_TYPE type) 
 
 namespace {
 
+// Characters an ID may not hold in a registry path (spaces, commas, controls,
+// non-ASCII) become underscores, as the Plug and Play manager stores them.
+std::u16string storableId(std::u16string id, bool allowBackslash) {
+  for (char16_t& c : id) {
+    if (c <= u' ' || c > 0x7F || c == u',' || (c == u'\\' && !allowBackslash)) c = u'_';
+  }
+  return id;
+}
+
 // An instance ID that is not unique on the machine is made unique by its parent.
 std::u16string uniqueInstance(const DeviceNode& child) {
-  if (child.capabilities.UniqueID) return child.instanceId;
+  std::u16string instance = storableId(child.instanceId, false);
+  if (child.capabilities.UniqueID) return instance;
   return toUtf16(format("%zu&%08x&0&", child.parent->children.size(),
                         static_cast<unsigned>(std::hash<std::u16string>{}(child.parent->instancePath)))) +
-         child.instanceId;
+         instance;
 }
 
 }  // namespace
@@ -295,7 +305,7 @@ void PnpManager::identify(DeviceNode& child) {
   Machine& machine = Machine::current();
   if (identified) {
     // The device node exists from here on: the child's driver may open its keys.
-    child.instancePath = child.deviceId + u"\\" + uniqueInstance(child);
+    child.instancePath = storableId(child.deviceId, true) + u"\\" + uniqueInstance(child);
     machine.devices().setDeviceNode(child.pdo, child.instancePath);
   }
   child.description = queryText(child.pdo, DeviceTextDescription);
@@ -326,6 +336,10 @@ NTSTATUS PnpManager::rebalance(DeviceNode& node) {
 NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
   std::vector<DeviceNode*> order;
   postOrder(node, order);
+  // A device a program still has open is not taken away under it.
+  for (DeviceNode* member : order) {
+    if (member->pdo != nullptr && Machine::current().io().openFilesOn(member->pdo) != 0) return STATUS_DEVICE_BUSY;
+  }
   std::vector<DeviceNode*> queried;
   for (DeviceNode* member : order) {
     if (!hasStack(*member)) continue;

@@ -77,7 +77,8 @@ class PnpManager {
   // ends with cancel-stop and the device keeps running.
   NTSTATUS rebalance(DeviceNode& node);
   // Query-remove of the node and its children; on success remove (children
-  // first) and release the device; on a veto cancel-remove.
+  // first) and release the device; on a veto cancel-remove. A device with a
+  // handle open is not asked at all: STATUS_DEVICE_BUSY.
   NTSTATUS removeOrderly(DeviceNode& node);
   // The device is gone: surprise removal now, remove once its last handle closes.
   void deviceGone(DeviceNode& node);

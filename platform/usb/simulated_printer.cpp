@@ -16,7 +16,7 @@ UsbInterfaceDescription printerInterface(UCHAR number, UCHAR alternateSetting, U
   interface.interfaceSubClass = kPrinterSubClass;
   interface.interfaceProtocol = protocol;
   interface.endpoints.push_back(UsbEndpointDescription{outAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
-  if (protocol == 2)
+  if (protocol >= 2)
     interface.endpoints.push_back(UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
   return interface;
 }

@@ -18,7 +18,7 @@ constexpr UCHAR kPrinterGetPortStatus = 1;
 constexpr UCHAR kPrinterSoftReset = 2;
 
 // A printer-class interface (class 7, subclass 1) with a bulk OUT endpoint
-// and, for protocol 2 (bidirectional), a bulk IN endpoint; 64-byte packets.
+// and, for the bidirectional protocols (2 and up), a bulk IN endpoint; 64-byte packets.
 UsbInterfaceDescription printerInterface(UCHAR number = 0, UCHAR alternateSetting = 0, UCHAR protocol = 2,
                                          UCHAR outAddress = 0x01, UCHAR inAddress = 0x82);
 

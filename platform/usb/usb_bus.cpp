@@ -28,10 +28,15 @@ bool usableSerialNumber(const std::optional<std::u16string>& serial) {
   return true;
 }
 
-std::u16string instancePathFor(const UsbDeviceDescription& description, ULONG port) {
+// A serial number another plugged device already shows is not unique: the
+// hub then names the device by its port, as for a device without one.
+std::u16string instancePathFor(const UsbDeviceDescription& description, ULONG port,
+                               const std::function<bool(const std::u16string&)>& taken) {
   std::u16string path =
       toUtf16(format("USB\\VID_%04X&PID_%04X\\", description.vendorId, description.productId));
-  if (usableSerialNumber(description.serialNumber)) return path + *description.serialNumber;
+  if (usableSerialNumber(description.serialNumber) && !taken(path + *description.serialNumber)) {
+    return path + *description.serialNumber;
+  }
   return path + toUtf16(format("%s%u", kPortInstancePrefix, port));
 }
 
@@ -514,8 +519,12 @@ UsbDevice& UsbBus::plug(std::unique_ptr<UsbDeviceModel> model) {
                        [&](const auto& device) { return device->port() == port; })) {
       port++;
     }
+    auto taken = [this](const std::u16string& path) {
+      return std::any_of(devices_.begin(), devices_.end(),
+                         [&](const auto& device) { return device->instancePath() == path; });
+    };
     PhysicalDevice& physical =
-        Machine::current().plugPhysicalDevice(instancePathFor(model->description(), port));
+        Machine::current().plugPhysicalDevice(instancePathFor(model->description(), port, taken));
     devices_.push_back(std::make_unique<UsbDevice>(*this, physical, port, std::move(model)));
     plugged = devices_.back().get();
     physical.setHandler([plugged](PIRP irp) { return plugged->dispatch(irp); });

@@ -135,8 +135,8 @@ class UsbBus {
 
   // Plugs a device into the lowest free port and reports it to the Plug and
   // Play manager. Its physical device is named USB\VID_vvvv&PID_pppp\<serial
-  // number>, or by its port when it reports no serial number string, as
-  // Windows 2000 names such devices.
+  // number>, or by its port when it reports no serial number string (or one a
+  // device already plugged in shows), as Windows 2000 names such devices.
   UsbDevice& plug(std::unique_ptr<UsbDeviceModel> model);
   UsbDevice& plugPrinter(PrinterConfig config = {});
   // The cable is pulled: the device stops answering and its stack is removed

@@ -165,7 +165,8 @@ class UsbDeviceModel {
   // The OUT sink: every OUT transfer that ended, oldest first, and all bytes received.
   std::vector<BulkTransferRecord> outTransfers() const;
   std::vector<UCHAR> outData() const;
-  // Every bulk transfer that ended, either direction, with its status.
+  // Every bulk transfer the device answered, either direction, with its status;
+  // transfers cancelled or aborted before it answered are not among them.
   std::vector<BulkTransferRecord> bulkLog() const;
   // The IN source: each reply is sent to the IN transfers that follow; a
   // transfer that takes a reply's last byte ends there, as on a short packet.

@@ -123,6 +123,7 @@ TEST_F(PlugAndPlayTest, PrintersWithoutSerialNumbersKeepTheirPortNamesAcrossARep
   EXPECT_EQ(portName(*first), "NRVUSB001:");
   EXPECT_EQ(portName(*second), "NRVUSB002:");
   EXPECT_EQ(node(*second).children.front()->instanceId, u"NRVUSB002:");
+  machine.io().close(open(*second));  // its interface leads to the new stack
 }
 
 TEST_F(PlugAndPlayTest, APrinterWhoseStoredNameIsTakenGetsTheLowestFreeOne) {
@@ -173,6 +174,10 @@ TEST_F(PlugAndPlayTest, SafeRemovalTakesTheChildAndTheStackAway) {
   nrv::UsbDevice& usb = plug();
   PDEVICE_OBJECT child = extension(usb)->ChildDevice;
   ASSERT_NE(child, nullptr);
+  PFILE_OBJECT file = open(usb);
+  EXPECT_EQ(machine.usb().removeSafely(usb), STATUS_DEVICE_BUSY) << "not taken away from under an open handle";
+  EXPECT_EQ(node(usb).state, DeviceNodeState::Started);
+  machine.io().close(file);
   EXPECT_EQ(machine.usb().removeSafely(usb), STATUS_SUCCESS);
   std::vector<PDEVICE_OBJECT> live = machine.devices().live();
   EXPECT_EQ(std::find(live.begin(), live.end(), child), live.end()) << "the parent's remove deletes the child";

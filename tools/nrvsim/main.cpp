@@ -1,33 +1,19 @@
 // nrvsim: runs the simulated Windows machine from the command line.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "boot_demo.h"
+#include "default_scenario.h"
+#include "scenario_run.h"
+#include "usage.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: nrvsim [options]\n"
-    "\n"
-    "Runs the simulated Windows machine on which the NRVUSB printer driver is\n"
-    "loaded and exercised, and prints a transcript of what the machine did.\n"
-    "With no options it boots the built-in default machine (Windows 2000),\n"
-    "plugs one USB printer, loads the driver module and shows its entry points,\n"
-    "brings the printer up with the driver's own routines (its port name from\n"
-    "the registry, its configuration from the USB bus), prints a document\n"
-    "through the driver to the simulated printer, showing each write and the\n"
-    "bulk transfers it took, and shuts down again\n"
-    "under the verifier, which stops the run on any leak or broken kernel rule.\n"
-    "\n"
-    "options:\n"
-    "  --profile=98|2000   operating system the machine runs (default 2000)\n"
-    "  --driver=PATH       driver module to load (default: the one built with nrvsim)\n"
-    "  --print=FILE        document to print (default: a built-in 150000-byte test page)\n"
-    "  --help              show this text\n"
-    "\n"
-    "exit status: 0 when the run ended cleanly, 2 for a usage error; a broken\n"
-    "kernel rule stops the machine with a report on standard error.\n";
+constexpr int kUsageError = 2;
 
 bool takeValue(const char* argument, const char* option, std::string* value) {
   size_t length = std::strlen(option);
@@ -38,35 +24,81 @@ bool takeValue(const char* argument, const char* option, std::string* value) {
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "nrvsim: %s\n(see nrvsim --help)\n", message.c_str());
-  return 2;
+  return kUsageError;
+}
+
+struct CommandLine {
+  nrvsim::RunOptions run;
+  std::string scenarioFile;
+  std::string inlineScenario;
+  std::string printPath;
+  bool help = false;
+};
+
+// Fills the command line from one argument; an error message when it is not understood.
+std::string takeArgument(const char* argument, CommandLine& line) {
+  std::string value;
+  if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+    line.help = true;
+  } else if (std::strcmp(argument, "--json") == 0) {
+    line.run.json = true;
+  } else if (takeValue(argument, "--profile", &value)) {
+    if (value != "98" && value != "2000") return "unknown profile '" + value + "': use 98 or 2000";
+    line.run.profile = value == "98" ? nrv::OsProfile::Windows98 : nrv::OsProfile::Windows2000;
+  } else if (takeValue(argument, "--driver", &value)) {
+    line.run.driverModule = value;
+  } else if (takeValue(argument, "--print", &value)) {
+    if (value.empty()) return "--print needs a file name";
+    line.printPath = value;
+  } else if (takeValue(argument, "--scenario", &value)) {
+    if (value.empty()) return "--scenario needs a file name";
+    line.scenarioFile = value;
+  } else if (takeValue(argument, "--run", &value)) {
+    if (value.empty()) return "--run needs commands";
+    line.inlineScenario = value;
+  } else {
+    return std::string("unknown argument '") + argument + "'";
+  }
+  return "";
+}
+
+// The scenario to run: a file, the --run text, or the built-in one.
+std::string chooseScenario(CommandLine& line) {
+  int given = !line.scenarioFile.empty() + !line.inlineScenario.empty() + !line.printPath.empty();
+  if (given > 1)
+    return "--scenario, --run and --print exclude each other (a scenario prints with print commands)";
+  nrvsim::RunOptions& run = line.run;
+  if (!line.inlineScenario.empty()) {
+    run.source = line.inlineScenario;
+    run.sourceName = "--run";
+    run.inlineSource = true;
+  } else if (!line.scenarioFile.empty()) {
+    std::ifstream file(line.scenarioFile, std::ios::binary);
+    if (!file) return "cannot read scenario '" + line.scenarioFile + "': " + std::strerror(errno);
+    run.source.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) return "reading scenario '" + line.scenarioFile + "' failed";
+    run.sourceName = line.scenarioFile;
+    run.baseDirectory = std::filesystem::path(line.scenarioFile).parent_path().string();
+  } else {
+    run.source = nrvsim::defaultScenario(line.printPath);
+  }
+  return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  nrvsim::BootDemoOptions options;
-  options.driverModule = NRVUSB_MODULE;
+  CommandLine line;
+  line.run.driverModule = NRVUSB_MODULE;
   for (int index = 1; index < argc; index++) {
-    std::string value;
-    if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (takeValue(argv[index], "--profile", &value)) {
-      if (value == "98") {
-        options.profile = nrv::OsProfile::Windows98;
-      } else if (value == "2000") {
-        options.profile = nrv::OsProfile::Windows2000;
-      } else {
-        return usageError("unknown profile '" + value + "': use 98 or 2000");
-      }
-    } else if (takeValue(argv[index], "--driver", &value)) {
-      options.driverModule = value;
-    } else if (takeValue(argv[index], "--print", &value)) {
-      if (value.empty()) return usageError("--print needs a file name");
-      options.printPath = value;
-    } else {
-      return usageError(std::string("unknown argument '") + argv[index] + "'");
-    }
+    std::string error = takeArgument(argv[index], line);
+    if (!error.empty()) return usageError(error);
   }
-  return nrvsim::runBootDemo(options, stdout);
+  if (line.help) {
+    std::fputs(nrvsim::usageText().c_str(), stdout);
+    return 0;
+  }
+  std::string error = chooseScenario(line);
+  if (!error.empty()) return usageError(error);
+  return nrvsim::runScenario(line.run);
 }

@@ -1,6 +1,8 @@
 // Printers on the machine's USB bus with the driver's routines linked in, and
 // FDOs brought up the way AddDevice brings them up: created, attached, named
-// and counted. Used by nrvsim and the driver tests.
+// and counted, for driver tests of single routines. Tests that install the
+// linked driver as the function driver (machine.pnp().setFunctionDriver)
+// have plugged printers brought up by the Plug and Play manager instead.
 #pragma once
 
 #include <string>

@@ -1,0 +1,20 @@
+# Runs a command that must fail: checks its exit status and that standard error
+# matches a regular expression.
+#   cmake -DSTATUS=2 -DERROR=<regex> -P expect_failure.cmake -- <command> [arguments...]
+set(command "")
+set(collecting FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(index RANGE ${last})
+  if(collecting)
+    list(APPEND command "${CMAKE_ARGV${index}}")
+  elseif(CMAKE_ARGV${index} STREQUAL "--")
+    set(collecting TRUE)
+  endif()
+endforeach()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE error)
+if(NOT status STREQUAL STATUS)
+  message(FATAL_ERROR "exit status ${status}, expected ${STATUS}\nstderr:\n${error}")
+endif()
+if(NOT error MATCHES "${ERROR}")
+  message(FATAL_ERROR "stderr does not match '${ERROR}':\n${error}")
+endif()

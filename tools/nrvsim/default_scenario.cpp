@@ -1,0 +1,35 @@
+#include "default_scenario.h"
+
+namespace nrvsim {
+
+namespace {
+
+std::string scenarioString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char character : text) {
+    if (character == '"' || character == '\\') quoted += '\\';
+    quoted += character;
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string defaultScenario(const std::string& printPath) {
+  std::string print = "print P1";
+  if (!printPath.empty()) print += " " + scenarioString(printPath);
+  return "plug P1\n"
+         "show P1\n"
+         "open P1\n" +
+         print +
+         "\n"
+         "reply P1 \"STATUS:READY;PAGES:1;\\r\\n\"\n"
+         "read P1 64\n"
+         "sleep S3        # refused: a handle is open\n"
+         "close P1\n"
+         "sleep S3\n"
+         "wake\n"
+         "unplug P1\n";
+}
+
+}  // namespace nrvsim

@@ -1,0 +1,174 @@
+// What a run found out: the facts of each step, from which both the transcript
+// and the --json document are written, so the two always tell the same story.
+#pragma once
+
+#include <usb.h>
+#include <wdm.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace nrvsim {
+
+struct DispatchEntry {
+  std::string function;  // "IRP_MJ_CREATE", "AddDevice", "DriverUnload"
+  std::string routine;   // "NRVUSB.so!PLMUSB_Create"
+};
+
+struct DriverLoaded {
+  std::string modulePath;
+  NTSTATUS entryStatus = STATUS_SUCCESS;
+  std::vector<DispatchEntry> routines;
+  int refusedMajorFunctions = 0;
+};
+
+struct PipeFacts {
+  UCHAR endpoint = 0;
+  std::string type;  // "bulk", ...
+  USHORT maxPacketSize = 0;
+};
+
+// The configuration the bus handed out, as the device sees it.
+struct ConfigurationFacts {
+  UCHAR interfaceNumber = 0;
+  UCHAR alternateSetting = 0;
+  UCHAR interfaceClass = 0;
+  UCHAR protocol = 0;
+  std::vector<PipeFacts> pipes;
+};
+
+struct ChildFacts {
+  std::string instancePath;
+  std::string state;
+  std::string deviceId;
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  std::string instanceId;
+  std::string description;
+};
+
+struct PrinterPlugged {
+  std::string printer;
+  ULONG port = 0;
+  std::string instancePath;
+  std::string deviceId;                     // what the printer answers GET_DEVICE_ID with
+  std::optional<std::string> serialNumber;  // none: the printer reports none
+  int protocol = 0;
+  std::vector<std::string> faults;
+  std::string state;  // of its device node after AddDevice and start
+  NTSTATUS startStatus = STATUS_SUCCESS;
+  bool driverAttached = false;
+  std::optional<std::string> portName;
+  size_t children = 0;
+};
+
+struct FaultsScheduled {
+  std::string printer;
+  std::vector<std::string> faults;
+};
+
+struct PrinterShown {
+  std::string printer;
+  std::string instancePath;
+  std::string state;
+  size_t openHandles = 0;
+  std::optional<std::string> portName;
+  std::optional<std::string> deviceId;
+  std::optional<unsigned> serialNumberFound;
+  std::optional<std::string> interfaceLink;
+  std::optional<ConfigurationFacts> configuration;
+  std::vector<ChildFacts> children;
+};
+
+struct HandleOpened {
+  std::string printer;
+  NTSTATUS status = STATUS_SUCCESS;
+  std::string link;  // empty when the printer has no enabled interface
+};
+
+struct HandleClosed {
+  std::string printer;
+  bool printerRemoved = false;  // it had been unplugged and waited for this handle
+};
+
+struct TransferFacts {
+  size_t bytes = 0;
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+};
+
+// One read or write request and the bulk transfers the driver made of it.
+struct RequestFacts {
+  size_t length = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  uint64_t information = 0;
+  bool cancelled = false;  // it outlived its timeout: its pipe's requests were cancelled and the pipe reset
+  NTSTATUS cancelStatus = STATUS_SUCCESS;
+  NTSTATUS resetStatus = STATUS_SUCCESS;
+  uint64_t milliseconds = 0;
+  std::vector<TransferFacts> transfers;
+};
+
+struct DocumentPrinted {
+  std::string printer;
+  std::string document;
+  size_t size = 0;
+  std::optional<NTSTATUS> ownOpen;  // the job opened its own handle, with this status
+  std::vector<RequestFacts> writes;
+  size_t received = 0;
+  bool identical = false;
+};
+
+struct ReplyQueued {
+  std::string printer;
+  size_t bytes = 0;
+  size_t waiting = 0;  // replies the printer now holds
+};
+
+struct DataRead {
+  std::string printer;
+  std::optional<NTSTATUS> ownOpen;
+  std::optional<RequestFacts> request;
+  std::string data;
+};
+
+struct DevicePower {
+  std::string printer;
+  std::string state;  // "D0" .. "D3"
+};
+
+struct PowerChanged {
+  std::string requested;  // "S3", or "S0" for a wake
+  NTSTATUS status = STATUS_SUCCESS;
+  std::optional<std::string> vetoedBy;
+  std::string systemState;
+  std::vector<DevicePower> devices;
+};
+
+struct TimePassed {
+  uint64_t milliseconds = 0;
+};
+
+struct PrinterUnplugged {
+  std::string printer;
+  bool safely = false;
+  NTSTATUS status = STATUS_SUCCESS;  // of the safe removal
+  bool gone = false;                 // its stack is removed and the bus has let it go
+  std::string state;                 // of its device node while it stays
+  size_t openHandles = 0;
+};
+
+using Event =
+    std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
+                 ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged>;
+
+// A command as it starts: when, where in the scenario, and its text.
+struct Step {
+  uint64_t milliseconds = 0;
+  int line = 0;
+  std::string text;
+};
+
+}  // namespace nrvsim

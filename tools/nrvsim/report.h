@@ -1,0 +1,30 @@
+// Where a run's facts go: a transcript for people, or one JSON document for scripts.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "events.h"
+#include "scenario.h"
+
+namespace nrvsim {
+
+class Report {
+ public:
+  virtual ~Report() = default;
+
+  virtual void booted(uint64_t milliseconds, const char* profile) = 0;
+  virtual void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) = 0;
+  virtual void stepStarted(const Step& step) = 0;
+  virtual void stepFinished(const Event& event) = 0;
+  // A command that could not run; the machine then shuts down.
+  virtual void stepFailed(const ScenarioError& error, const std::string& where) = 0;
+  virtual void shuttingDown(uint64_t milliseconds) = 0;
+  // The machine is gone and the verifier found nothing left behind.
+  virtual void shutdownClean() = 0;
+};
+
+std::unique_ptr<Report> makeTranscript(FILE* out);
+std::unique_ptr<Report> makeJsonReport(FILE* out);
+
+}  // namespace nrvsim

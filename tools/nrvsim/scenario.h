@@ -1,0 +1,119 @@
+// The scenario language nrvsim runs: one command per line or several separated
+// by ';', '#' comments, double-quoted strings with C escapes. `nrvsim --help`
+// and README.md describe it; this header holds the parsed commands.
+#pragma once
+
+#include <usb.h>
+#include <wdm.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace nrvsim {
+
+// A scenario that cannot run: the command's position in its source and why.
+struct ScenarioError {
+  int line = 0;     // 1-based; 0 when it concerns no line in particular
+  int command = 0;  // 1-based position among all commands
+  std::string message;
+};
+
+enum class Direction { Out, In };
+
+// A scripted fault of the printer's bulk endpoint in that direction.
+struct FaultSpec {
+  enum class Kind { Stall, Fail, Delay, Hold } kind = Kind::Stall;
+  Direction direction = Direction::Out;
+  unsigned nth = 1;                          // the nth transfer since the printer was plugged
+  USBD_STATUS status = USBD_STATUS_SUCCESS;  // Fail
+  uint64_t milliseconds = 0;                 // Delay
+};
+
+// Protocol of the printer interface; kNoPrinterInterface gives the device a
+// vendor-specific interface instead.
+constexpr int kNoPrinterInterface = 0;
+
+struct PlugCommand {
+  std::string printer;
+  std::optional<std::string> deviceId;  // IEEE 1284 ID text; the printer model's own otherwise
+  std::optional<std::string> serial;    // the name's own default otherwise
+  bool noSerial = false;
+  int protocol = 2;
+  std::vector<FaultSpec> faults;
+};
+
+struct FaultCommand {
+  std::string printer;
+  std::vector<FaultSpec> faults;
+};
+
+struct ShowCommand {
+  std::string printer;
+};
+
+struct OpenCommand {
+  std::string printer;
+};
+
+struct CloseCommand {
+  std::string printer;
+};
+
+struct PrintCommand {
+  std::string printer;
+  std::string file;  // empty: the built-in test page
+  uint64_t timeout = 0;
+  std::string documentName;     // filled when the document is loaded
+  std::vector<UCHAR> document;  // likewise
+};
+
+struct ReplyCommand {
+  std::string printer;
+  std::string bytes;
+};
+
+struct ReadCommand {
+  std::string printer;
+  ULONG count = 0;
+  uint64_t timeout = 0;
+};
+
+struct SleepCommand {
+  SYSTEM_POWER_STATE state = PowerSystemSleeping3;
+};
+
+struct WakeCommand {};
+
+struct WaitCommand {
+  uint64_t milliseconds = 0;
+};
+
+struct UnplugCommand {
+  std::string printer;
+  bool safely = false;
+};
+
+using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
+                            ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand>;
+
+struct Command {
+  int line = 0;
+  int position = 0;
+  std::string text;  // as written, for the transcript
+  Action action;
+};
+
+// How long print and read wait (in virtual time) before they cancel the request.
+constexpr uint64_t kDefaultTimeoutMilliseconds = 30000;
+
+// Parses a whole scenario; throws ScenarioError at the first bad command.
+std::vector<Command> parseScenario(std::string_view source);
+
+// "S3" for PowerSystemSleeping3, "S0" for PowerSystemWorking.
+const char* sleepStateName(SYSTEM_POWER_STATE state);
+
+}  // namespace nrvsim

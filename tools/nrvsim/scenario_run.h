@@ -1,0 +1,25 @@
+// One nrvsim run: a scenario checked in full, then carried out on a freshly
+// booted machine with the driver module installed, then a verified shutdown.
+#pragma once
+
+#include <string>
+
+#include "machine/machine.h"
+
+namespace nrvsim {
+
+struct RunOptions {
+  nrv::OsProfile profile = nrv::OsProfile::Windows2000;
+  std::string driverModule;
+  std::string source;         // the scenario's text
+  std::string sourceName;     // for messages: the file or "--run"; empty for the built-in scenario
+  bool inlineSource = false;  // messages then count commands, not lines
+  std::string baseDirectory;  // where relative file names in print commands start
+  bool json = false;
+};
+
+// The exit status: 0 when the scenario ran to its end, 1 when the driver did
+// not load, 2 for a scenario that cannot run.
+int runScenario(const RunOptions& options);
+
+}  // namespace nrvsim

@@ -1,0 +1,278 @@
+// The transcript: each step stamped with the machine's virtual time, then its facts.
+#include <cstdarg>
+#include <cstdio>
+
+#include "machine/bugcheck.h"
+#include "machine/status_text.h"
+#include "report.h"
+#include "usbd_status.h"
+
+namespace nrvsim {
+
+namespace {
+
+// Printable ASCII as is, everything else escaped, in double quotes.
+std::string quoted(const std::string& text) {
+  std::string shown = "\"";
+  for (char character : text) {
+    auto byte = static_cast<unsigned char>(character);
+    if (character == '"' || character == '\\') {
+      shown += '\\';
+      shown += character;
+    } else if (character == '\r') {
+      shown += "\\r";
+    } else if (character == '\n') {
+      shown += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      shown += nrv::format("\\x%02X", byte);
+    } else {
+      shown += character;
+    }
+  }
+  return shown + "\"";
+}
+
+std::string orNone(const std::optional<std::string>& text) { return text ? quoted(*text) : "<none>"; }
+
+std::string joined(const std::vector<std::string>& texts, const char* separator) {
+  std::string all;
+  for (const std::string& text : texts) all += (all.empty() ? "" : separator) + text;
+  return all;
+}
+
+const char* protocolText(int protocol) {
+  switch (protocol) {
+    case kNoPrinterInterface:
+      return "no printer interface (a vendor-specific one)";
+    case 1:
+      return "printer interface protocol 1 (unidirectional)";
+    case 2:
+      return "printer interface protocol 2 (bidirectional)";
+    default:
+      return "printer interface protocol 3 (IEEE 1284.4)";
+  }
+}
+
+std::string transferList(const std::vector<TransferFacts>& transfers) {
+  std::vector<std::string> items;
+  for (const TransferFacts& transfer : transfers) {
+    std::string item = std::to_string(transfer.bytes);
+    if (transfer.status != USBD_STATUS_SUCCESS) item += " (" + usbdStatusName(transfer.status) + ")";
+    items.push_back(item);
+  }
+  return items.empty() ? "none" : joined(items, ", ");
+}
+
+std::string ownOpenText(const std::optional<NTSTATUS>& ownOpen) {
+  return ownOpen ? "on a handle opened for the job (open returned " + nrv::statusText(*ownOpen) + ")"
+                 : "on the open handle";
+}
+
+class Transcript : public Report {
+ public:
+  explicit Transcript(FILE* out) : out_(out) {}
+
+  void booted(uint64_t milliseconds, const char* profile) override {
+    stamp(milliseconds, "booted %s; verifier on (pool, IRQL, IRP, handle and spin-lock rules)", profile);
+  }
+
+  void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) override {
+    stamp(milliseconds, "loaded NRVUSB from %s", driver.modulePath.c_str());
+    line("DriverEntry returned %s", nrv::statusText(driver.entryStatus).c_str());
+    if (driver.routines.empty()) return;
+    line("dispatch table:");
+    for (const DispatchEntry& entry : driver.routines) {
+      line("  %-32s %s", entry.function.c_str(), entry.routine.c_str());
+    }
+    line("  the other %d major functions are refused by the I/O manager", driver.refusedMajorFunctions);
+    line("installed as the function driver of the USB printers plugged from now on");
+  }
+
+  void stepStarted(const Step& step) override { stamp(step.milliseconds, "> %s", step.text.c_str()); }
+
+  void stepFinished(const Event& event) override {
+    std::visit([this](const auto& facts) { show(facts); }, event);
+  }
+
+  void stepFailed(const ScenarioError&, const std::string& message) override {
+    line("stopped: %s", message.c_str());
+  }
+
+  void shuttingDown(uint64_t milliseconds) override {
+    stamp(milliseconds,
+          "shutting down: closing handles, removing devices, unloading drivers, checking for leaks");
+  }
+
+  void shutdownClean() override { line("shutdown clean: no pool, IRP, handle or device left behind"); }
+
+ private:
+  void stamp(uint64_t milliseconds, const char* pattern, ...) __attribute__((format(printf, 3, 4))) {
+    std::fprintf(out_, "[%6llu ms] ", static_cast<unsigned long long>(milliseconds));
+    va_list args;
+    va_start(args, pattern);
+    std::vfprintf(out_, pattern, args);
+    va_end(args);
+    std::fputc('\n', out_);
+    // A bug check ends the process at once; what was written must be out by then.
+    std::fflush(out_);
+  }
+
+  void line(const char* pattern, ...) __attribute__((format(printf, 2, 3))) {
+    std::fputs("  ", out_);
+    va_list args;
+    va_start(args, pattern);
+    std::vfprintf(out_, pattern, args);
+    va_end(args);
+    std::fputc('\n', out_);
+    // A bug check ends the process at once; what was written must be out by then.
+    std::fflush(out_);
+  }
+
+  void show(const PrinterPlugged& plugged) {
+    line("port %u: %s, serial number %s, %s", plugged.port, plugged.instancePath.c_str(),
+         orNone(plugged.serialNumber).c_str(), protocolText(plugged.protocol));
+    line("device ID %s", quoted(plugged.deviceId).c_str());
+    if (!plugged.faults.empty()) line("faults: %s", joined(plugged.faults, "; ").c_str());
+    if (!plugged.driverAttached) {
+      line("no stack: node %s, start returned %s", plugged.state.c_str(),
+           nrv::statusText(plugged.startStatus).c_str());
+      return;
+    }
+    line("AddDevice and start: node %s, start returned %s; port name %s; %zu child(ren)",
+         plugged.state.c_str(), nrv::statusText(plugged.startStatus).c_str(),
+         orNone(plugged.portName).c_str(), plugged.children);
+  }
+
+  void show(const FaultsScheduled& scheduled) { line("faults: %s", joined(scheduled.faults, "; ").c_str()); }
+
+  void show(const PrinterShown& shown) {
+    line("node %s: %s; %zu open handle(s)", shown.state.c_str(), shown.instancePath.c_str(),
+         shown.openHandles);
+    line("device key: PortName %s", orNone(shown.portName).c_str());
+    line("            DeviceID %s", orNone(shown.deviceId).c_str());
+    line("            SerialNumberFound %s",
+         shown.serialNumberFound ? std::to_string(*shown.serialNumberFound).c_str() : "<none>");
+    line("interface %s", shown.interfaceLink ? shown.interfaceLink->c_str() : "<none enabled>");
+    showConfiguration(shown.configuration);
+    if (shown.children.empty()) line("no child");
+    for (const ChildFacts& child : shown.children) showChild(child);
+  }
+
+  void showConfiguration(const std::optional<ConfigurationFacts>& configuration) {
+    if (!configuration) {
+      line("not configured");
+      return;
+    }
+    std::vector<std::string> pipes;
+    for (const PipeFacts& pipe : configuration->pipes) {
+      pipes.push_back(nrv::format("%s %s 0x%02X (%u-byte packets)", pipe.type.c_str(),
+                                  (pipe.endpoint & 0x80) != 0 ? "IN" : "OUT", pipe.endpoint,
+                                  pipe.maxPacketSize));
+    }
+    line("configured: interface %u, alternate setting %u, class %u, protocol %u; pipes: %s",
+         configuration->interfaceNumber, configuration->alternateSetting, configuration->interfaceClass,
+         configuration->protocol, joined(pipes, ", ").c_str());
+  }
+
+  void showChild(const ChildFacts& child) {
+    line("child node %s: %s", child.state.c_str(),
+         child.instancePath.empty() ? "<no device node>" : child.instancePath.c_str());
+    line("  device ID       %s", child.deviceId.c_str());
+    line("  hardware IDs    %s", joined(child.hardwareIds, " ").c_str());
+    line("  compatible IDs  %s", joined(child.compatibleIds, " ").c_str());
+    line("  instance ID     %s", child.instanceId.c_str());
+    line("  description     %s", quoted(child.description).c_str());
+  }
+
+  void show(const HandleOpened& opened) {
+    if (opened.link.empty()) {
+      line("no enabled printer interface: %s", nrv::statusText(opened.status).c_str());
+      return;
+    }
+    line("open %s returned %s", opened.link.c_str(), nrv::statusText(opened.status).c_str());
+  }
+
+  void show(const HandleClosed& closed) {
+    line("%s", closed.printerRemoved
+                   ? "closed; it was the unplugged printer's last handle, so its stack is removed"
+                   : "closed");
+  }
+
+  void showRequest(const char* what, size_t number, const RequestFacts& request, const char* direction) {
+    line("%s %zu: %zu bytes; completed after %llu ms with %s, %llu bytes", what, number, request.length,
+         static_cast<unsigned long long>(request.milliseconds), nrv::statusText(request.status).c_str(),
+         static_cast<unsigned long long>(request.information));
+    line("  %zu bulk %s transfer(s): %s", request.transfers.size(), direction,
+         transferList(request.transfers).c_str());
+    if (!request.cancelled) return;
+    line(
+        "  its time ran out: IOCTL_USBPRN_CANCEL_PIPE_REQUESTS returned %s, then "
+        "IOCTL_USBPRN_RESET_BULK_PIPE %s",
+        nrv::statusText(request.cancelStatus).c_str(), nrv::statusText(request.resetStatus).c_str());
+  }
+
+  void show(const DocumentPrinted& printed) {
+    line("printing %s (%zu bytes) %s", printed.document.c_str(), printed.size,
+         ownOpenText(printed.ownOpen).c_str());
+    for (size_t index = 0; index < printed.writes.size(); index++) {
+      showRequest("write", index + 1, printed.writes[index], "OUT");
+    }
+    if (printed.identical) {
+      line("the printer received %zu bytes, identical to the document", printed.received);
+    } else {
+      line("the printer received %zu of the document's %zu bytes", printed.received, printed.size);
+    }
+  }
+
+  void show(const ReplyQueued& queued) {
+    line("the printer will answer IN transfers with %zu more bytes (%zu reply(ies) waiting)", queued.bytes,
+         queued.waiting);
+  }
+
+  void show(const DataRead& read) {
+    line("reading %s", ownOpenText(read.ownOpen).c_str());
+    if (!read.request) return;
+    showRequest("read", 1, *read.request, "IN");
+    line("data: %s", quoted(read.data).c_str());
+  }
+
+  void show(const PowerChanged& changed) {
+    if (changed.vetoedBy) {
+      line("%s vetoed by %s with %s", changed.requested.c_str(), changed.vetoedBy->c_str(),
+           nrv::statusText(changed.status).c_str());
+    } else {
+      line("%s returned %s", changed.requested.c_str(), nrv::statusText(changed.status).c_str());
+    }
+    std::vector<std::string> devices;
+    for (const DevicePower& device : changed.devices)
+      devices.push_back(device.printer + " in " + device.state);
+    line("the machine is in %s%s%s", changed.systemState.c_str(), devices.empty() ? "" : "; ",
+         joined(devices, ", ").c_str());
+  }
+
+  void show(const TimePassed& passed) {
+    line("%llu ms passed", static_cast<unsigned long long>(passed.milliseconds));
+  }
+
+  void show(const PrinterUnplugged& unplugged) {
+    if (unplugged.safely) {
+      line("safe removal returned %s", nrv::statusText(unplugged.status).c_str());
+    } else {
+      line("cable pulled");
+    }
+    if (unplugged.gone) {
+      line("%s is gone: its stack and child are removed", unplugged.printer.c_str());
+    } else {
+      line("%s stays: node %s, %zu open handle(s)", unplugged.printer.c_str(), unplugged.state.c_str(),
+           unplugged.openHandles);
+    }
+  }
+
+  FILE* out_;
+};
+
+}  // namespace
+
+std::unique_ptr<Report> makeTranscript(FILE* out) { return std::make_unique<Transcript>(out); }
+
+}  // namespace nrvsim
