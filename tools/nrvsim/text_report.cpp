@@ -110,19 +110,20 @@ class Transcript : public Report {
     std::fprintf(out_, "[%6llu ms] ", static_cast<unsigned long long>(milliseconds));
     va_list args;
     va_start(args, pattern);
-    std::vfprintf(out_, pattern, args);
+    finishLine(pattern, args);
     va_end(args);
-    std::fputc('\n', out_);
-    // A bug check ends the process at once; what was written must be out by then.
-    std::fflush(out_);
   }
 
   void line(const char* pattern, ...) __attribute__((format(printf, 2, 3))) {
     std::fputs("  ", out_);
     va_list args;
     va_start(args, pattern);
-    std::vfprintf(out_, pattern, args);
+    finishLine(pattern, args);
     va_end(args);
+  }
+
+  void finishLine(const char* pattern, va_list args) {
+    std::vfprintf(out_, pattern, args);
     std::fputc('\n', out_);
     // A bug check ends the process at once; what was written must be out by then.
     std::fflush(out_);
