@@ -122,16 +122,10 @@ static NTSTATUS PLMUSB_ForwardBelow(PDeviceExtension ChildExtension, PIRP Irp) {
 // be pulled out at any time and never wakes the system.
 static NTSTATUS PLMUSB_ChildCapabilities(PDeviceExtension ChildExtension, PIRP Irp) {
   PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
-  KEVENT done;
 
   // Adjusted once the USB device has answered; until then the request is not ours to touch.
   if (ChildExtension->ParentDevice != NULL) {
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, PLMUSB_IrpCompletionRoutine, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(PLMUSB_Extension(ChildExtension->ParentDevice)->LowerDevice, Irp) == STATUS_PENDING) {
-      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    }
+    PLMUSB_ForwardAndWait(PLMUSB_Extension(ChildExtension->ParentDevice)->LowerDevice, Irp);
   }
   capabilities->UniqueID = TRUE;
   capabilities->RawDeviceOK = TRUE;

@@ -10,6 +10,18 @@ NTSTATUS PLMUSB_IrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS PLMUSB_ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
+  KEVENT done;
+
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, PLMUSB_IrpCompletionRoutine, &done, TRUE, TRUE, TRUE);
+  if (IoCallDriver(LowerDevice, Irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+  }
+  return Irp->IoStatus.Status;
+}
+
 NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = Information;

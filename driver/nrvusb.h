@@ -159,6 +159,9 @@ NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT
 
 // Completes a request the driver cannot serve on this device.
 NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// Sends the request down and takes it back once the drivers below have
+// completed it; the caller completes it again. Returns its status.
+NTSTATUS PLMUSB_ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp);
 
 // The printer's IEEE 1284 device ID, its KEY:value fields and the check value
 // of the child device's identifiers.

@@ -173,26 +173,13 @@ static NTSTATUS PLMUSB_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS 
   return Status;
 }
 
-// Sends the request down and takes it back once the drivers below have completed it.
-static NTSTATUS PLMUSB_ForwardAndWait(PDeviceExtension Extension, PIRP Irp) {
-  KEVENT done;
-
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, PLMUSB_IrpCompletionRoutine, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-  }
-  return Irp->IoStatus.Status;
-}
-
 // The bus starts the device first; the printer is then read, configured and
 // identified. The device ID is fetched even when the start failed.
 static NTSTATUS PLMUSB_HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   NTSTATUS status;
 
-  PLMUSB_ForwardAndWait(extension, Irp);
+  PLMUSB_ForwardAndWait(extension->LowerDevice, Irp);
   status = PLMUSB_StartDevice(DeviceObject);
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -289,7 +276,7 @@ static NTSTATUS PLMUSB_HandleRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Whatever the bus says, the printer may be pulled out at any time and wakes nothing.
 static NTSTATUS PLMUSB_HandleCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
-  NTSTATUS status = PLMUSB_ForwardAndWait(PLMUSB_Extension(DeviceObject), Irp);
+  NTSTATUS status = PLMUSB_ForwardAndWait(PLMUSB_Extension(DeviceObject)->LowerDevice, Irp);
 
   capabilities->SystemWake = PowerSystemUnspecified;
   capabilities->DeviceWake = PowerDeviceUnspecified;

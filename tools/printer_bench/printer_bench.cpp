@@ -37,44 +37,23 @@ AddedPrinter PrinterBench::add(nrv::UsbDevice& usb) {
 }
 
 NTSTATUS PrinterBench::start(AddedPrinter& printer) {
-  PDeviceExtension extension = printer.extension();
-  ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-  URB urb = {};
-  auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), NRVUSB_POOL_TAG));
-  if (descriptor == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  UsbBuildGetDescriptorRequest(&urb, (USHORT)size, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr,
-                               sizeof(USB_DEVICE_DESCRIPTOR), nullptr);
-  NTSTATUS status = PLMUSB_CallUSBD(printer.fdo, &urb);
-  if (!NT_SUCCESS(status)) {
-    ExFreePool(descriptor);
-    return status;
-  }
-  extension->DeviceDescriptor = descriptor;
-  status = PLMUSB_ConfigureDevice(printer.fdo);
-  if (NT_SUCCESS(status)) extension->DeviceStarted = TRUE;
-  return status;
+  nrv::DriverCallScope scope(&driver->object);
+  return PLMUSB_StartDevice(printer.fdo);
 }
 
+// Removes the FDO as the driver's remove does, without asking the bus device
+// (tests may have taken over its answers): every request leaves, then the
+// driver's own routine frees what the FDO holds.
 void PrinterBench::remove(AddedPrinter& printer) {
-  PDeviceExtension extension = printer.extension();
-  UNICODE_STRING link;
-  // Ends the running transfers and waits for every request to leave the driver.
-  PLMUSB_CancelPendingIo(printer.fdo);
-  PLMUSB_DecrementIoCount(printer.fdo);
-  KeWaitForSingleObject(&extension->IoCountZeroEvent, Executive, KernelMode, FALSE, nullptr);
-  RtlInitUnicodeString(&link, extension->InterfaceLinkName);
-  IoSetDeviceInterfaceState(&link, FALSE);
-  for (PVOID* copy : {reinterpret_cast<PVOID*>(&extension->DeviceDescriptor),
-                      reinterpret_cast<PVOID*>(&extension->ConfigurationDescriptor),
-                      reinterpret_cast<PVOID*>(&extension->InterfaceInfo)}) {
-    if (*copy != nullptr) ExFreePool(*copy);
-    *copy = nullptr;
-  }
-  PLMUSB_RemoveFromDeviceList(printer.fdo);
-  IoDetachDevice(extension->LowerDevice);
-  IoDeleteDevice(printer.fdo);
   PDEVICE_OBJECT fdo = printer.fdo;
+  PDeviceExtension extension = printer.extension();
+  nrv::DriverCallScope scope(&driver->object);
+  PLMUSB_CancelPendingIo(fdo);
+  PLMUSB_DecrementIoCount(fdo);
+  KeWaitForSingleObject(&extension->IoCountZeroEvent, Executive, KernelMode, FALSE, nullptr);
+  PLMUSB_RemoveDevice(fdo);
+  IoDetachDevice(extension->LowerDevice);
+  IoDeleteDevice(fdo);
   added.erase(std::remove_if(added.begin(), added.end(), [fdo](const AddedPrinter& entry) { return entry.fdo == fdo; }),
               added.end());
 }

@@ -33,9 +33,9 @@ class PrinterBench {
   // Creates and attaches the FDO of a plugged printer.
   AddedPrinter add(nrv::UsbDevice& usb);
   AddedPrinter plugAndAdd(nrv::PrinterConfig config = {}) { return add(plug(std::move(config))); }
-  // Reads the device descriptor and configures the printer, as start does.
+  // Starts the printer with the driver's start routine: descriptors, configuration.
   NTSTATUS start(AddedPrinter& printer);
-  // Frees what the FDO holds and deletes it, as remove does.
+  // Frees what the FDO holds with the driver's remove routine and deletes it.
   void remove(AddedPrinter& printer);
 
   std::u16string deviceKey(const nrv::UsbDevice& usb);
