@@ -25,6 +25,8 @@ static BOOLEAN PLMUSB_BuildNextTransfer(PIRP Request, TransferContext *Context, 
   ULONG maxTransferSize = PLMUSB_Extension(Context->Device)->MaxTransferSize;
   PCHAR buffer = (PCHAR)MmGetMdlVirtualAddress(Request->MdlAddress);
 
+  // The bus may have mapped the last window; the mapping must go before the window moves.
+  MmPrepareMdlForReuse(Context->Mdl);
   IoBuildPartialMdl(Request->MdlAddress, Context->Mdl, buffer + BytesDone,
                     PLMUSB_WindowLength(Remainder, maxTransferSize));
   Context->Urb = PLMUSB_BuildAsyncRequest(Context->Device, Context->Irp, Context->Pipe, In);

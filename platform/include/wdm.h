@@ -760,6 +760,7 @@ NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                      ULONG CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 #define MmCached 1
 
 NTKERNELAPI VOID FASTCALL ObfReferenceObject(PVOID Object);
@@ -821,6 +822,13 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                              \
   (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
                                                                                 : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
+// A partial MDL that was mapped must be unmapped before it describes another range.
+#define MmPrepareMdlForReuse(Mdl)                                    \
+  do {                                                               \
+    if (((Mdl)->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) != 0) {      \
+      MmUnmapLockedPages((Mdl)->MappedSystemVa, (Mdl));              \
+    }                                                                \
+  } while (0)
 
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * sizeof(IO_STACK_LOCATION))))
 

@@ -129,6 +129,13 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
                               static_cast<unsigned long>(pages),
                               static_cast<unsigned long>(ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length))));
   }
+  if (TargetMdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) {
+    // The earlier range's system mapping would leak, and the address would describe the wrong bytes.
+    nrv::bugCheck("MAPPED_MDL_REBUILT",
+                  nrv::format("IoBuildPartialMdl from %s: target MDL %p is still mapped to system space from its "
+                              "earlier range; call MmPrepareMdlForReuse before building it again",
+                              nrv::describeCodeAddress(caller).c_str(), static_cast<void*>(TargetMdl)));
+  }
   nrv::describeRange(TargetMdl, VirtualAddress, Length);
   TargetMdl->Process = SourceMdl->Process;
   TargetMdl->MdlFlags = static_cast<CSHORT>(MDL_PARTIAL | (SourceMdl->MdlFlags & MDL_IO_PAGE_READ));
@@ -152,8 +159,23 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
                                      __builtin_return_address(0));
   // Host memory is always addressable: the system address is the described one.
   MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  if (MemoryDescriptorList->MdlFlags & MDL_PARTIAL) MemoryDescriptorList->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
   MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
   return MemoryDescriptorList->MappedSystemVa;
+}
+
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  const void* caller = __builtin_return_address(0);
+  nrv::requireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
+  Machine::current().mdls().capacity(MemoryDescriptorList, "MmUnmapLockedPages", caller);
+  if ((MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) == 0 ||
+      BaseAddress != MemoryDescriptorList->MappedSystemVa) {
+    nrv::bugCheck("INVALID_MDL", nrv::format("MmUnmapLockedPages(%p, %p) from %s: the MDL is not mapped at that "
+                                             "address",
+                                             BaseAddress, static_cast<void*>(MemoryDescriptorList),
+                                             nrv::describeCodeAddress(caller).c_str()));
+  }
+  MemoryDescriptorList->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
 }
 
 }  // extern "C"

@@ -69,10 +69,13 @@ VOID cancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
   Machine::current().usb().cancelled(irp);
 }
 
-// Where a bulk transfer's bytes are: its buffer, or the range its MDL describes.
+// Where a bulk transfer's bytes are: its buffer, or the range its MDL
+// describes, mapped into system space as a host controller driver maps it.
 UCHAR* transferData(struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
   if (transfer.TransferBuffer != nullptr) return static_cast<UCHAR*>(transfer.TransferBuffer);
-  if (transfer.TransferBufferMDL != nullptr) return static_cast<UCHAR*>(MmGetMdlVirtualAddress(transfer.TransferBufferMDL));
+  if (transfer.TransferBufferMDL != nullptr) {
+    return static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority));
+  }
   return nullptr;
 }
 
@@ -286,6 +289,7 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
         queued.urb = urb;
         queued.pipe = pipe.handle;
         queued.endpoint = pipe.endpointAddress;
+        queued.data = transferData(transfer);
         queued.plan = model_->planBulkTransfer(pipe.endpointAddress);
         queued.due = Machine::current().scheduler().now() +
                      queued.plan.delayMilliseconds * Scheduler::kUnitsPerMillisecond;
@@ -785,7 +789,7 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
 void UsbBus::complete(QueuedTransfer& transfer) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = transfer.urb->UrbBulkOrInterruptTransfer;
   ULONG requested = urb.TransferBufferLength;
-  UCHAR* data = transferData(urb);
+  UCHAR* data = transfer.data;
   UsbDeviceModel& model = transfer.device->model();
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   ULONG allowed = requested;

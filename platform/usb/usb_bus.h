@@ -121,6 +121,7 @@ struct QueuedTransfer {
   PURB urb = nullptr;
   USBD_PIPE_HANDLE pipe = nullptr;  // null for a control request the device does not answer
   UCHAR endpoint = 0;
+  UCHAR* data = nullptr;  // the transfer's bytes, mapped when it was submitted
   BulkPlan plan;
   uint64_t due = 0;         // virtual time at which the device answers
   bool cancelling = false;  // its cancel routine runs and will take it away

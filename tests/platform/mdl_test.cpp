@@ -40,6 +40,25 @@ TEST(Mdl, DescribesARangeAndPartialMdlsWindowIt) {
   IoFreeIrp(irp);
 }
 
+// A window a host controller mapped is unmapped before it moves on.
+TEST(Mdl, MappedWindowIsPreparedForReuse) {
+  nrv::Machine machine;
+  std::vector<UCHAR> buffer(2 * PAGE_SIZE);
+  PMDL whole = IoAllocateMdl(buffer.data(), 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  PMDL window = IoAllocateMdl(buffer.data(), 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(whole, window, buffer.data(), PAGE_SIZE);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(window, NormalPagePriority), buffer.data());
+  EXPECT_TRUE(window->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED);
+  MmPrepareMdlForReuse(window);
+  EXPECT_FALSE(window->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED));
+  IoBuildPartialMdl(whole, window, buffer.data() + PAGE_SIZE, PAGE_SIZE);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(window, NormalPagePriority), buffer.data() + PAGE_SIZE);
+  // An MDL that was never mapped needs nothing.
+  MmPrepareMdlForReuse(whole);
+  IoFreeMdl(window);
+  IoFreeMdl(whole);
+}
+
 TEST(Mdl, InjectedFaultFailsTheAllocation) {
   nrv::Machine machine;
   UCHAR byte = 0;
@@ -77,6 +96,16 @@ TEST_F(MdlDeathTest, VerifierStopsOnBrokenMdlRules) {
         IoBuildPartialMdl(source, target, buffer + 50, 51);
       },
       "STOP: INVALID_PARTIAL_MDL.*51 bytes at .* run past the end of source MDL");
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        PMDL source = IoAllocateMdl(buffer, 200, FALSE, FALSE, nullptr);
+        PMDL window = IoAllocateMdl(buffer, 200, FALSE, FALSE, nullptr);
+        IoBuildPartialMdl(source, window, buffer, 100);
+        MmGetSystemAddressForMdlSafe(window, NormalPagePriority);
+        IoBuildPartialMdl(source, window, buffer + 100, 100);
+      },
+      "STOP: MAPPED_MDL_REBUILT.*still mapped.*MmPrepareMdlForReuse");
   EXPECT_DEATH(
       {
         nrv::Machine machine;
