@@ -638,7 +638,7 @@ NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
   IoAcquireCancelSpinLock(&irql);
   {
     std::lock_guard<std::mutex> guard(queueLock_);
-    if (irp->Cancel) {
+    if (checksCancelFlag_ && irp->Cancel) {
       cancelledAlready = true;
     } else {
       IoSetCancelRoutine(irp, cancelQueuedRequest);
@@ -787,6 +787,13 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
 
 // Runs the transfer on the device and completes it, at DISPATCH_LEVEL.
 void UsbBus::complete(QueuedTransfer& transfer) {
+  if (transfer.plan.action == BulkPlan::Action::FailRequest) {
+    // The request fails before the transfer reaches the device: the URB stays as it was submitted.
+    transfer.irp->IoStatus.Status = transfer.plan.requestStatus;
+    transfer.irp->IoStatus.Information = 0;
+    IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+    return;
+  }
   struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = transfer.urb->UrbBulkOrInterruptTransfer;
   ULONG requested = urb.TransferBufferLength;
   UCHAR* data = transfer.data;

@@ -155,6 +155,11 @@ class UsbBus {
   // opaque to drivers, so a stale one can always be told from a live one.
   PVOID newHandle();
 
+  // Whether a request submitted with its Cancel flag already set ends at once
+  // as cancelled (the default) or is queued like any other, as a bus that
+  // looks only at cancels arriving later would do.
+  void checkCancelFlagAtSubmission(bool check) { checksCancelFlag_ = check; }
+
   // Marks the IRP pending and holds it, cancellable, for the bus thread;
   // returns STATUS_PENDING.
   NTSTATUS queue(QueuedTransfer transfer);
@@ -188,6 +193,7 @@ class UsbBus {
   std::mutex queueLock_;
   std::list<QueuedTransfer> queue_;
   std::set<USBD_PIPE_HANDLE> halted_;
+  std::atomic<bool> checksCancelFlag_{true};
   // Bumped after every change the bus thread must look at.
   std::atomic<uint64_t> generation_{0};
   std::atomic<bool> stopping_{false};

@@ -261,6 +261,18 @@ void UsbDeviceModel::failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS 
   bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Fail, status, bytesMoved, 0};
 }
 
+void UsbDeviceModel::failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS status) {
+  if (NT_SUCCESS(status)) {
+    bugCheck("INVALID_PARAMETER", format("failBulkRequest was given 0x%08X, which is no failure",
+                                         static_cast<unsigned>(status)));
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  BulkPlan plan;
+  plan.action = BulkPlan::Action::FailRequest;
+  plan.requestStatus = status;
+  bulkFaults_[{endpoint, nth}] = plan;
+}
+
 void UsbDeviceModel::delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds) {
   std::lock_guard<std::mutex> guard(lock_);
   bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Normal, USBD_STATUS_SUCCESS, 0, milliseconds};

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <usb.h>
+#include <wdm.h>
 
 #include <cstdint>
 #include <deque>
@@ -128,10 +129,11 @@ struct BulkTransferRecord {
 
 // What the device will do with a bulk transfer, fixed when it is submitted.
 struct BulkPlan {
-  enum class Action { Normal, Stall, Fail, Hold } action = Action::Normal;
+  enum class Action { Normal, Stall, Fail, FailRequest, Hold } action = Action::Normal;
   USBD_STATUS status = USBD_STATUS_SUCCESS;  // Fail: the status
   ULONG bytes = 0;                           // Fail: bytes moved before the failure
   uint64_t delayMilliseconds = 0;            // Normal: virtual time before the device answers
+  NTSTATUS requestStatus = STATUS_SUCCESS;   // FailRequest: the status the IRP ends with
 };
 
 inline UsbControlReply stall() { return UsbControlReply{USBD_STATUS_STALL_PID, {}}; }
@@ -180,6 +182,9 @@ class UsbDeviceModel {
   void stallBulkTransfer(UCHAR endpoint, unsigned nth);
   // Fail: ends with the given status after moving bytesMoved bytes.
   void failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS status, ULONG bytesMoved = 0);
+  // FailRequest: the bus ends the transfer's IRP with the given failure before
+  // the device sees it, leaving the URB (status and length) as it was submitted.
+  void failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS status);
   // Delay: the device answers after the given virtual milliseconds.
   void delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds);
   // Hold: the device never answers; the transfer ends only when cancelled or aborted.

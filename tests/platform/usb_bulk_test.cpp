@@ -50,15 +50,18 @@ class UsbBulk : public ::testing::Test {
     for (const nrv::UsbPipe& pipe : device.pipes()) (pipe.endpointAddress == kOut ? out : in) = pipe.handle;
   }
 
-  std::unique_ptr<nrv::PendingRequest> send(PURB urb) {
+  // cancelledBefore: the IRP carries a Cancel flag from an earlier IoCancelIrp that found no routine.
+  std::unique_ptr<nrv::PendingRequest> send(PURB urb, bool cancelledBefore = false) {
     return machine.io().start(device.pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, nullptr,
-                              [urb](PIRP, PIO_STACK_LOCATION stack) {
+                              [urb, cancelledBefore](PIRP irp, PIO_STACK_LOCATION stack) {
                                 stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
                                 stack->Parameters.Others.Argument1 = urb;
+                                irp->Cancel = cancelledBefore;
                               });
   }
 
-  std::unique_ptr<Submission> bulk(USBD_PIPE_HANDLE pipe, PVOID buffer, PMDL mdl, ULONG length) {
+  std::unique_ptr<Submission> bulk(USBD_PIPE_HANDLE pipe, PVOID buffer, PMDL mdl, ULONG length,
+                                   bool cancelledBefore = false) {
     auto submission = std::make_unique<Submission>();
     struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = submission->urb.UrbBulkOrInterruptTransfer;
     urb.Hdr.Length = sizeof(urb);
@@ -68,7 +71,7 @@ class UsbBulk : public ::testing::Test {
     urb.TransferBuffer = buffer;
     urb.TransferBufferMDL = mdl;
     urb.TransferBufferLength = length;
-    submission->request = send(&submission->urb);
+    submission->request = send(&submission->urb, cancelledBefore);
     EXPECT_EQ(submission->request->returned(), STATUS_PENDING);
     return submission;
   }
@@ -227,6 +230,37 @@ TEST_F(UsbBulk, StallHaltsThePipeUntilResetAndFailuresReportTheirBytes) {
   EXPECT_EQ(failed->usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
   EXPECT_EQ(failed->moved(), 5u);
   EXPECT_EQ(printer.outData().size(), 21u);
+}
+
+// A bus that fails the request itself leaves the URB as the driver built it.
+TEST_F(UsbBulk, FailedRequestLeavesTheUrbUntouched) {
+  printer.failBulkRequest(kOut, 1, STATUS_DEVICE_NOT_CONNECTED);
+  Bytes data = pattern(16);
+  auto failed = bulk(out, data.data(), nullptr, 16);
+  failed->request->wait();
+  EXPECT_EQ(failed->status(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(failed->usbd(), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(failed->moved(), 16u);
+  EXPECT_TRUE(printer.outTransfers().empty());
+  auto next = bulk(out, data.data(), nullptr, 16);
+  next->request->wait();
+  EXPECT_EQ(next->status(), STATUS_SUCCESS);
+  EXPECT_EQ(printer.outData().size(), 16u);
+}
+
+// A stale Cancel flag ends the transfer at once, unless the bus only looks at cancels still to come.
+TEST_F(UsbBulk, StaleCancelFlagIsHonouredOnlyWhenTheBusChecksIt) {
+  Bytes data = pattern(8);
+  auto checked = bulk(out, data.data(), nullptr, 8, true);
+  checked->request->wait();
+  EXPECT_EQ(checked->status(), STATUS_CANCELLED);
+  EXPECT_EQ(checked->usbd(), USBD_STATUS_CANCELED);
+
+  machine.usb().checkCancelFlagAtSubmission(false);
+  auto unchecked = bulk(out, data.data(), nullptr, 8, true);
+  unchecked->request->wait();
+  EXPECT_EQ(unchecked->status(), STATUS_SUCCESS);
+  EXPECT_EQ(printer.outData().size(), 8u);
 }
 
 TEST_F(UsbBulk, AbortPipeCancelsOnlyThatPipesTransfers) {
