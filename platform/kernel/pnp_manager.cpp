@@ -105,6 +105,7 @@ const char* deviceNodeStateName(DeviceNodeState state) {
 
 NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                           ULONG_PTR* information, ULONG detail) {
+  Operation operation(*this);
   requireIrqlAtMost(PASSIVE_LEVEL, "the Plug and Play manager");
   Machine& machine = Machine::current();
   PDEVICE_OBJECT top = machine.devices().top(device);
@@ -141,6 +142,7 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor, const std::functio
 
 DeviceNode& PnpManager::deviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instancePath,
                                       std::function<void()> release) {
+  Operation operation(*this);
   auto created = std::make_unique<DeviceNode>();
   created->pdo = pdo;
   created->instancePath = instancePath;
@@ -176,6 +178,7 @@ NTSTATUS PnpManager::addDevice(DeviceNode& node) {
 }
 
 NTSTATUS PnpManager::start(DeviceNode& node) {
+  Operation operation(*this);
   NTSTATUS status = send(node.pdo, IRP_MN_START_DEVICE, nullptr);
   node.startStatus = status;
   if (!NT_SUCCESS(status)) {
@@ -195,6 +198,7 @@ NTSTATUS PnpManager::start(DeviceNode& node) {
 }
 
 void PnpManager::enumerate(DeviceNode& node) {
+  Operation operation(*this);
   if (node.state != DeviceNodeState::Started) return;
   ULONG_PTR information = 0;
   NTSTATUS status = send(
@@ -321,6 +325,7 @@ void PnpManager::identify(DeviceNode& child) {
 }
 
 NTSTATUS PnpManager::rebalance(DeviceNode& node) {
+  Operation operation(*this);
   if (node.state != DeviceNodeState::Started) return STATUS_INVALID_DEVICE_STATE;
   NTSTATUS status = send(node.pdo, IRP_MN_QUERY_STOP_DEVICE, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -334,6 +339,7 @@ NTSTATUS PnpManager::rebalance(DeviceNode& node) {
 }
 
 NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
+  Operation operation(*this);
   std::vector<DeviceNode*> order;
   postOrder(node, order);
   // A device a program still has open is not taken away under it.
@@ -360,6 +366,7 @@ NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
 }
 
 void PnpManager::deviceGone(DeviceNode& node) {
+  Operation operation(*this);
   std::vector<DeviceNode*> order;
   postOrder(node, order);
   for (DeviceNode* member : order) {
@@ -372,6 +379,7 @@ void PnpManager::deviceGone(DeviceNode& node) {
 }
 
 void PnpManager::fileClosed(PDEVICE_OBJECT device) {
+  Operation operation(*this);
   DeviceNode* node = find(device);
   if (node == nullptr || !node->gone || Machine::current().io().openFilesOn(device) != 0) return;
   removeSubtree(*node);
@@ -403,6 +411,7 @@ void PnpManager::forget(DeviceNode& node) {
 }
 
 PDEVICE_OBJECT PnpManager::queryTargetDevice(DeviceNode& node) {
+  Operation operation(*this);
   ULONG_PTR information = 0;
   NTSTATUS status = send(
       node.pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
@@ -419,6 +428,7 @@ PDEVICE_OBJECT PnpManager::queryTargetDevice(DeviceNode& node) {
 }
 
 void PnpManager::removeAll() {
+  Operation operation(*this);
   for (;;) {
     DeviceNode* node;
     {
@@ -429,6 +439,52 @@ void PnpManager::removeAll() {
     removeSubtree(*node);
     forget(*node);
   }
+}
+
+// ---- operations, one at a time ------------------------------------------------
+
+PnpManager::Operation::Operation(PnpManager& manager) : manager_(manager) { manager_.beginOperation(); }
+
+PnpManager::Operation::~Operation() { manager_.endOperation(); }
+
+void PnpManager::beginOperation() {
+  ThreadRecord* self = &currentThread("the Plug and Play manager");
+  Scheduler& scheduler = Machine::current().scheduler();
+  std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
+  scheduler.block(
+      held, [this, self] { return operationOwner_ == nullptr || operationOwner_ == self; }, Scheduler::kNoDeadline,
+      [] { return std::string("the end of another thread's Plug and Play operation"); });
+  operationOwner_ = self;
+  operationDepth_++;
+}
+
+// Invalidations are looked at under the same lock that releases the operation,
+// so none that arrives meanwhile is left behind.
+void PnpManager::endOperation() {
+  Scheduler& scheduler = Machine::current().scheduler();
+  std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
+  while (operationDepth_ == 1 && !invalidated_.empty()) {
+    PDEVICE_OBJECT pdo = invalidated_.front();
+    invalidated_.pop_front();
+    held.unlock();
+    if (DeviceNode* node = find(pdo)) enumerate(*node);
+    held.lock();
+  }
+  if (--operationDepth_ == 0) {
+    operationOwner_ = nullptr;
+    scheduler.stateChanged();
+  }
+}
+
+void PnpManager::invalidateBusRelations(PDEVICE_OBJECT pdo) {
+  Machine& machine = Machine::current();
+  bool idle;
+  {
+    std::lock_guard<std::mutex> held(machine.scheduler().dispatcherLock());
+    invalidated_.push_back(pdo);
+    idle = operationOwner_ == nullptr;
+  }
+  if (idle) machine.startThread("Plug and Play", [this] { Operation operation(*this); });
 }
 
 DeviceNode* PnpManager::find(PDEVICE_OBJECT pdo) {
@@ -455,3 +511,16 @@ std::vector<PnpRequestRecord> PnpManager::requests() {
 }
 
 }  // namespace nrv
+
+extern "C" VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+  nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
+  nrv::Machine& machine = nrv::Machine::current();
+  machine.devices().lookup(DeviceObject, "IoInvalidateDeviceRelations");
+  if (Type != BusRelations) {
+    nrv::bugCheck("NOT_IMPLEMENTED",
+                  nrv::format("IoInvalidateDeviceRelations for relation type %d: this machine re-enumerates bus "
+                              "relations only",
+                              static_cast<int>(Type)));
+  }
+  machine.pnp().invalidateBusRelations(DeviceObject);
+}

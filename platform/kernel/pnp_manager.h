@@ -7,6 +7,7 @@
 
 #include <wdm.h>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -17,6 +18,7 @@
 namespace nrv {
 
 struct LoadedDriver;
+struct ThreadRecord;
 
 enum class DeviceNodeState {
   Enumerated,       // reported, no driver has it yet
@@ -86,8 +88,12 @@ class PnpManager {
   void fileClosed(PDEVICE_OBJECT device);
   // Asks for the target-device relation, as a handle's notification registration does.
   PDEVICE_OBJECT queryTargetDevice(DeviceNode& node);
-  // Sends bus relations again, as IoInvalidateDeviceRelations leads to.
+  // Sends bus relations again.
   void enumerate(DeviceNode& node);
+  // IoInvalidateDeviceRelations for bus relations: the node is enumerated
+  // again once the operation in progress ends, or at once on a Plug and Play
+  // thread when none runs.
+  void invalidateBusRelations(PDEVICE_OBJECT pdo);
   // At shutdown: removes every node, children first, without queries.
   void removeAll();
 
@@ -102,6 +108,22 @@ class PnpManager {
                 ULONG_PTR* information = nullptr, ULONG detail = 0);
 
  private:
+  // Operations run one at a time, as on Windows, where one worker thread
+  // carries them out; a thread may nest them. The outermost operation ends by
+  // enumerating the nodes whose relations were invalidated meanwhile.
+  class Operation {
+   public:
+    explicit Operation(PnpManager& manager);
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+   private:
+    PnpManager& manager_;
+  };
+  void beginOperation();
+  void endOperation();
+
   NTSTATUS addDevice(DeviceNode& node);
   void identify(DeviceNode& child);
   void adoptChildren(DeviceNode& parent, PDEVICE_RELATIONS relations);
@@ -111,6 +133,12 @@ class PnpManager {
   void queryCapabilities(DeviceNode& node);
   std::u16string queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* list);
   std::u16string queryText(PDEVICE_OBJECT pdo, DEVICE_TEXT_TYPE type);
+
+  // Guarded by the scheduler's dispatcher lock, so that waiting for another
+  // thread's operation is a wait the machine sees.
+  ThreadRecord* operationOwner_ = nullptr;
+  int operationDepth_ = 0;
+  std::deque<PDEVICE_OBJECT> invalidated_;
 
   std::mutex lock_;
   LoadedDriver* functionDriver_ = nullptr;
