@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "base/bugcheck.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
+#include "kernel/physical_device.h"
 #include "kernel/pool.h"
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/text.h"
 
 namespace nrv {
 
@@ -93,10 +96,10 @@ extern "C" {
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
-  nrv::Machine& machine = nrv::Machine::current();
-  nrv::DeviceRecord& device = machine.devices().lookup(PhysicalDeviceObject, "IoRegisterDeviceInterface");
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  nrv::DeviceRecord& device = kernel.devices.lookup(PhysicalDeviceObject, "IoRegisterDeviceInterface");
   if (device.physical == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-  std::u16string link = machine.interfaces().registerInterface(
+  std::u16string link = kernel.interfaces.registerInterface(
       PhysicalDeviceObject, device.physical->instancePath(), *InterfaceClassGuid,
       ReferenceString != nullptr ? nrv::fromUnicodeString(*ReferenceString) : std::u16string());
 
@@ -113,7 +116,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
-  return nrv::Machine::current().interfaces().setState(nrv::fromUnicodeString(*SymbolicLinkName), Enable != FALSE);
+  return nrv::currentKernel().interfaces.setState(nrv::fromUnicodeString(*SymbolicLinkName), Enable != FALSE);
 }
 
 }  // extern "C"

@@ -1,12 +1,14 @@
 #include "kernel/device_objects.h"
 
-#include "kernel/physical_device.h"
-
 #include <cstdlib>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/physical_device.h"
+#include "kernel/spin_locks.h"
 
 namespace nrv {
 
@@ -19,6 +21,15 @@ std::string deviceText(const DeviceRecord& record) {
 }
 }  // namespace
 
+std::string serviceNameOf(PDRIVER_OBJECT driver) {
+  if (driver == nullptr) return "?";
+  std::u16string name = fromUnicodeString(driver->DriverName);
+  return toUtf8(name.substr(name.rfind(u'\\') + 1));
+}
+
+DeviceObjects::DeviceObjects(FaultInjector& faults, SpinLockOrder& spinLockOrder)
+    : faults_(faults), spinLockOrder_(spinLockOrder) {}
+
 DeviceObjects::~DeviceObjects() {
   for (auto& [device, record] : records_) std::free(device);
 }
@@ -27,7 +38,7 @@ NTSTATUS DeviceObjects::create(PDRIVER_OBJECT driver, ULONG extensionSize, PUNIC
                                DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
                                PDEVICE_OBJECT* created, bool injectFaults) {
   *created = nullptr;
-  if (injectFaults && Machine::current().faults().shouldFail(FaultKind::Pool, kDeviceTag)) {
+  if (injectFaults && faults_.shouldFail(FaultKind::Pool, kDeviceTag)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   // The extension follows the object, aligned for any field it may hold.
@@ -105,7 +116,7 @@ void DeviceObjects::remove(PDEVICE_OBJECT device) {
   while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
   if (*link == device) *link = device->NextDevice;
   record.deleted = true;
-  Machine::current().spinLockOrder().forgetRange(device, device->Size);
+  spinLockOrder_.forgetRange(device, device->Size);
   if (device->ReferenceCount == 0) release(device);
 }
 
@@ -175,41 +186,39 @@ std::vector<PDEVICE_OBJECT> DeviceObjects::live() {
 
 }  // namespace nrv
 
-using nrv::Machine;
-
 extern "C" {
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
-  return Machine::current().devices().create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+  return nrv::currentKernel().devices.create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                                              DeviceCharacteristics, Exclusive, DeviceObject);
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
-  Machine::current().devices().remove(DeviceObject);
+  nrv::currentKernel().devices.remove(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
-  return Machine::current().devices().attach(SourceDevice, TargetDevice);
+  return nrv::currentKernel().devices.attach(SourceDevice, TargetDevice);
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
-  Machine::current().devices().detach(TargetDevice);
+  nrv::currentKernel().devices.detach(TargetDevice);
 }
 
 VOID FASTCALL ObfReferenceObject(PVOID Object) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "ObReferenceObject");
-  Machine::current().devices().reference(static_cast<PDEVICE_OBJECT>(Object));
+  nrv::currentKernel().devices.reference(static_cast<PDEVICE_OBJECT>(Object));
 }
 
 VOID FASTCALL ObfDereferenceObject(PVOID Object) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
-  Machine::current().devices().dereference(static_cast<PDEVICE_OBJECT>(Object));
+  nrv::currentKernel().devices.dereference(static_cast<PDEVICE_OBJECT>(Object));
 }
 
 }  // extern "C"

@@ -10,7 +10,9 @@
 
 namespace nrv {
 
+class FaultInjector;
 class PhysicalDevice;
+class SpinLockOrder;
 
 struct DeviceRecord {
   PDEVICE_OBJECT device = nullptr;
@@ -21,9 +23,12 @@ struct DeviceRecord {
   std::u16string deviceNode;            // instance path of an enumerated child's device node
 };
 
+// A driver's service name: "NRVUSB" for "\Driver\NRVUSB"; "?" for none.
+std::string serviceNameOf(PDRIVER_OBJECT driver);
+
 class DeviceObjects {
  public:
-  DeviceObjects() = default;
+  DeviceObjects(FaultInjector& faults, SpinLockOrder& spinLockOrder);
   DeviceObjects(const DeviceObjects&) = delete;
   DeviceObjects& operator=(const DeviceObjects&) = delete;
   ~DeviceObjects();
@@ -50,6 +55,8 @@ class DeviceObjects {
  private:
   void release(PDEVICE_OBJECT device);
 
+  FaultInjector& faults_;
+  SpinLockOrder& spinLockOrder_;
   std::recursive_mutex lock_;
   std::map<PDEVICE_OBJECT, DeviceRecord> records_;
   unsigned nextNumber_ = 1;

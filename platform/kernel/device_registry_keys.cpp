@@ -1,11 +1,13 @@
 // Where a device node's keys live, which differs between the two OS profiles,
 // and IoOpenDeviceRegistryKey, by which a driver reaches them.
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
 #include "kernel/registry.h"
-
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
-#include "machine/text.h"
 
 namespace nrv {
 
@@ -29,11 +31,11 @@ std::u16string stringIn(const NamedRegistryValue* value) {
   return value != nullptr && value->value.type == REG_SZ ? registryStringText(value->value.bytes) : std::u16string();
 }
 
-std::string runningDriverName(Machine& machine) {
+// The service name of the driver whose code runs; empty for other callers.
+std::string runningDriverName() {
   ThreadRecord* thread = currentThreadOrNull();
   if (thread == nullptr || thread->driverCalls.empty()) return std::string();
-  LoadedDriver* driver = machine.modules().find(thread->driverCalls.back());
-  return driver == nullptr ? std::string() : driver->serviceName;
+  return serviceNameOf(thread->driverCalls.back());
 }
 
 }  // namespace
@@ -117,8 +119,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
                                        PHANDLE DevInstRegKey) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
   const void* caller = __builtin_return_address(0);
-  nrv::Machine& machine = nrv::Machine::current();
-  std::u16string instancePath = machine.devices().instancePathOf(DeviceObject, "IoOpenDeviceRegistryKey");
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  std::u16string instancePath = kernel.devices.instancePathOf(DeviceObject, "IoOpenDeviceRegistryKey");
   if (DevInstRegKey == nullptr) {
     nrv::bugCheck("INVALID_PARAMETER", "IoOpenDeviceRegistryKey from " + nrv::describeCodeAddress(caller) +
                                            ": no place for the handle was given");
@@ -131,14 +133,15 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
     return STATUS_INVALID_PARAMETER;
   }
   if (instancePath.empty()) return STATUS_INVALID_DEVICE_REQUEST;
-  if (machine.faults().shouldFail(nrv::FaultKind::Pool, nrv::kRegistryKeyTag)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (kernel.faults.shouldFail(nrv::FaultKind::Pool, nrv::kRegistryKeyTag))
+    return STATUS_INSUFFICIENT_RESOURCES;
 
-  nrv::Registry& registry = machine.registry();
+  nrv::Registry& registry = kernel.registry;
   std::u16string path = DevInstKeyType == PLUGPLAY_REGKEY_DEVICE
-                            ? nrv::Registry::deviceKeyPath(machine.profile(), instancePath)
-                            : registry.driverKeyPath(machine.profile(), instancePath);
+                            ? nrv::Registry::deviceKeyPath(kernel.profile, instancePath)
+                            : registry.driverKeyPath(kernel.profile, instancePath);
   nrv::RegistryKeyRef key = registry.openKey(path, true);
-  *DevInstRegKey = registry.openHandle(std::move(key), DesiredAccess, nrv::runningDriverName(machine), caller);
+  *DevInstRegKey = registry.openHandle(std::move(key), DesiredAccess, nrv::runningDriverName(), caller);
   return STATUS_SUCCESS;
 }
 

@@ -1,9 +1,12 @@
 // Events and waits on the machine's virtual clock.
 #include <wdm.h>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
+#include "base/bugcheck.h"
+#include "base/scheduler.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
 
 namespace nrv {
 
@@ -36,7 +39,7 @@ uint64_t deadlineFor(PLARGE_INTEGER timeout, uint64_t now) {
 
 NTSTATUS waitFor(const std::function<bool()>& ready, const std::function<void()>& consume, PLARGE_INTEGER timeout,
                  std::function<std::string()> describe) {
-  Scheduler& scheduler = Machine::current().scheduler();
+  Scheduler& scheduler = nrv::currentKernel().scheduler;
   std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
   if (!ready()) {
     if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
@@ -58,8 +61,6 @@ void requireNonAlertable(BOOLEAN alertable, const char* service) {
 
 }  // namespace nrv
 
-using nrv::Machine;
-
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -77,7 +78,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   nrv::checkEvent(Event, "KeSetEvent", __builtin_return_address(0));
   if (Wait) nrv::bugCheck("NOT_IMPLEMENTED", "KeSetEvent with Wait set to TRUE is not simulated by this machine");
-  nrv::Scheduler& scheduler = Machine::current().scheduler();
+  nrv::Scheduler& scheduler = nrv::currentKernel().scheduler;
   std::lock_guard<std::mutex> held(scheduler.dispatcherLock());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
@@ -88,7 +89,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   nrv::checkEvent(Event, "KeResetEvent", __builtin_return_address(0));
-  std::lock_guard<std::mutex> held(Machine::current().scheduler().dispatcherLock());
+  std::lock_guard<std::mutex> held(nrv::currentKernel().scheduler.dispatcherLock());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
@@ -97,13 +98,13 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
   nrv::checkEvent(Event, "KeClearEvent", __builtin_return_address(0));
-  std::lock_guard<std::mutex> held(Machine::current().scheduler().dispatcherLock());
+  std::lock_guard<std::mutex> held(nrv::currentKernel().scheduler.dispatcherLock());
   Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   nrv::checkEvent(Event, "KeReadStateEvent", __builtin_return_address(0));
-  std::lock_guard<std::mutex> held(Machine::current().scheduler().dispatcherLock());
+  std::lock_guard<std::mutex> held(nrv::currentKernel().scheduler.dispatcherLock());
   return Event->Header.SignalState;
 }
 
@@ -142,11 +143,11 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = nrv::kBootSystemTime + static_cast<LONGLONG>(Machine::current().scheduler().now());
+  CurrentTime->QuadPart = nrv::kBootSystemTime + static_cast<LONGLONG>(nrv::currentKernel().scheduler.now());
 }
 
 VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
-  TickCount->QuadPart = static_cast<LONGLONG>(Machine::current().scheduler().now() / nrv::kTimeIncrement);
+  TickCount->QuadPart = static_cast<LONGLONG>(nrv::currentKernel().scheduler.now() / nrv::kTimeIncrement);
 }
 
 ULONG NTAPI KeQueryTimeIncrement(VOID) { return nrv::kTimeIncrement; }

@@ -4,16 +4,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/scheduler.h"
+#include "base/text.h"
+#include "kernel/device_interfaces.h"
+#include "kernel/device_objects.h"
+#include "kernel/irp_tracker.h"
+#include "kernel/mdl_tracker.h"
 
 namespace nrv {
 
 PendingRequest::~PendingRequest() {
   if (irp_ == nullptr) return;
   wait();
-  Machine::current().irps().release(irp_, "the I/O entry", nullptr);
+  irps_->release(irp_, "the I/O entry", nullptr);
 }
 
 bool PendingRequest::completed() { return KeReadStateEvent(&done_) != 0; }
@@ -27,13 +31,20 @@ bool PendingRequest::wait(uint64_t milliseconds) {
 
 bool PendingRequest::cancel() { return IoCancelIrp(irp_) != FALSE; }
 
+IoEntry::IoEntry(DeviceObjects& devices, IrpTracker& irps, MdlTracker& mdls, DeviceInterfaces& interfaces,
+                 std::function<void(PDEVICE_OBJECT physicalDevice)> fileClosed)
+    : devices_(devices),
+      irps_(irps),
+      mdls_(mdls),
+      interfaces_(interfaces),
+      fileClosed_(std::move(fileClosed)) {}
+
 std::unique_ptr<PendingRequest> IoEntry::start(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
                                                const RequestSetup& setup) {
-  Machine& machine = Machine::current();
-  machine.devices().lookup(device, "the I/O entry");
+  devices_.lookup(device, "the I/O entry");
   auto request = std::make_unique<PendingRequest>();
   KeInitializeEvent(&request->done_, NotificationEvent, FALSE);
-  PIRP irp = machine.irps().allocate(device->StackSize, IrpOrigin::IoEntry, __builtin_return_address(0), nullptr);
+  PIRP irp = irps_.allocate(device->StackSize, IrpOrigin::IoEntry, __builtin_return_address(0), nullptr);
   if (irp == nullptr) bugCheck("NO_MEMORY", "the host has no memory for an IRP");
   irp->UserIosb = &request->status_;
   irp->UserEvent = &request->done_;
@@ -45,6 +56,7 @@ std::unique_ptr<PendingRequest> IoEntry::start(PDEVICE_OBJECT device, UCHAR majo
   stack->MinorFunction = minor;
   stack->FileObject = file;
   if (setup) setup(irp, stack);
+  request->irps_ = &irps_;
   request->irp_ = irp;
   request->returned_ = IofCallDriver(device, irp);
   return request;
@@ -59,8 +71,7 @@ IrpOutcome IoEntry::call(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_
 
 NTSTATUS IoEntry::open(const std::u16string& linkName, const std::u16string& fileName, PFILE_OBJECT* file) {
   *file = nullptr;
-  Machine& machine = Machine::current();
-  const InterfaceRecord* target = machine.interfaces().findEnabled(linkName);
+  const InterfaceRecord* target = interfaces_.findEnabled(linkName);
   if (target == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   PDEVICE_OBJECT device = target->physicalDevice;
 
@@ -79,7 +90,7 @@ NTSTATUS IoEntry::open(const std::u16string& linkName, const std::u16string& fil
     setUnicodeString(object->FileName, placed->second.name);
     if (placed->second.name.empty()) object->FileName.MaximumLength = 0;
   }
-  IrpOutcome outcome = call(machine.devices().top(device), IRP_MJ_CREATE, 0, object);
+  IrpOutcome outcome = call(devices_.top(device), IRP_MJ_CREATE, 0, object);
   if (!NT_SUCCESS(outcome.status.Status)) {
     std::lock_guard<std::mutex> guard(lock_);
     files_.erase(object);
@@ -98,8 +109,7 @@ void IoEntry::close(PFILE_OBJECT file) {
                                                                  static_cast<void*>(file)));
     device = found->second.device;
   }
-  Machine& machine = Machine::current();
-  PDEVICE_OBJECT top = machine.devices().top(device);
+  PDEVICE_OBJECT top = devices_.top(device);
   call(top, IRP_MJ_CLEANUP, 0, file);
   call(top, IRP_MJ_CLOSE, 0, file);
   {
@@ -107,7 +117,7 @@ void IoEntry::close(PFILE_OBJECT file) {
     files_.erase(file);
   }
   // A device that left its bus is removed once its last handle is closed.
-  machine.pnp().fileClosed(device);
+  fileClosed_(device);
 }
 
 void IoEntry::closeAll() {
@@ -132,16 +142,15 @@ size_t IoEntry::openFilesOn(PDEVICE_OBJECT device) {
   return std::count_if(files_.begin(), files_.end(), [device](const auto& file) { return file.second.device == device; });
 }
 
-namespace {
-
 // A system buffer the I/O manager copies back to output (when not null) on success.
-void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+void IoEntry::attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output,
+                                 ULONG outputLength) {
   ULONG length = inputLength > outputLength ? inputLength : outputLength;
   if (length == 0) return;
   void* buffer = std::calloc(1, length);
   if (buffer == nullptr) bugCheck("NO_MEMORY", "the host has no memory for a system buffer");
   if (input != nullptr && inputLength != 0) memcpy(buffer, input, inputLength);
-  IrpRecord& record = Machine::current().irps().lookup(irp, "the I/O entry");
+  IrpRecord& record = irps_.lookup(irp, "the I/O entry");
   irp->AssociatedIrp.SystemBuffer = buffer;
   record.systemBuffer = buffer;
   record.userOutput = output;
@@ -149,15 +158,13 @@ void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* ou
 }
 
 // The MDL the I/O manager builds over a probed and locked caller buffer.
-void attachMdl(PIRP irp, void* buffer, ULONG length) {
+void IoEntry::attachMdl(PIRP irp, void* buffer, ULONG length) {
   if (length == 0) return;
-  PMDL mdl = Machine::current().mdls().allocate(buffer, length, nullptr, "the I/O manager");
+  PMDL mdl = mdls_.allocate(buffer, length, nullptr, "the I/O manager");
   if (mdl == nullptr) bugCheck("NO_MEMORY", "the host has no memory for an MDL");
   mdl->MdlFlags = MDL_PAGES_LOCKED;
   irp->MdlAddress = mdl;
 }
-
-}  // namespace
 
 PDEVICE_OBJECT IoEntry::topOf(PFILE_OBJECT file, const char* service) {
   PDEVICE_OBJECT device;
@@ -169,7 +176,7 @@ PDEVICE_OBJECT IoEntry::topOf(PFILE_OBJECT file, const char* service) {
     }
     device = found->second.device;
   }
-  return Machine::current().devices().top(device);
+  return devices_.top(device);
 }
 
 std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length) {
@@ -212,7 +219,7 @@ std::unique_ptr<PendingRequest> IoEntry::startDeviceControl(PFILE_OBJECT file, U
         attachSystemBuffer(irp, input, inputLength, nullptr, 0);
         // Output goes through the MDL; Information still may not exceed it.
         if (irp->AssociatedIrp.SystemBuffer != nullptr) {
-          Machine::current().irps().lookup(irp, "the I/O entry").outputLength = outputLength;
+          irps_.lookup(irp, "the I/O entry").outputLength = outputLength;
         }
         attachMdl(irp, output, outputLength);
         break;

@@ -14,6 +14,11 @@
 
 namespace nrv {
 
+class DeviceInterfaces;
+class DeviceObjects;
+class IrpTracker;
+class MdlTracker;
+
 // Fills the first stack location (and, if needed, the IRP) before sending.
 using RequestSetup = std::function<void(PIRP irp, PIO_STACK_LOCATION stack)>;
 
@@ -42,6 +47,7 @@ class PendingRequest {
 
  private:
   friend class IoEntry;
+  IrpTracker* irps_ = nullptr;
   PIRP irp_ = nullptr;
   NTSTATUS returned_ = STATUS_PENDING;
   KEVENT done_{};
@@ -50,7 +56,9 @@ class PendingRequest {
 
 class IoEntry {
  public:
-  IoEntry() = default;
+  // fileClosed hears of every close, for devices that wait for their last handle to go.
+  IoEntry(DeviceObjects& devices, IrpTracker& irps, MdlTracker& mdls, DeviceInterfaces& interfaces,
+          std::function<void(PDEVICE_OBJECT physicalDevice)> fileClosed);
   IoEntry(const IoEntry&) = delete;
   IoEntry& operator=(const IoEntry&) = delete;
 
@@ -93,9 +101,16 @@ class IoEntry {
   };
 
   PDEVICE_OBJECT topOf(PFILE_OBJECT file, const char* service);
+  void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength);
+  void attachMdl(PIRP irp, void* buffer, ULONG length);
   std::unique_ptr<PendingRequest> startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length);
   static IrpOutcome waitFor(std::unique_ptr<PendingRequest> request);
 
+  DeviceObjects& devices_;
+  IrpTracker& irps_;
+  MdlTracker& mdls_;
+  DeviceInterfaces& interfaces_;
+  std::function<void(PDEVICE_OBJECT)> fileClosed_;
   std::mutex lock_;
   std::map<PFILE_OBJECT, OpenFile> files_;
 };

@@ -5,8 +5,13 @@
 
 #include <cstdlib>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
+#include "kernel/irp_tracker.h"
 
 namespace {
 
@@ -26,15 +31,15 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-  nrv::Machine& machine = nrv::Machine::current();
-  machine.devices().lookup(DeviceObject, "IoBuildDeviceIoControlRequest");
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  kernel.devices.lookup(DeviceObject, "IoBuildDeviceIoControlRequest");
   ULONG method = transferMethod(IoControlCode);
   if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
     nrv::bugCheck("NOT_IMPLEMENTED", nrv::format("IoBuildDeviceIoControlRequest: control code 0x%08X uses direct "
                                                  "I/O, which this machine does not build",
                                                  static_cast<unsigned>(IoControlCode)));
   }
-  if (machine.faults().shouldFail(nrv::FaultKind::Irp, kIrpTag)) return nullptr;
+  if (kernel.faults.shouldFail(nrv::FaultKind::Irp, kIrpTag)) return nullptr;
 
   // Buffered requests carry one system buffer large enough for either direction.
   void* systemBuffer = nullptr;
@@ -44,8 +49,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     if (systemBuffer == nullptr) return nullptr;
     if (InputBuffer != nullptr) memcpy(systemBuffer, InputBuffer, InputBufferLength);
   }
-  PIRP irp = machine.irps().allocate(DeviceObject->StackSize, nrv::IrpOrigin::IoManager,
-                                     __builtin_return_address(0), runningDriver());
+  PIRP irp = kernel.irps.allocate(DeviceObject->StackSize, nrv::IrpOrigin::IoManager,
+                                  __builtin_return_address(0), runningDriver());
   if (irp == nullptr) {
     std::free(systemBuffer);
     return nullptr;
@@ -57,7 +62,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
   next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   if (method == METHOD_BUFFERED) {
-    nrv::IrpRecord& record = machine.irps().lookup(irp, "IoBuildDeviceIoControlRequest");
+    nrv::IrpRecord& record = kernel.irps.lookup(irp, "IoBuildDeviceIoControlRequest");
     irp->AssociatedIrp.SystemBuffer = systemBuffer;
     record.systemBuffer = systemBuffer;
     record.userOutput = OutputBuffer;

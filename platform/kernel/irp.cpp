@@ -4,9 +4,16 @@
 
 #include <cstdlib>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
+#include "kernel/irp_tracker.h"
+#include "kernel/mdl_tracker.h"
+#include "kernel/power_manager.h"
 
 namespace nrv {
 
@@ -27,7 +34,7 @@ bool routineApplies(PIRP irp, UCHAR control) {
 
 // What the I/O manager does once completion has passed the first location.
 void finishAtTop(PIRP irp) {
-  IrpTracker& irps = Machine::current().irps();
+  IrpTracker& irps = nrv::currentKernel().irps;
   IrpRecord& record = irps.lookup(irp, "IoCompleteRequest");
   irps.reachedTop(irp);
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
@@ -51,7 +58,7 @@ void finishAtTop(PIRP irp) {
     while (irp->MdlAddress != nullptr) {
       PMDL mdl = irp->MdlAddress;
       irp->MdlAddress = mdl->Next;
-      Machine::current().mdls().release(mdl, "the I/O manager", nullptr);
+      nrv::currentKernel().mdls.release(mdl, "the I/O manager", nullptr);
     }
   }
   PKEVENT event = irp->UserEvent;
@@ -61,7 +68,7 @@ void finishAtTop(PIRP irp) {
 
 // Runs a completion routine as the driver that set it; true when completion goes on.
 bool runCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
-  IrpTracker& irps = Machine::current().irps();
+  IrpTracker& irps = nrv::currentKernel().irps;
   bool atTop = irp->CurrentLocation == irp->StackCount + 1;
   PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : irps.lookup(irp, "IoCompleteRequest").owner;
@@ -80,31 +87,29 @@ bool runCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID contex
 
 }  // namespace nrv
 
-using nrv::Machine;
-
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
-  Machine& machine = Machine::current();
+  nrv::KernelParts& kernel = nrv::currentKernel();
   if (StackSize < 1) nrv::bugCheck("INVALID_PARAMETER", "IoAllocateIrp with a stack size below 1");
-  if (machine.faults().shouldFail(nrv::FaultKind::Irp, nrv::kIrpTag)) return nullptr;
-  return machine.irps().allocate(StackSize, nrv::IrpOrigin::Driver, __builtin_return_address(0),
-                                 nrv::runningDriver());
+  if (kernel.faults.shouldFail(nrv::FaultKind::Irp, nrv::kIrpTag)) return nullptr;
+  return kernel.irps.allocate(StackSize, nrv::IrpOrigin::Driver, __builtin_return_address(0),
+                              nrv::runningDriver());
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
-  Machine::current().irps().release(Irp, "IoFreeIrp", __builtin_return_address(0));
+  nrv::currentKernel().irps.release(Irp, "IoFreeIrp", __builtin_return_address(0));
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
-  Machine& machine = Machine::current();
-  machine.irps().lookup(Irp, "IoCallDriver");
-  machine.devices().lookup(DeviceObject, "IoCallDriver");
-  machine.power().checkIoCallDriver(Irp, __builtin_return_address(0));
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  kernel.irps.lookup(Irp, "IoCallDriver");
+  kernel.devices.lookup(DeviceObject, "IoCallDriver");
+  kernel.power.checkIoCallDriver(Irp, __builtin_return_address(0));
   if (Irp->CurrentLocation <= 1) {
     nrv::bugCheck("NO_MORE_IRP_STACK_LOCATIONS",
                   nrv::format("IoCallDriver(%p, IRP %p) from %s: the IRP has %d stack location(s) and none is left "
@@ -122,7 +127,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   int location = Irp->CurrentLocation;
-  uint64_t round = machine.irps().beginDispatch(Irp, location, reinterpret_cast<const void*>(dispatch));
+  uint64_t round = kernel.irps.beginDispatch(Irp, location, reinterpret_cast<const void*>(dispatch));
   NTSTATUS status;
   {
     nrv::DriverCallScope scope(DeviceObject->DriverObject);
@@ -130,16 +135,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                     reinterpret_cast<const void*>(dispatch),
                                     [&] { return dispatch(DeviceObject, Irp); });
   }
-  machine.irps().endDispatch(Irp, location, round, status);
+  kernel.irps.endDispatch(Irp, location, round, status);
   return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
-  nrv::IrpTracker& irps = Machine::current().irps();
+  nrv::IrpTracker& irps = nrv::currentKernel().irps;
   irps.beginCompletion(Irp, __builtin_return_address(0));
-  Machine::current().power().checkCompletion(Irp, __builtin_return_address(0));
+  nrv::currentKernel().power.checkCompletion(Irp, __builtin_return_address(0));
 
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
@@ -162,15 +167,17 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
-  *Irql = KfAcquireSpinLock(&Machine::current().irps().cancelSpinLock());
+  *Irql = KfAcquireSpinLock(&nrv::currentKernel().irps.cancelSpinLock());
 }
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&Machine::current().irps().cancelSpinLock(), Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  KfReleaseSpinLock(&nrv::currentKernel().irps.cancelSpinLock(), Irql);
+}
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   nrv::ThreadRecord& thread = nrv::currentThread("IoCancelIrp");
-  Machine::current().irps().checkCancellable(Irp, __builtin_return_address(0));
+  nrv::currentKernel().irps.checkCancellable(Irp, __builtin_return_address(0));
   KIRQL irqlBefore = thread.irql;
   size_t locksBefore = thread.heldSpinLocks.size();
   KIRQL irql;

@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 
-#include "machine/bugcheck.h"
-#include "machine/symbolizer.h"
-#include "machine/thread_context.h"
+#include "base/bugcheck.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
 
 namespace nrv {
 

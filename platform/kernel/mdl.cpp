@@ -5,10 +5,13 @@
 
 #include <cstdlib>
 
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
 #include "kernel/mdl_tracker.h"
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
 
 namespace nrv {
 
@@ -75,17 +78,15 @@ std::string MdlTracker::describeOutstanding() {
 
 }  // namespace nrv
 
-using nrv::Machine;
-
 extern "C" {
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
-  Machine& machine = Machine::current();
-  if (machine.faults().shouldFail(nrv::FaultKind::Mdl)) return nullptr;
-  PMDL mdl = machine.mdls().allocate(VirtualAddress, Length, __builtin_return_address(0), "IoFreeMdl");
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  if (kernel.faults.shouldFail(nrv::FaultKind::Mdl)) return nullptr;
+  PMDL mdl = kernel.mdls.allocate(VirtualAddress, Length, __builtin_return_address(0), "IoFreeMdl");
   if (mdl == nullptr || Irp == nullptr) return mdl;
   if (!SecondaryBuffer) {
     Irp->MdlAddress = mdl;
@@ -99,7 +100,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 
 VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
   const void* caller = __builtin_return_address(0);
-  nrv::MdlTracker& mdls = Machine::current().mdls();
+  nrv::MdlTracker& mdls = nrv::currentKernel().mdls;
   mdls.capacity(SourceMdl, "IoBuildPartialMdl", caller);
   ULONG pages = mdls.capacity(TargetMdl, "IoBuildPartialMdl", caller);
   auto* start = static_cast<PCHAR>(MmGetMdlVirtualAddress(SourceMdl));
@@ -143,7 +144,7 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
-  Machine::current().mdls().release(Mdl, "IoFreeMdl", __builtin_return_address(0));
+  nrv::currentKernel().mdls.release(Mdl, "IoFreeMdl", __builtin_return_address(0));
 }
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, ULONG CacheType,
@@ -155,7 +156,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   if (AccessMode != KernelMode) {
     nrv::bugCheck("NOT_IMPLEMENTED", "MmMapLockedPagesSpecifyCache into user mode is not simulated by this machine");
   }
-  Machine::current().mdls().capacity(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache",
+  nrv::currentKernel().mdls.capacity(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache",
                                      __builtin_return_address(0));
   // Host memory is always addressable: the system address is the described one.
   MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
@@ -167,7 +168,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   const void* caller = __builtin_return_address(0);
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
-  Machine::current().mdls().capacity(MemoryDescriptorList, "MmUnmapLockedPages", caller);
+  nrv::currentKernel().mdls.capacity(MemoryDescriptorList, "MmUnmapLockedPages", caller);
   if ((MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) == 0 ||
       BaseAddress != MemoryDescriptorList->MappedSystemVa) {
     nrv::bugCheck("INVALID_MDL", nrv::format("MmUnmapLockedPages(%p, %p) from %s: the MDL is not mapped at that "

@@ -1,11 +1,11 @@
 #include "kernel/physical_device.h"
 
-#include "machine/machine.h"
+#include "kernel/bus_power.h"
 
 namespace nrv {
 
-PhysicalDevice::PhysicalDevice(PDEVICE_OBJECT object, std::u16string instancePath)
-    : object_(object), instancePath_(std::move(instancePath)) {}
+PhysicalDevice::PhysicalDevice(PDEVICE_OBJECT object, std::u16string instancePath, BusPower& power)
+    : object_(object), instancePath_(std::move(instancePath)), power_(power) {}
 
 void PhysicalDevice::setHandler(RequestHandler handler) {
   std::lock_guard<std::mutex> guard(lock_);
@@ -28,16 +28,16 @@ NTSTATUS PhysicalDevice::dispatch(PIRP irp) {
                                     control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
     handler = handler_;
   }
-  return handler ? handler(irp) : completeAsBusDriverDefault(irp);
+  return handler ? handler(irp) : answerAsBusDriver(irp);
 }
 
 // A bus driver leaves the status of Plug and Play, power and WMI requests it
 // does not serve as it found it; opening the bare device is allowed.
-NTSTATUS completeAsBusDriverDefault(PIRP irp) {
+NTSTATUS PhysicalDevice::answerAsBusDriver(PIRP irp) {
   NTSTATUS status;
   switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_POWER:
-      return Machine::current().power().answerAsBusDriver(irp);
+      return power_.answer(irp);
     case IRP_MJ_PNP:
     case IRP_MJ_SYSTEM_CONTROL:
       status = irp->IoStatus.Status;
@@ -56,18 +56,6 @@ NTSTATUS completeAsBusDriverDefault(PIRP irp) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
-}
-
-namespace {
-NTSTATUS busDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  return (*static_cast<PhysicalDevice**>(device->DeviceExtension))->dispatch(irp);
-}
-}  // namespace
-
-NTSTATUS busDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-  UNREFERENCED_PARAMETER(registryPath);
-  for (auto& dispatch : driver->MajorFunction) dispatch = busDispatch;
-  return STATUS_SUCCESS;
 }
 
 }  // namespace nrv

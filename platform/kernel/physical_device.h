@@ -1,6 +1,6 @@
-// A device the machine's bus reports: the physical device object at the bottom
-// of a stack. It answers what a bus driver answers for requests it does not
-// serve, records every request, and lets a test take over its answers.
+// A device a bus reports: the physical device object at the bottom of a
+// stack. It answers what a bus driver answers for requests it does not serve,
+// records every request, and lets its bus (or a test) take over its answers.
 #pragma once
 
 #include <wdm.h>
@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace nrv {
+
+class BusPower;
 
 struct SeenRequest {
   UCHAR majorFunction;
@@ -23,7 +25,7 @@ using RequestHandler = std::function<NTSTATUS(PIRP irp)>;
 
 class PhysicalDevice {
  public:
-  PhysicalDevice(PDEVICE_OBJECT object, std::u16string instancePath);
+  PhysicalDevice(PDEVICE_OBJECT object, std::u16string instancePath, BusPower& power);
 
   PDEVICE_OBJECT object() const { return object_; }
   const std::u16string& instancePath() const { return instancePath_; }
@@ -31,19 +33,16 @@ class PhysicalDevice {
   std::vector<SeenRequest> requests() const;
 
   NTSTATUS dispatch(PIRP irp);
+  // Completes a request the way a bus driver answers what it does not serve.
+  NTSTATUS answerAsBusDriver(PIRP irp);
 
  private:
   PDEVICE_OBJECT object_;
   std::u16string instancePath_;
+  BusPower& power_;
   RequestHandler handler_;
   mutable std::mutex lock_;
   std::vector<SeenRequest> requests_;
 };
-
-// Completes a request the way a bus driver answers what it does not serve.
-NTSTATUS completeAsBusDriverDefault(PIRP irp);
-
-// DriverEntry of the machine's bus driver, which owns every physical device.
-NTSTATUS busDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 }  // namespace nrv

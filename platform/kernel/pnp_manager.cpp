@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
+#include "base/bugcheck.h"
+#include "base/machine_threads.h"
+#include "base/scheduler.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
+#include "kernel/io_entry.h"
+#include "kernel/irp_tracker.h"
 #include "kernel/pool.h"
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
-#include "machine/text.h"
+#include "kernel/registry.h"
 
 namespace nrv {
 
@@ -103,13 +110,22 @@ const char* deviceNodeStateName(DeviceNodeState state) {
   return "?";
 }
 
+PnpManager::PnpManager(OsProfile profile, Scheduler& scheduler, MachineThreads& threads,
+                       DeviceObjects& devices, IrpTracker& irps, IoEntry& io, Registry& registry)
+    : profile_(profile),
+      scheduler_(scheduler),
+      threads_(threads),
+      devices_(devices),
+      irps_(irps),
+      io_(io),
+      registry_(registry) {}
+
 NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup,
                           ULONG_PTR* information, ULONG detail) {
   Operation operation(*this);
   requireIrqlAtMost(PASSIVE_LEVEL, "the Plug and Play manager");
-  Machine& machine = Machine::current();
-  PDEVICE_OBJECT top = machine.devices().top(device);
-  PIRP irp = machine.irps().allocate(top->StackSize, IrpOrigin::IoEntry, nullptr, nullptr);
+  PDEVICE_OBJECT top = devices_.top(device);
+  PIRP irp = irps_.allocate(top->StackSize, IrpOrigin::IoEntry, nullptr, nullptr);
   if (irp == nullptr) bugCheck("NO_MEMORY", "the host has no memory for a Plug and Play request");
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -123,9 +139,9 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor, const std::functio
   if (setup) setup(next);
 
   if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  const std::vector<PDEVICE_OBJECT>& reached = machine.irps().lookup(irp, "the Plug and Play manager").reached;
+  const std::vector<PDEVICE_OBJECT>& reached = irps_.lookup(irp, "the Plug and Play manager").reached;
   bool reachedBus = std::find(reached.begin(), reached.end(), device) != reached.end();
-  machine.irps().release(irp, "the Plug and Play manager", nullptr);
+  irps_.release(irp, "the Plug and Play manager", nullptr);
   if (mustReachBus(minor, result.Status) && !reachedBus) {
     bugCheck("PNP_IRP_NOT_PASSED_DOWN",
              format("%s to device %p was completed with 0x%08X without reaching the bus driver of physical device %p",
@@ -148,6 +164,7 @@ DeviceNode& PnpManager::deviceArrived(PDEVICE_OBJECT pdo, const std::u16string& 
   created->instancePath = instancePath;
   created->release = std::move(release);
   DeviceNode& node = *created;
+  requireUniqueInstance(node);
   {
     std::lock_guard<std::mutex> guard(lock_);
     roots_.push_back(std::move(created));
@@ -157,16 +174,16 @@ DeviceNode& PnpManager::deviceArrived(PDEVICE_OBJECT pdo, const std::u16string& 
 }
 
 NTSTATUS PnpManager::addDevice(DeviceNode& node) {
-  LoadedDriver* driver = functionDriver_;
+  PDRIVER_OBJECT driver = functionDriver_;
   if (driver == nullptr) return STATUS_NO_SUCH_DEVICE;
-  PDRIVER_ADD_DEVICE addDevice = driver->extension.AddDevice;
+  PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
   if (addDevice == nullptr) return STATUS_NOT_SUPPORTED;
   NTSTATUS status = callDriverRoutine("AddDevice routine", reinterpret_cast<const void*>(addDevice), [&] {
-    DriverCallScope scope(&driver->object);
-    return addDevice(&driver->object, node.pdo);
+    DriverCallScope scope(driver);
+    return addDevice(driver, node.pdo);
   });
   if (!NT_SUCCESS(status)) return status;
-  PDEVICE_OBJECT top = Machine::current().devices().top(node.pdo);
+  PDEVICE_OBJECT top = devices_.top(node.pdo);
   if ((top->Flags & DO_DEVICE_INITIALIZING) != 0) {
     bugCheck("DEVICE_STILL_INITIALIZING",
              format("AddDevice %s returned success but device %p still has DO_DEVICE_INITIALIZING set",
@@ -223,7 +240,7 @@ void PnpManager::adoptChildren(DeviceNode& parent, PDEVICE_RELATIONS relations) 
     }
   }
   for (PDEVICE_OBJECT pdo : reported) {
-    Machine::current().devices().lookup(pdo, "the bus relations answer");
+    devices_.lookup(pdo, "the bus relations answer");
     auto known = std::find_if(parent.children.begin(), parent.children.end(),
                               [pdo](const std::unique_ptr<DeviceNode>& child) { return child->pdo == pdo; });
     if (known != parent.children.end()) {
@@ -288,6 +305,14 @@ std::u16string storableId(std::u16string id, bool allowBackslash) {
   return id;
 }
 
+// Instance paths compare without regard to case, as registry key names do.
+bool sameInstancePath(const std::u16string& first, const std::u16string& second) {
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  return first.size() == second.size() &&
+         std::equal(first.begin(), first.end(), second.begin(),
+                    [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
+}
+
 // An instance ID that is not unique on the machine is made unique by its parent.
 std::u16string uniqueInstance(const DeviceNode& child) {
   std::u16string instance = storableId(child.instanceId, false);
@@ -306,21 +331,35 @@ void PnpManager::identify(DeviceNode& child) {
   queryCapabilities(child);
   child.instanceId = queryId(child.pdo, BusQueryInstanceID, nullptr);
   bool identified = !child.deviceId.empty() && !child.instanceId.empty();
-  Machine& machine = Machine::current();
   if (identified) {
     // The device node exists from here on: the child's driver may open its keys.
     child.instancePath = storableId(child.deviceId, true) + u"\\" + uniqueInstance(child);
-    machine.devices().setDeviceNode(child.pdo, child.instancePath);
+    requireUniqueInstance(child);
+    devices_.setDeviceNode(child.pdo, child.instancePath);
   }
   child.description = queryText(child.pdo, DeviceTextDescription);
   child.location = queryText(child.pdo, DeviceTextLocationInformation);
-  if (identified) machine.registry().createDeviceNode(machine.profile(), child.instancePath, child.description);
+  if (identified) registry_.createDeviceNode(profile_, child.instancePath, child.description);
   queryId(child.pdo, BusQueryHardwareIDs, &child.hardwareIds);
   queryId(child.pdo, BusQueryCompatibleIDs, &child.compatibleIds);
   if (!identified) return;
-  machine.registry().setDeviceIds(machine.profile(), child.instancePath, child.hardwareIds, child.compatibleIds);
+  registry_.setDeviceIds(profile_, child.instancePath, child.hardwareIds, child.compatibleIds);
   if (child.capabilities.RawDeviceOK && NT_SUCCESS(send(child.pdo, IRP_MN_START_DEVICE, nullptr))) {
     child.state = DeviceNodeState::Started;
+  }
+}
+
+// Two device nodes with one instance path would share their registry keys and
+// interfaces: Windows stops rather than go on with them.
+void PnpManager::requireUniqueInstance(const DeviceNode& node) {
+  for (const DeviceNode* other : nodes()) {
+    if (other != &node && other->state != DeviceNodeState::Removed && !other->instancePath.empty() &&
+        sameInstancePath(other->instancePath, node.instancePath)) {
+      bugCheck("PNP_DETECTED_FATAL_ERROR",
+               format("device %p was reported with instance path %s, which device %p already has",
+                      static_cast<void*>(node.pdo), toUtf8(node.instancePath).c_str(),
+                      static_cast<void*>(other->pdo)));
+    }
   }
 }
 
@@ -344,7 +383,7 @@ NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
   postOrder(node, order);
   // A device a program still has open is not taken away under it.
   for (DeviceNode* member : order) {
-    if (member->pdo != nullptr && Machine::current().io().openFilesOn(member->pdo) != 0) return STATUS_DEVICE_BUSY;
+    if (member->pdo != nullptr && io_.openFilesOn(member->pdo) != 0) return STATUS_DEVICE_BUSY;
   }
   std::vector<DeviceNode*> queried;
   for (DeviceNode* member : order) {
@@ -381,7 +420,7 @@ void PnpManager::deviceGone(DeviceNode& node) {
 void PnpManager::fileClosed(PDEVICE_OBJECT device) {
   Operation operation(*this);
   DeviceNode* node = find(device);
-  if (node == nullptr || !node->gone || Machine::current().io().openFilesOn(device) != 0) return;
+  if (node == nullptr || !node->gone || io_.openFilesOn(device) != 0) return;
   removeSubtree(*node);
   forget(*node);
 }
@@ -449,10 +488,10 @@ PnpManager::Operation::~Operation() { manager_.endOperation(); }
 
 void PnpManager::beginOperation() {
   ThreadRecord* self = &currentThread("the Plug and Play manager");
-  Scheduler& scheduler = Machine::current().scheduler();
-  std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
-  scheduler.block(
-      held, [this, self] { return operationOwner_ == nullptr || operationOwner_ == self; }, Scheduler::kNoDeadline,
+  std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
+  scheduler_.block(
+      held, [this, self] { return operationOwner_ == nullptr || operationOwner_ == self; },
+      Scheduler::kNoDeadline,
       [] { return std::string("the end of another thread's Plug and Play operation"); });
   operationOwner_ = self;
   operationDepth_++;
@@ -461,8 +500,7 @@ void PnpManager::beginOperation() {
 // Invalidations are looked at under the same lock that releases the operation,
 // so none that arrives meanwhile is left behind.
 void PnpManager::endOperation() {
-  Scheduler& scheduler = Machine::current().scheduler();
-  std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
+  std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
   while (operationDepth_ == 1 && !invalidated_.empty()) {
     PDEVICE_OBJECT pdo = invalidated_.front();
     invalidated_.pop_front();
@@ -472,19 +510,18 @@ void PnpManager::endOperation() {
   }
   if (--operationDepth_ == 0) {
     operationOwner_ = nullptr;
-    scheduler.stateChanged();
+    scheduler_.stateChanged();
   }
 }
 
 void PnpManager::invalidateBusRelations(PDEVICE_OBJECT pdo) {
-  Machine& machine = Machine::current();
   bool idle;
   {
-    std::lock_guard<std::mutex> held(machine.scheduler().dispatcherLock());
+    std::lock_guard<std::mutex> held(scheduler_.dispatcherLock());
     invalidated_.push_back(pdo);
     idle = operationOwner_ == nullptr;
   }
-  if (idle) machine.startThread("Plug and Play", [this] { Operation operation(*this); });
+  if (idle) threads_.start("Plug and Play", [this] { Operation operation(*this); });
 }
 
 DeviceNode* PnpManager::find(PDEVICE_OBJECT pdo) {
@@ -514,13 +551,13 @@ std::vector<PnpRequestRecord> PnpManager::requests() {
 
 extern "C" VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
-  nrv::Machine& machine = nrv::Machine::current();
-  machine.devices().lookup(DeviceObject, "IoInvalidateDeviceRelations");
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  kernel.devices.lookup(DeviceObject, "IoInvalidateDeviceRelations");
   if (Type != BusRelations) {
     nrv::bugCheck("NOT_IMPLEMENTED",
                   nrv::format("IoInvalidateDeviceRelations for relation type %d: this machine re-enumerates bus "
                               "relations only",
                               static_cast<int>(Type)));
   }
-  machine.pnp().invalidateBusRelations(DeviceObject);
+  kernel.pnp.invalidateBusRelations(DeviceObject);
 }

@@ -15,9 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "base/os_profile.h"
+
 namespace nrv {
 
-struct LoadedDriver;
+class DeviceObjects;
+class IoEntry;
+class IrpTracker;
+class MachineThreads;
+class Registry;
+class Scheduler;
 struct ThreadRecord;
 
 enum class DeviceNodeState {
@@ -36,7 +43,7 @@ struct DeviceNode {
   std::u16string instancePath;
   DeviceNode* parent = nullptr;
   std::list<std::unique_ptr<DeviceNode>> children;
-  LoadedDriver* driver = nullptr;  // the function driver; none for a raw child
+  PDRIVER_OBJECT driver = nullptr;  // the function driver; none for a raw child
   DeviceNodeState state = DeviceNodeState::Enumerated;
   NTSTATUS startStatus = STATUS_SUCCESS;
   // The identity the bus driver gave an enumerated child.
@@ -63,13 +70,14 @@ struct PnpRequestRecord {
 
 class PnpManager {
  public:
-  PnpManager() = default;
+  PnpManager(OsProfile profile, Scheduler& scheduler, MachineThreads& threads, DeviceObjects& devices,
+             IrpTracker& irps, IoEntry& io, Registry& registry);
   PnpManager(const PnpManager&) = delete;
   PnpManager& operator=(const PnpManager&) = delete;
 
   // The driver an installed INF names for the devices the machine's bus reports.
-  void setFunctionDriver(LoadedDriver* driver) { functionDriver_ = driver; }
-  LoadedDriver* functionDriver() const { return functionDriver_; }
+  void setFunctionDriver(PDRIVER_OBJECT driver) { functionDriver_ = driver; }
+  PDRIVER_OBJECT functionDriver() const { return functionDriver_; }
 
   // A bus reported a device: its node, AddDevice, start and its children.
   DeviceNode& deviceArrived(PDEVICE_OBJECT pdo, const std::u16string& instancePath, std::function<void()> release);
@@ -125,6 +133,7 @@ class PnpManager {
   void endOperation();
 
   NTSTATUS addDevice(DeviceNode& node);
+  void requireUniqueInstance(const DeviceNode& node);
   void identify(DeviceNode& child);
   void adoptChildren(DeviceNode& parent, PDEVICE_RELATIONS relations);
   void sendRemove(DeviceNode& node);
@@ -134,6 +143,14 @@ class PnpManager {
   std::u16string queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* list);
   std::u16string queryText(PDEVICE_OBJECT pdo, DEVICE_TEXT_TYPE type);
 
+  OsProfile profile_;
+  Scheduler& scheduler_;
+  MachineThreads& threads_;
+  DeviceObjects& devices_;
+  IrpTracker& irps_;
+  IoEntry& io_;
+  Registry& registry_;
+
   // Guarded by the scheduler's dispatcher lock, so that waiting for another
   // thread's operation is a wait the machine sees.
   ThreadRecord* operationOwner_ = nullptr;
@@ -141,7 +158,7 @@ class PnpManager {
   std::deque<PDEVICE_OBJECT> invalidated_;
 
   std::mutex lock_;
-  LoadedDriver* functionDriver_ = nullptr;
+  PDRIVER_OBJECT functionDriver_ = nullptr;
   std::list<std::unique_ptr<DeviceNode>> roots_;
   std::vector<PnpRequestRecord> requests_;
 };

@@ -1,7 +1,12 @@
 #include "kernel/pool.h"
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/pool_tracker.h"
+#include "kernel/spin_locks.h"
 
 namespace nrv {
 
@@ -21,16 +26,16 @@ void* allocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller, c
   }
   bool paged = (type & 1) != 0;
   requireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, paged ? "a paged pool allocation" : service);
-  Machine& machine = Machine::current();
-  if (machine.faults().shouldFail(FaultKind::Pool, tag)) return nullptr;
-  return machine.pool().allocate(type, size, tag, caller, runningDriver());
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  if (kernel.faults.shouldFail(FaultKind::Pool, tag)) return nullptr;
+  return kernel.pool.allocate(type, size, tag, caller, runningDriver());
 }
 
 void freePool(void* address, const void* caller, const char* service) {
   requireIrqlAtMost(DISPATCH_LEVEL, service);
-  Machine& machine = Machine::current();
-  SIZE_T size = machine.pool().release(address, caller, service);
-  machine.spinLockOrder().forgetRange(address, size);
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  SIZE_T size = kernel.pool.release(address, caller, service);
+  kernel.spinLockOrder.forgetRange(address, size);
 }
 
 }  // namespace nrv
@@ -50,9 +55,9 @@ VOID NTAPI ExFreePool(PVOID P) { nrv::freePool(P, __builtin_return_address(0), "
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
-  nrv::Machine& machine = nrv::Machine::current();
-  SIZE_T size = machine.pool().releaseTagged(P, Tag, __builtin_return_address(0), "ExFreePoolWithTag");
-  machine.spinLockOrder().forgetRange(P, size);
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  SIZE_T size = kernel.pool.releaseTagged(P, Tag, __builtin_return_address(0), "ExFreePoolWithTag");
+  kernel.spinLockOrder.forgetRange(P, size);
 }
 
 }  // extern "C"

@@ -2,54 +2,22 @@
 
 #include <algorithm>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/machine_threads.h"
+#include "base/scheduler.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
+#include "kernel/device_objects.h"
+#include "kernel/irp_tracker.h"
 
 namespace nrv {
 
 namespace {
 
 constexpr ULONG kIrpTag = 0x20707249;  // "Irp ", counted like IoAllocateIrp's requests
-
-// Set by the power manager just before it calls IoCallDriver, and taken by the
-// check there: any other IoCallDriver of a power IRP is a driver's.
-thread_local bool sendingPowerIrp = false;
-
-// The IRPs the power manager sends one at a time per device.
-bool serialized(UCHAR minor) { return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER; }
-
-const char* minorName(UCHAR minor) {
-  switch (minor) {
-    case IRP_MN_WAIT_WAKE:
-      return "IRP_MN_WAIT_WAKE";
-    case IRP_MN_POWER_SEQUENCE:
-      return "IRP_MN_POWER_SEQUENCE";
-    case IRP_MN_SET_POWER:
-      return "IRP_MN_SET_POWER";
-    case IRP_MN_QUERY_POWER:
-      return "IRP_MN_QUERY_POWER";
-  }
-  return "an unknown power IRP";
-}
-
-std::string stateName(POWER_STATE_TYPE type, POWER_STATE state) {
-  if (type == SystemPowerState) {
-    int value = state.SystemState;
-    return value >= PowerSystemWorking && value < PowerSystemMaximum ? format("system S%d", value - 1)
-                                                                     : format("system state %d", value);
-  }
-  int value = state.DeviceState;
-  return value >= PowerDeviceD0 && value < PowerDeviceMaximum ? format("device D%d", value - 1)
-                                                              : format("device state %d", value);
-}
-
-std::string deviceText(PDEVICE_OBJECT device) {
-  Machine& machine = Machine::current();
-  if (!machine.devices().isDevice(device)) return format("%p (deleted)", static_cast<void*>(device));
-  LoadedDriver* driver = machine.modules().find(device->DriverObject);
-  return format("%p (%s)", static_cast<void*>(device), driver != nullptr ? driver->serviceName.c_str() : "?");
-}
 
 PDRIVER_OBJECT runningDriver() {
   ThreadRecord* thread = currentThreadOrNull();
@@ -61,20 +29,9 @@ POWER_ACTION actionFor(POWER_STATE_TYPE type, POWER_STATE state) {
   return state.SystemState == PowerSystemHibernate ? PowerActionHibernate : PowerActionSleep;
 }
 
-VOID cancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  Machine::current().power().waitWakeCancelled(device, irp);
-}
-
-NTSTATUS completeWith(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 // A system IRP the power manager sent itself and waits for.
 struct SystemWait {
+  Scheduler* scheduler;
   bool done = false;
   IO_STATUS_BLOCK status{};
 };
@@ -85,14 +42,19 @@ VOID systemIrpCompleted(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, P
   UNREFERENCED_PARAMETER(minor);
   UNREFERENCED_PARAMETER(state);
   auto* wait = static_cast<SystemWait*>(context);
-  Scheduler& scheduler = Machine::current().scheduler();
-  std::lock_guard<std::mutex> held(scheduler.dispatcherLock());
+  std::lock_guard<std::mutex> held(wait->scheduler->dispatcherLock());
   wait->status = *status;
   wait->done = true;
-  scheduler.stateChanged();
+  wait->scheduler->stateChanged();
 }
 
 }  // namespace
+
+thread_local bool PowerManager::sendingPowerIrp_ = false;
+
+PowerManager::PowerManager(Scheduler& scheduler, MachineThreads& threads, IrpTracker& irps,
+                           DeviceObjects& devices, FaultInjector& faults)
+    : scheduler_(scheduler), threads_(threads), irps_(irps), devices_(devices), faults_(faults) {}
 
 // ---- system sleep and wake -----------------------------------------------------
 
@@ -112,14 +74,24 @@ SystemPowerResult PowerManager::setSystemPower(SYSTEM_POWER_STATE state,
   }
   // A set-power cannot be refused; its outcome changes nothing here.
   for (PDEVICE_OBJECT pdo : pdosInOrder) sendSystemPowerIrp(pdo, IRP_MN_SET_POWER, state);
-  std::lock_guard<std::mutex> guard(lock_);
-  systemState_ = state;
+  std::vector<std::function<void()>> listeners;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    systemState_ = state;
+    if (state == PowerSystemWorking) listeners = wakeListeners_;
+  }
+  for (const auto& listener : listeners) listener();
   return SystemPowerResult{};
 }
 
 SYSTEM_POWER_STATE PowerManager::systemPowerState() {
   std::lock_guard<std::mutex> guard(lock_);
   return systemState_;
+}
+
+void PowerManager::addWakeListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> guard(lock_);
+  wakeListeners_.push_back(std::move(listener));
 }
 
 IO_STATUS_BLOCK PowerManager::sendSystemPowerIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state) {
@@ -130,40 +102,35 @@ IO_STATUS_BLOCK PowerManager::sendSystemPowerIrp(PDEVICE_OBJECT pdo, UCHAR minor
                     "not %s",
                     minorName(minor)));
   }
-  Machine& machine = Machine::current();
-  machine.devices().lookup(pdo, "the power manager");
-  PDEVICE_OBJECT top = machine.devices().top(pdo);
+  devices_.lookup(pdo, "the power manager");
+  PDEVICE_OBJECT top = devices_.top(pdo);
   POWER_STATE power;
   power.SystemState = state;
   std::string what = format("%s (%s) sent to the stack of %s", minorName(minor),
                             stateName(SystemPowerState, power).c_str(), deviceText(pdo).c_str());
-  SystemWait wait;
+  SystemWait wait{&scheduler_};
   PIRP irp = allocate(pdo, top, minor, SystemPowerState, power, systemIrpCompleted, &wait, nullptr,
                       __builtin_return_address(0));
   deliver(top, irp);
-  Scheduler& scheduler = machine.scheduler();
-  std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
-  scheduler.block(
+  std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
+  scheduler_.block(
       held, [&wait] { return wait.done; }, Scheduler::kNoDeadline,
       [what] { return "the power manager, waiting for " + what; });
   return wait.status;
 }
 
-// ---- the kernel services ------------------------------------------------------
-
 NTSTATUS PowerManager::requestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
                                        PREQUEST_POWER_COMPLETE completion, PVOID context, PIRP* irp,
                                        const void* caller) {
-  Machine& machine = Machine::current();
-  machine.devices().lookup(device, "PoRequestPowerIrp");
+  devices_.lookup(device, "PoRequestPowerIrp");
   if (!serialized(minor) && minor != IRP_MN_WAIT_WAKE) {
     bugCheck("INVALID_PARAMETER",
              format("PoRequestPowerIrp from %s asked for %s; only set-power, query-power and "
                     "wait-wake IRPs are requested this way",
                     describeCodeAddress(caller).c_str(), minorName(minor)));
   }
-  if (machine.faults().shouldFail(FaultKind::Irp, kIrpTag)) return STATUS_INSUFFICIENT_RESOURCES;
-  PDEVICE_OBJECT top = machine.devices().top(device);
+  if (faults_.shouldFail(FaultKind::Irp, kIrpTag)) return STATUS_INSUFFICIENT_RESOURCES;
+  PDEVICE_OBJECT top = devices_.top(device);
   PIRP request =
       allocate(device, top, minor, DevicePowerState, state, completion, context, runningDriver(), caller);
   if (irp != nullptr) *irp = request;
@@ -171,7 +138,7 @@ NTSTATUS PowerManager::requestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER
   if (currentThread("PoRequestPowerIrp").irql == PASSIVE_LEVEL) {
     deliver(top, request);
   } else {
-    machine.startThread("power manager", [this, top, request] { deliver(top, request); });
+    threads_.start("power manager", [this, top, request] { deliver(top, request); });
   }
   return STATUS_PENDING;
 }
@@ -191,74 +158,16 @@ NTSTATUS PowerManager::callDriver(PDEVICE_OBJECT device, PIRP irp, const void* c
   return deliver(device, irp);
 }
 
-void PowerManager::checkPassedOn(PIRP irp, PIO_STACK_LOCATION next, const void* caller) {
-  std::lock_guard<std::mutex> guard(lock_);
-  IrpRecord* record = find(irp);
-  if (record == nullptr) {
-    bugCheck(
-        "POWER_IRP_NOT_REQUESTED",
-        format("PoCallDriver from %s: IRP %p (%s) was not issued by the power manager; drivers ask for "
-               "set-power and query-power IRPs with PoRequestPowerIrp",
-               describeCodeAddress(caller).c_str(), static_cast<void*>(irp), minorName(next->MinorFunction)));
-  }
-  if (record->visits.empty()) {
-    bugCheck("INVALID_POWER_IRP", format("PoCallDriver from %s: %s has not been delivered to any device yet",
-                                         describeCodeAddress(caller).c_str(), irpText(irp, *record).c_str()));
-  }
-  const Visit& holder = record->visits.back();
-  // A driver that watches the IRP come back may start the next one from its
-  // completion routine instead; whether it did is checked when the IRP ends.
-  bool ownRoutine = irp->CurrentLocation == holder.location && next->CompletionRoutine != nullptr;
-  if (!holder.startedNext && !ownRoutine) {
-    bugCheck(
-        "POWER_IRP_PASSED_WITHOUT_START_NEXT",
-        format("PoCallDriver from %s passed %s on from device %s without PoStartNextPowerIrp at its stack "
-               "location %d",
-               describeCodeAddress(caller).c_str(), irpText(irp, *record).c_str(),
-               deviceText(holder.device).c_str(), holder.location));
-  }
-}
-
 void PowerManager::startNext(PIRP irp, const void* caller) {
-  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
-    bugCheck("INVALID_POWER_IRP",
-             format("PoStartNextPowerIrp from %s: IRP %p is at no driver's stack location",
-                    describeCodeAddress(caller).c_str(), static_cast<void*>(irp)));
-  }
+  checkStartNextLocation(irp, caller);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MajorFunction != IRP_MJ_POWER) {
-    bugCheck("INVALID_POWER_IRP", format("PoStartNextPowerIrp from %s was given IRP %p, which carries %s",
-                                         describeCodeAddress(caller).c_str(), static_cast<void*>(irp),
-                                         majorFunctionName(stack->MajorFunction)));
-  }
   if (!serialized(stack->MinorFunction)) return;
   PDEVICE_OBJECT device = stack->DeviceObject;
   PIRP next = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock_);
     IrpRecord* record = find(irp);
-    if (record == nullptr) {
-      bugCheck("POWER_IRP_NOT_REQUESTED", format("PoStartNextPowerIrp from %s: IRP %p (%s) was not issued by "
-                                                 "the power manager",
-                                                 describeCodeAddress(caller).c_str(), static_cast<void*>(irp),
-                                                 minorName(stack->MinorFunction)));
-    }
-    Visit* visit = visitOf(*record, device);
-    if (visit == nullptr) {
-      bugCheck("INVALID_POWER_IRP",
-               format("PoStartNextPowerIrp from %s for %s at device %s, which never received it",
-                      describeCodeAddress(caller).c_str(), irpText(irp, *record).c_str(),
-                      deviceText(device).c_str()));
-    }
-    if (visit->startedNext) {
-      bugCheck(
-          "POWER_IRP_STARTED_NEXT_TWICE",
-          format("PoStartNextPowerIrp from %s: the driver of device %s already called it for %s; each driver "
-                 "calls it once per IRP",
-                 describeCodeAddress(caller).c_str(), deviceText(device).c_str(),
-                 irpText(irp, *record).c_str()));
-    }
-    visit->startedNext = true;
+    checkFirstStartNext(irp, record, device, stack->MinorFunction, caller).startedNext = true;
     auto queue = queues_.find(QueueKey{device, record->type});
     if (queue != queues_.end() && queue->second.active == irp) {
       if (queue->second.waiting.empty()) {
@@ -272,38 +181,7 @@ void PowerManager::startNext(PIRP irp, const void* caller) {
     }
   }
   // Not from inside the caller, which still holds its own IRP.
-  if (next != nullptr)
-    Machine::current().startThread("power manager", [this, device, next] { send(device, next); });
-}
-
-void PowerManager::checkIoCallDriver(PIRP irp, const void* caller) {
-  bool fromPowerManager = sendingPowerIrp;
-  sendingPowerIrp = false;
-  if (fromPowerManager || irp->CurrentLocation <= 1) return;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  if (next->MajorFunction == IRP_MJ_POWER) {
-    bugCheck(
-        "POWER_IRP_SENT_WITH_IOCALLDRIVER",
-        format("IoCallDriver from %s was given IRP %p (%s); power IRPs are passed on with PoCallDriver",
-               describeCodeAddress(caller).c_str(), static_cast<void*>(irp), minorName(next->MinorFunction)));
-  }
-}
-
-void PowerManager::checkCompletion(PIRP irp, const void* caller) {
-  if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) return;
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MajorFunction != IRP_MJ_POWER || !serialized(stack->MinorFunction)) return;
-  std::lock_guard<std::mutex> guard(lock_);
-  IrpRecord* record = find(irp);
-  Visit* visit = record != nullptr ? visitOf(*record, stack->DeviceObject) : nullptr;
-  if (visit != nullptr && !visit->startedNext) {
-    bugCheck(
-        "POWER_IRP_COMPLETED_WITHOUT_START_NEXT",
-        format("IoCompleteRequest from %s completed %s at device %s without PoStartNextPowerIrp at its stack "
-               "location %d",
-               describeCodeAddress(caller).c_str(), irpText(irp, *record).c_str(),
-               deviceText(visit->device).c_str(), visit->location));
-  }
+  if (next != nullptr) threads_.start("power manager", [this, device, next] { send(device, next); });
 }
 
 // ---- delivery and the end of an IRP -----------------------------------------------
@@ -311,7 +189,7 @@ void PowerManager::checkCompletion(PIRP irp, const void* caller) {
 PIRP PowerManager::allocate(PDEVICE_OBJECT target, PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type,
                             POWER_STATE state, PREQUEST_POWER_COMPLETE completion, PVOID context,
                             PDRIVER_OBJECT requester, const void* caller) {
-  PIRP irp = Machine::current().irps().allocate(top->StackSize, IrpOrigin::Driver, caller, nullptr);
+  PIRP irp = irps_.allocate(top->StackSize, IrpOrigin::Driver, caller, nullptr);
   if (irp == nullptr) bugCheck("NO_MEMORY", "the host has no memory for a power IRP");
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -351,7 +229,7 @@ NTSTATUS PowerManager::deliver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS PowerManager::send(PDEVICE_OBJECT device, PIRP irp) {
-  sendingPowerIrp = true;
+  sendingPowerIrp_ = true;
   return IofCallDriver(device, irp);
 }
 
@@ -381,13 +259,7 @@ void PowerManager::finish(PIRP irp) {
     record = std::move(found->second);
     records_.erase(found);
   }
-  for (const Visit& visit : record.visits) {
-    if (serialized(record.minor) && !visit.startedNext) {
-      bugCheck("POWER_IRP_NOT_STARTED_NEXT",
-               format("%s ended, but the driver of device %s never called PoStartNextPowerIrp for it",
-                      irpText(irp, record).c_str(), deviceText(visit.device).c_str()));
-    }
-  }
+  checkEveryDriverStartedNext(irp, record);
   if (record.completion != nullptr) {
     DriverCallScope scope(record.requester);
     callDriverRoutine("power completion function", reinterpret_cast<const void*>(record.completion), [&] {
@@ -395,7 +267,7 @@ void PowerManager::finish(PIRP irp) {
       return 0;
     });
   }
-  Machine::current().irps().release(irp, "the power manager", nullptr);
+  irps_.release(irp, "the power manager", nullptr);
 }
 
 std::string PowerManager::irpText(PIRP irp, const IrpRecord& record) {
@@ -405,92 +277,41 @@ std::string PowerManager::irpText(PIRP irp, const IrpRecord& record) {
                 stateName(record.type, record.state).c_str());
 }
 
-// ---- the bus driver's answers -----------------------------------------------------
+// ---- names for reports -------------------------------------------------------------
 
-// The bus grants every set-power and query-power and keeps the device state it
-// set; it holds a wait-wake until the device signals or the IRP is cancelled.
-// Anything else it does not serve, and leaves the status as it came.
-NTSTATUS PowerManager::answerAsBusDriver(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == DevicePowerState) {
-        std::lock_guard<std::mutex> guard(lock_);
-        deviceStates_[stack->DeviceObject] = stack->Parameters.Power.State.DeviceState;
-      }
-      [[fallthrough]];
-    case IRP_MN_QUERY_POWER:
-      PoStartNextPowerIrp(irp);
-      return completeWith(irp, STATUS_SUCCESS);
+// The IRPs the power manager sends one at a time per device.
+bool PowerManager::serialized(UCHAR minor) {
+  return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+}
+
+const char* PowerManager::minorName(UCHAR minor) {
+  switch (minor) {
     case IRP_MN_WAIT_WAKE:
-      return holdWaitWake(irp);
-    default:
-      return completeWith(irp, irp->IoStatus.Status);
+      return "IRP_MN_WAIT_WAKE";
+    case IRP_MN_POWER_SEQUENCE:
+      return "IRP_MN_POWER_SEQUENCE";
+    case IRP_MN_SET_POWER:
+      return "IRP_MN_SET_POWER";
+    case IRP_MN_QUERY_POWER:
+      return "IRP_MN_QUERY_POWER";
   }
+  return "an unknown power IRP";
 }
 
-NTSTATUS PowerManager::holdWaitWake(PIRP irp) {
-  PDEVICE_OBJECT pdo = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-  bool busy;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    busy = waitWakes_.count(pdo) != 0;
-    if (!busy) {
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, cancelWaitWake);
-      // Cancelled before the routine was in place: nobody else will end it.
-      if (!__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) || IoSetCancelRoutine(irp, nullptr) == nullptr) {
-        waitWakes_[pdo] = irp;
-        return STATUS_PENDING;
-      }
-    }
+std::string PowerManager::stateName(POWER_STATE_TYPE type, POWER_STATE state) {
+  if (type == SystemPowerState) {
+    int value = state.SystemState;
+    return value >= PowerSystemWorking && value < PowerSystemMaximum ? format("system S%d", value - 1)
+                                                                     : format("system state %d", value);
   }
-  if (busy) return completeWith(irp, STATUS_DEVICE_BUSY);
-  completeWith(irp, STATUS_CANCELLED);
-  return STATUS_PENDING;
+  int value = state.DeviceState;
+  return value >= PowerDeviceD0 && value < PowerDeviceMaximum ? format("device D%d", value - 1)
+                                                              : format("device state %d", value);
 }
 
-void PowerManager::waitWakeCancelled(PDEVICE_OBJECT pdo, PIRP irp) {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto found = waitWakes_.find(pdo);
-    if (found != waitWakes_.end() && found->second == irp) waitWakes_.erase(found);
-  }
-  completeWith(irp, STATUS_CANCELLED);
-}
-
-bool PowerManager::signalWake(PDEVICE_OBJECT pdo) {
-  PIRP irp;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto found = waitWakes_.find(pdo);
-    if (found == waitWakes_.end()) return false;
-    irp = found->second;
-    // Its cancel routine has started and ends it.
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
-    waitWakes_.erase(found);
-  }
-  // The wake arrives as an interrupt: the bus completes the IRP from its DPC.
-  KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
-  completeWith(irp, STATUS_SUCCESS);
-  KfLowerIrql(irql);
-  return true;
-}
-
-bool PowerManager::waitWakePending(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> guard(lock_);
-  return waitWakes_.count(pdo) != 0;
-}
-
-DEVICE_POWER_STATE PowerManager::devicePowerState(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> guard(lock_);
-  auto found = deviceStates_.find(pdo);
-  return found == deviceStates_.end() ? PowerDeviceD0 : found->second;
-}
-
-void PowerManager::forgetDevice(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> guard(lock_);
-  deviceStates_.erase(pdo);
+std::string PowerManager::deviceText(PDEVICE_OBJECT device) {
+  if (!devices_.isDevice(device)) return format("%p (deleted)", static_cast<void*>(device));
+  return format("%p (%s)", static_cast<void*>(device), serviceNameOf(device->DriverObject).c_str());
 }
 
 std::string PowerManager::describeOutstanding() {
@@ -505,9 +326,6 @@ std::string PowerManager::describeOutstanding() {
                 format("IRP %p", static_cast<void*>(queue.active));
       }
     }
-    for (auto& [pdo, held] : waitWakes_) {
-      if (held == irp) where = "held by the bus until device " + deviceText(pdo) + " signals a wake";
-    }
     text += format("      %s, requested by %s, %s\n", irpText(irp, record).c_str(),
                    describeCodeAddress(record.requestedBy).c_str(), where.c_str());
   }
@@ -516,30 +334,28 @@ std::string PowerManager::describeOutstanding() {
 
 }  // namespace nrv
 
-using nrv::Machine;
-
 extern "C" {
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
-  return Machine::current().power().requestPowerIrp(
+  return nrv::currentKernel().power.requestPowerIrp(
       DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, Irp, __builtin_return_address(0));
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
-  Machine& machine = Machine::current();
-  machine.irps().lookup(Irp, "PoCallDriver");
-  machine.devices().lookup(DeviceObject, "PoCallDriver");
-  return machine.power().callDriver(DeviceObject, Irp, __builtin_return_address(0));
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  kernel.irps.lookup(Irp, "PoCallDriver");
+  kernel.devices.lookup(DeviceObject, "PoCallDriver");
+  return kernel.power.callDriver(DeviceObject, Irp, __builtin_return_address(0));
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   nrv::requireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
-  Machine& machine = Machine::current();
-  machine.irps().lookup(Irp, "PoStartNextPowerIrp");
-  machine.power().startNext(Irp, __builtin_return_address(0));
+  nrv::KernelParts& kernel = nrv::currentKernel();
+  kernel.irps.lookup(Irp, "PoStartNextPowerIrp");
+  kernel.power.startNext(Irp, __builtin_return_address(0));
 }
 
 }  // extern "C"

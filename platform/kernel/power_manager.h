@@ -1,19 +1,20 @@
 // The power manager: power IRPs drivers ask for (PoRequestPowerIrp), the
 // serialisation of set-power and query-power IRPs that PoCallDriver and
-// PoStartNextPowerIrp carry out, the bus driver's answers to power IRPs, and
-// system sleep and wake.
+// PoStartNextPowerIrp carry out, and system sleep and wake.
 //
 // Each device object takes one system and one device set-power or query-power
 // IRP at a time; the next one waits until the driver holding the current one
 // has called PoStartNextPowerIrp for it, and is then delivered at
-// PASSIVE_LEVEL on a machine thread of its own. The verifier stops the machine
-// when a driver passes such an IRP on or completes it without having called
-// PoStartNextPowerIrp, or sends any power IRP with IoCallDriver.
+// PASSIVE_LEVEL on a machine thread of its own. The verifier's power rules
+// (power_rules.cpp) stop the machine when a driver passes such an IRP on or
+// completes it without having called PoStartNextPowerIrp, or sends any power
+// IRP with IoCallDriver. What the bus driver answers is bus_power.h's.
 #pragma once
 
 #include <wdm.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +23,12 @@
 
 namespace nrv {
 
+class DeviceObjects;
+class FaultInjector;
+class IrpTracker;
+class MachineThreads;
+class Scheduler;
+
 struct SystemPowerResult {
   NTSTATUS status = STATUS_SUCCESS;   // success, or the status of the refused query
   PDEVICE_OBJECT vetoedBy = nullptr;  // the physical device whose stack refused the sleep
@@ -29,28 +36,22 @@ struct SystemPowerResult {
 
 class PowerManager {
  public:
-  PowerManager() = default;
+  PowerManager(Scheduler& scheduler, MachineThreads& threads, IrpTracker& irps, DeviceObjects& devices,
+               FaultInjector& faults);
   PowerManager(const PowerManager&) = delete;
   PowerManager& operator=(const PowerManager&) = delete;
 
   // Sleep (S1 to hibernate): a system query to every stack in the order given;
   // the first refusal vetoes the sleep and nothing more is sent. Otherwise a
   // system set-power to each stack in the same order. Wake (PowerSystemWorking):
-  // a system set-power to each. Runs at PASSIVE_LEVEL in the calling machine
-  // thread and waits for each IRP in virtual time.
+  // a system set-power to each, then the wake listeners run. Runs at
+  // PASSIVE_LEVEL in the calling machine thread and waits for each IRP in virtual time.
   SystemPowerResult setSystemPower(SYSTEM_POWER_STATE state, const std::vector<PDEVICE_OBJECT>& pdosInOrder);
   SYSTEM_POWER_STATE systemPowerState();
+  // Runs each time the machine has woken, after every stack has been told.
+  void addWakeListener(std::function<void()> listener);
   // One system query or set-power IRP to the top of a device's stack, waited for.
   IO_STATUS_BLOCK sendSystemPowerIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
-
-  // The device's wake signal: completes the wait-wake IRP its bus driver holds.
-  // False when none is pending (or it is being cancelled).
-  bool signalWake(PDEVICE_OBJECT pdo);
-  bool waitWakePending(PDEVICE_OBJECT pdo);
-  // The device state the bus driver last set for a physical device; D0 until then.
-  DEVICE_POWER_STATE devicePowerState(PDEVICE_OBJECT pdo);
-  // The physical device is going away.
-  void forgetDevice(PDEVICE_OBJECT pdo);
 
   // The kernel services.
   NTSTATUS requestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
@@ -62,10 +63,6 @@ class PowerManager {
   // and a set-power or query-power IRP is completed only after PoStartNextPowerIrp.
   void checkIoCallDriver(PIRP irp, const void* caller);
   void checkCompletion(PIRP irp, const void* caller);
-
-  // What the machine's bus driver does with a power IRP sent to its physical device.
-  NTSTATUS answerAsBusDriver(PIRP irp);
-  void waitWakeCancelled(PDEVICE_OBJECT pdo, PIRP irp);
 
   // Power IRPs that have not finished, described for the shutdown report.
   std::string describeOutstanding();
@@ -100,20 +97,39 @@ class PowerManager {
   // Hands the IRP to the device now, or queues it behind the one the device holds.
   NTSTATUS deliver(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS send(PDEVICE_OBJECT device, PIRP irp);
-  void checkPassedOn(PIRP irp, PIO_STACK_LOCATION next, const void* caller);
   IrpRecord* find(PIRP irp);
   static Visit* visitOf(IrpRecord& record, PDEVICE_OBJECT device);
   static NTSTATUS finished(PDEVICE_OBJECT device, PIRP irp, PVOID context);
   void finish(PIRP irp);
-  NTSTATUS holdWaitWake(PIRP irp);
+
+  // The verifier's rules (power_rules.cpp); the callers hold lock_ where they take a record.
+  static void checkStartNextLocation(PIRP irp, const void* caller);
+  Visit& checkFirstStartNext(PIRP irp, IrpRecord* record, PDEVICE_OBJECT device, UCHAR minor,
+                             const void* caller);
+  void checkPassedOn(PIRP irp, PIO_STACK_LOCATION next, const void* caller);
+  void checkEveryDriverStartedNext(PIRP irp, const IrpRecord& record);
+
+  // Names for reports.
+  static bool serialized(UCHAR minor);
+  static const char* minorName(UCHAR minor);
+  static std::string stateName(POWER_STATE_TYPE type, POWER_STATE state);
+  std::string deviceText(PDEVICE_OBJECT device);
   std::string irpText(PIRP irp, const IrpRecord& record);
 
+  // Set just before the power manager calls IoCallDriver and taken by the
+  // check there: any other IoCallDriver of a power IRP is a driver's.
+  static thread_local bool sendingPowerIrp_;
+
+  Scheduler& scheduler_;
+  MachineThreads& threads_;
+  IrpTracker& irps_;
+  DeviceObjects& devices_;
+  FaultInjector& faults_;
   std::mutex lock_;
   std::map<PIRP, IrpRecord> records_;
   std::map<QueueKey, DeviceQueue> queues_;
-  std::map<PDEVICE_OBJECT, PIRP> waitWakes_;
-  std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> deviceStates_;
   SYSTEM_POWER_STATE systemState_ = PowerSystemWorking;
+  std::vector<std::function<void()>> wakeListeners_;
 };
 
 }  // namespace nrv

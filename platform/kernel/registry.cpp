@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "machine/bugcheck.h"
-#include "machine/symbolizer.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
 
 namespace nrv {
 

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-namespace nrv {
+#include "base/os_profile.h"
 
-enum class OsProfile;  // machine/machine.h
+namespace nrv {
 
 // Opening a device key takes pool on Windows; here it asks fault injection for
 // pool under this tag, so a driver's path for a key that cannot be opened runs.

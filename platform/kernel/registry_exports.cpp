@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/bugcheck.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
 #include "kernel/registry.h"
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
-#include "machine/text.h"
 
 namespace nrv {
 
@@ -26,7 +27,7 @@ void copyWhatFits(void* buffer, ULONG length, ULONG offset, const void* bytes, s
 }
 
 RegistryKeyRef keyOf(HANDLE handle, const char* service, const void* caller) {
-  RegistryKeyRef key = Machine::current().registry().keyOfHandle(handle);
+  RegistryKeyRef key = nrv::currentKernel().registry.keyOfHandle(handle);
   if (key == nullptr) {
     bugCheck("INVALID_KERNEL_HANDLE", format("%s(%p) from %s: the handle is not an open registry key (closed "
                                              "already, or never opened)",
@@ -101,7 +102,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return STATUS_INVALID_PARAMETER;
   }
 
-  nrv::Registry& registry = nrv::Machine::current().registry();
+  nrv::Registry& registry = nrv::currentKernel().registry;
   if (registry.isDeleted(key)) return STATUS_KEY_DELETED;
   std::optional<nrv::NamedRegistryValue> value = registry.value(key, nrv::fromUnicodeString(*ValueName));
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -121,14 +122,14 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   nrv::requireArgument(Data != nullptr || DataSize == 0, kService, "the data", caller);
   const auto* bytes = static_cast<const uint8_t*>(Data);
   std::vector<uint8_t> stored = DataSize == 0 ? std::vector<uint8_t>() : std::vector<uint8_t>(bytes, bytes + DataSize);
-  bool set = nrv::Machine::current().registry().setValue(key, nrv::fromUnicodeString(*ValueName), Type,
-                                                          std::move(stored));
+  bool set = nrv::currentKernel().registry.setValue(key, nrv::fromUnicodeString(*ValueName), Type,
+                                                    std::move(stored));
   return set ? STATUS_SUCCESS : STATUS_KEY_DELETED;
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   nrv::requireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
-  if (!nrv::Machine::current().registry().closeHandle(Handle)) {
+  if (!nrv::currentKernel().registry.closeHandle(Handle)) {
     nrv::bugCheck("INVALID_KERNEL_HANDLE",
                   nrv::format("ZwClose(%p) from %s: the handle is not open (closed already, or never opened)",
                               Handle, nrv::describeCodeAddress(__builtin_return_address(0)).c_str()));

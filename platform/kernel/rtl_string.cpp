@@ -3,11 +3,11 @@
 // the caller gives back with the matching free routine.
 #include <wdm.h>
 
+#include "base/bugcheck.h"
+#include "base/code_page.h"
+#include "base/text.h"
+#include "base/thread_context.h"
 #include "kernel/pool.h"
-#include "machine/bugcheck.h"
-#include "machine/code_page.h"
-#include "machine/text.h"
-#include "machine/thread_context.h"
 
 namespace nrv {
 namespace {

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/symbolizer.h"
-#include "machine/thread_context.h"
+#include "base/bugcheck.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
 
 namespace nrv {
 
@@ -41,7 +42,7 @@ KIRQL acquire(PKSPIN_LOCK lock, const char* service, const void* caller) {
     bugCheck("SPIN_LOCK_ALREADY_OWNED", format("%s from %s: spin lock %p is already held by this thread", service,
                                                describeCodeAddress(caller).c_str(), static_cast<void*>(lock)));
   }
-  Machine::current().spinLockOrder().learn(thread, lock, caller);
+  nrv::currentKernel().spinLockOrder.learn(thread, lock, caller);
   KIRQL previous = thread.irql;
   thread.irql = DISPATCH_LEVEL;
   ULONG_PTR free = 0;
@@ -110,8 +111,8 @@ extern "C" {
 // A lock at a reused address starts without the order its predecessor learned.
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   *SpinLock = 0;
-  if (nrv::Machine* machine = nrv::Machine::currentOrNull()) {
-    machine->spinLockOrder().forgetRange(SpinLock, sizeof(*SpinLock));
+  if (nrv::KernelParts* kernel = nrv::currentKernelOrNull()) {
+    kernel->spinLockOrder.forgetRange(SpinLock, sizeof(*SpinLock));
   }
 }
 

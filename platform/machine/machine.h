@@ -1,17 +1,24 @@
-// The simulated Windows machine. One Machine owns everything a driver sees:
-// clock and threads, pool and verifier, fault injection, device objects, IRPs,
-// device interfaces and loaded drivers. Tests and nrvsim create one per run;
-// nothing of it survives the Machine.
+// The simulated Windows machine. A Machine builds every part a driver sees
+// (clock and threads, pool and verifier, fault injection, device objects,
+// IRPs, device interfaces, registry, Plug and Play and power managers, the
+// bus driver and its USB buses, loaded drivers), hands each part the others
+// it works with, and makes its kernel the current one for the routines
+// drivers import. Tests and nrvsim create one per run; nothing of it
+// survives the Machine.
 #pragma once
 
 #include <wdm.h>
 
-#include <functional>
 #include <list>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "base/fault_injector.h"
+#include "base/machine_threads.h"
+#include "base/os_profile.h"
+#include "base/scheduler.h"
+#include "kernel/bus_driver.h"
+#include "kernel/current_kernel.h"
 #include "kernel/device_interfaces.h"
 #include "kernel/device_objects.h"
 #include "kernel/io_entry.h"
@@ -19,18 +26,14 @@
 #include "kernel/mdl_tracker.h"
 #include "kernel/physical_device.h"
 #include "kernel/pnp_manager.h"
+#include "kernel/pool_tracker.h"
 #include "kernel/power_manager.h"
 #include "kernel/registry.h"
 #include "kernel/spin_locks.h"
-#include "machine/fault_injector.h"
 #include "machine/module_loader.h"
-#include "machine/pool_tracker.h"
-#include "machine/scheduler.h"
 #include "usb/usb_bus.h"
 
 namespace nrv {
-
-enum class OsProfile { Windows98, Windows2000 };
 
 struct MachineOptions {
   OsProfile profile = OsProfile::Windows2000;
@@ -45,13 +48,11 @@ class Machine {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  static Machine& current();
-  static Machine* currentOrNull();
-
   OsProfile profile() const { return options_.profile; }
-  const char* profileName() const;
+  const char* profileName() const { return osProfileName(options_.profile); }
 
   Scheduler& scheduler() { return scheduler_; }
+  MachineThreads& threads() { return threads_; }
   PoolTracker& pool() { return pool_; }
   FaultInjector& faults() { return faults_; }
   IrpTracker& irps() { return irps_; }
@@ -62,20 +63,29 @@ class Machine {
   ModuleLoader& modules() { return modules_; }
   SpinLockOrder& spinLockOrder() { return spinLockOrder_; }
   Registry& registry() { return registry_; }
-  UsbBus& usb() { return usb_; }
   PnpManager& pnp() { return pnp_; }
   PowerManager& power() { return power_; }
+  BusDriver& busDriver() { return busDriver_; }
+  // The power answers of the bus driver: device states it set, wait-wakes it holds.
+  BusPower& busPower() { return busDriver_.power(); }
+  // The USB bus of the first host controller.
+  UsbBus& usb() { return *usbBuses_.front(); }
+  // Another host controller with a USB bus of its own.
+  UsbBus& addUsbBus();
 
-  // A device the machine's bus reports, with its instance path ("USB\VID_...\...")
-  // and the description its device node shows.
+  // A device the machine's bus driver reports, with its instance path
+  // ("USB\VID_...\...") and the description its device node shows.
   PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath,
-                                     const std::u16string& description = u"USB Printing Support");
-  void removePhysicalDevice(PhysicalDevice& device);
+                                     const std::u16string& description = u"USB Printing Support") {
+    return busDriver_.plug(instancePath, description);
+  }
 
   // Runs body on a new machine thread.
-  void startThread(std::string name, std::function<void()> body);
+  void startThread(std::string name, std::function<void()> body) {
+    threads_.start(std::move(name), std::move(body));
+  }
   // Waits (in virtual time) until every thread started so far has ended.
-  void joinThreads();
+  void joinThreads() { threads_.joinAll(); }
   // Lets virtual time pass for the calling thread.
   void sleep(uint64_t milliseconds);
 
@@ -84,9 +94,10 @@ class Machine {
 
   MachineOptions options_;
   Scheduler scheduler_;
+  MachineThreads threads_;
+  FaultInjector faults_;
   PoolTracker pool_;
   SpinLockOrder spinLockOrder_;
-  FaultInjector faults_;
   IrpTracker irps_;
   MdlTracker mdls_;
   DeviceObjects devices_;
@@ -96,15 +107,10 @@ class Machine {
   IoEntry io_;
   PnpManager pnp_;
   PowerManager power_;
-  UsbBus usb_;
-  std::list<std::unique_ptr<PhysicalDevice>> physicalDevices_;
-  struct MachineThread {
-    ThreadRecord* record;
-    std::thread thread;
-  };
-  std::mutex threadsLock_;
-  std::list<MachineThread> threads_;
-  ThreadRecord* mainThread_;
+  KernelParts kernel_;
+  CurrentKernel current_;
+  BusDriver busDriver_;
+  std::list<std::unique_ptr<UsbBus>> usbBuses_;
 };
 
 }  // namespace nrv

@@ -2,9 +2,10 @@
 
 #include <dlfcn.h>
 
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/pool_tracker.h"
 
 namespace nrv {
 
@@ -28,6 +29,8 @@ void initializeDriverObject(LoadedDriver& driver) {
   setUnicodeString(driver.extension.ServiceKeyName, driver.driverName.substr(8));
   for (auto& dispatch : object.MajorFunction) dispatch = defaultDispatch;
 }
+
+ModuleLoader::ModuleLoader(PoolTracker& pool) : pool_(pool) {}
 
 LoadedDriver& ModuleLoader::prepare(const std::string& serviceName) {
   drivers_.push_back(std::make_unique<LoadedDriver>());
@@ -94,7 +97,7 @@ void ModuleLoader::unload(LoadedDriver& driver) {
 }
 
 void ModuleLoader::discard(LoadedDriver& driver) {
-  std::vector<PoolBlock> leaked = Machine::current().pool().outstanding(&driver.object);
+  std::vector<PoolBlock> leaked = pool_.outstanding(&driver.object);
   if (!leaked.empty()) {
     bugCheck("DRIVER_UNLOADED_WITHOUT_FREEING_POOL",
              format("%s leaves %zu pool block(s) allocated:\n", driver.serviceName.c_str(), leaked.size()) +

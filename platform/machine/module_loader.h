@@ -26,9 +26,12 @@ struct DriverLoadResult {
   LoadedDriver* driver;  // null when the driver did not start
 };
 
+class PoolTracker;
+
 class ModuleLoader {
  public:
-  ModuleLoader() = default;
+  // pool: whose blocks a driver still holds when it is unloaded.
+  explicit ModuleLoader(PoolTracker& pool);
   ModuleLoader(const ModuleLoader&) = delete;
   ModuleLoader& operator=(const ModuleLoader&) = delete;
 
@@ -46,6 +49,7 @@ class ModuleLoader {
   DriverLoadResult start(LoadedDriver& driver, PDRIVER_INITIALIZE entry);
   void discard(LoadedDriver& driver);
 
+  PoolTracker& pool_;
   std::list<std::unique_ptr<LoadedDriver>> drivers_;
 };
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <set>
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 
 namespace nrv {
 
@@ -189,6 +190,11 @@ UsbControlReply UsbDeviceModel::answerGetDescriptor(const UsbControlRequest& req
   }
 }
 
+std::optional<std::u16string> UsbDeviceModel::serialNumberString() const {
+  if (!description_.serialNumber) return std::nullopt;
+  return description_.serialNumber->substr(0, kMaxStringDescriptorCharacters);
+}
+
 std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language, bool& found) const {
   const UsbDeviceDescription& d = description_;
   std::vector<UCHAR> bytes{0, USB_STRING_DESCRIPTOR_TYPE};
@@ -206,7 +212,8 @@ std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language
     for (char16_t c : **text) putWord(bytes, c);
   }
   // bLength is one byte: longer texts are cut, as a device's fixed tables would be.
-  if (bytes.size() > 254) bytes.resize(254);
+  if (bytes.size() > 2 + 2 * kMaxStringDescriptorCharacters)
+    bytes.resize(2 + 2 * kMaxStringDescriptorCharacters);
   bytes[0] = static_cast<UCHAR>(bytes.size());
   found = true;
   return bytes;

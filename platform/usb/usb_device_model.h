@@ -34,6 +34,9 @@ constexpr UCHAR kUsbGetDescriptor = 0x06;
 constexpr UCHAR kUsbSetConfiguration = 0x09;
 constexpr UCHAR kUsbSetInterface = 0x0B;
 
+// A string descriptor's length is one byte: it holds at most this many UTF-16 characters.
+constexpr size_t kMaxStringDescriptorCharacters = 126;
+
 // String descriptor indexes a description's strings get (0 when absent).
 constexpr UCHAR kManufacturerStringIndex = 1;
 constexpr UCHAR kProductStringIndex = 2;
@@ -146,6 +149,8 @@ class UsbDeviceModel {
   UsbDeviceModel& operator=(const UsbDeviceModel&) = delete;
 
   const UsbDeviceDescription& description() const { return description_; }
+  // The serial number as its string descriptor carries it: cut to what fits.
+  std::optional<std::u16string> serialNumberString() const;
   // The descriptors as the device sends them.
   std::vector<UCHAR> deviceDescriptor() const;
   std::vector<UCHAR> configurationDescriptor() const;

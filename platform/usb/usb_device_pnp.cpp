@@ -1,9 +1,7 @@
 // Plug and Play requests to a USB device's physical device object, answered
 // as the hub driver answers them for a device on one of its ports.
 #include "kernel/pool.h"
-#include "machine/bugcheck.h"
-#include "machine/machine.h"
-#include "usb/usb_bus.h"
+#include "usb/usb_device.h"
 
 namespace nrv {
 

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/thread_context.h"
+#include "kernel/current_kernel.h"
 #include "kernel/pool.h"
-#include "machine/machine.h"
 #include "usb/descriptor_walk.h"
 
 namespace nrv {
@@ -88,7 +89,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
   if (VersionInformation == nullptr) return;
   // The interface versions the two stacks report: 98 Second Edition and 2000.
-  bool windows98 = nrv::Machine::current().profile() == nrv::OsProfile::Windows98;
+  bool windows98 = nrv::currentKernel().profile == nrv::OsProfile::Windows98;
   VersionInformation->USBDI_Version = windows98 ? 0x200 : 0x300;
   VersionInformation->Supported_USB_Version = 0x110;
 }

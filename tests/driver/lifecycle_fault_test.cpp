@@ -10,7 +10,7 @@ namespace {
 // how many requests of the kind the life made.
 uint64_t live(nrv::FaultKind kind, uint64_t nth) {
   PrinterBench bench;
-  bench.machine.pnp().setFunctionDriver(bench.driver);
+  bench.machine.pnp().setFunctionDriver(&bench.driver->object);
   nrv::FaultInjector& faults = bench.machine.faults();
   uint64_t before = faults.requests(kind);
   if (nth != 0) faults.failNth(kind, before + nth);

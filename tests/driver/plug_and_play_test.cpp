@@ -9,7 +9,7 @@ using nrv::DeviceNodeState;
 
 class PlugAndPlayTest : public PrinterOnBusTest {
  protected:
-  PlugAndPlayTest() { machine.pnp().setFunctionDriver(driver); }
+  PlugAndPlayTest() { machine.pnp().setFunctionDriver(&driver->object); }
 
   static nrv::PrinterConfig printerWithId(const std::string& deviceId, bool serial = true) {
     nrv::PrinterConfig config;

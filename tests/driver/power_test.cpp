@@ -91,8 +91,8 @@ class PowerTest : public PrinterOnBusTest {
       sleeping.SystemState = PowerSystemSleeping3;
       PoRequestPowerIrp(pdo, IRP_MN_WAIT_WAKE, sleeping, noteRequested, &woken, &waitWake);
     });
-    for (int tries = 0; tries < 100 && !machine.power().waitWakePending(pdo); tries++) machine.sleep(1);
-    ASSERT_TRUE(machine.power().waitWakePending(pdo));
+    for (int tries = 0; tries < 100 && !machine.busPower().waitWakePending(pdo); tries++) machine.sleep(1);
+    ASSERT_TRUE(machine.busPower().waitWakePending(pdo));
   }
 
   void expectIdle() {
@@ -124,7 +124,7 @@ TEST_F(PowerTest, SleepIsVetoedWhileAPortIsOpenAndOtherwiseTheDeviceFollowsTheSy
   EXPECT_EQ(bus, (std::vector<BusPowerIrp>{query(PowerSystemSleeping3, PowerDeviceUnspecified),
                                            setDevice(PowerDeviceD3, PowerDeviceD3),
                                            setSystem(PowerSystemSleeping3, PowerDeviceD3)}));
-  EXPECT_EQ(machine.power().devicePowerState(pdo), PowerDeviceD3);
+  EXPECT_EQ(machine.busPower().devicePowerState(pdo), PowerDeviceD3);
 
   // Already in D3, the printer lets the system sleep even with a port open.
   file = open();
@@ -215,7 +215,7 @@ TEST_F(PowerTest, AWaitWakeKeepsTheDeviceAbleToWakeAndEndsWithTheWakeOrACancel) 
                                            setDevice(PowerDeviceD2, PowerDeviceD2),
                                            setSystem(PowerSystemSleeping3, PowerDeviceD2)}));
 
-  ASSERT_TRUE(machine.power().signalWake(pdo));
+  ASSERT_TRUE(machine.busPower().signalWake(pdo));
   machine.joinThreads();
   EXPECT_EQ(woken.status.Status, STATUS_SUCCESS);
   EXPECT_EQ(bus.back(), setDevice(PowerDeviceD0, PowerDeviceD2));

@@ -1,6 +1,6 @@
 #include "printer_fdo.h"
 
-#include "machine/text.h"
+#include "base/text.h"
 
 void PrinterFdoTest::SetUp() {
   nrv::DriverLoadResult loaded = machine.modules().startDriver(DriverEntry, "NRVUSB");

@@ -7,8 +7,8 @@
 
 #include <string>
 
+#include "base/text.h"
 #include "machine/machine.h"
-#include "machine/text.h"
 #include "nrvusb.h"
 
 class PrinterFdoTest : public ::testing::Test {

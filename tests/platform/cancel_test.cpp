@@ -22,7 +22,7 @@ CancelSeen cancelSeen;
 
 void cancelParked(PDEVICE_OBJECT device, PIRP irp) {
   nrv::ThreadRecord& thread = nrv::currentThread("test");
-  PKSPIN_LOCK cancelLock = &nrv::Machine::current().irps().cancelSpinLock();
+  PKSPIN_LOCK cancelLock = &nrv::currentKernel().irps.cancelSpinLock();
   cancelSeen.ran = true;
   cancelSeen.cancelFlag = irp->Cancel;
   cancelSeen.cancelLockHeld =

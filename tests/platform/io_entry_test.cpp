@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/text.h"
+#include "base/text.h"
 #include "test_stack.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/text.h"
 #include "death_test.h"
-#include "machine/text.h"
 #include "test_stack.h"
 
 namespace {

@@ -33,7 +33,8 @@ NTSTATUS selfishDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 void plugUnderSelfishDriver() {
   nrv::Machine machine;
-  machine.pnp().setFunctionDriver(machine.modules().startDriver(selfishDriverEntry, "SELFISH").driver);
+  machine.pnp().setFunctionDriver(
+      &machine.modules().startDriver(selfishDriverEntry, "SELFISH").driver->object);
   machine.usb().plugPrinter();
 }
 

@@ -106,7 +106,7 @@ class PnpManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     state = DriverState{};
-    machine.pnp().setFunctionDriver(machine.modules().startDriver(driverEntry, "TESTBUS").driver);
+    machine.pnp().setFunctionDriver(&machine.modules().startDriver(driverEntry, "TESTBUS").driver->object);
   }
 
   nrv::DeviceNode& plug() { return *machine.pnp().find(machine.usb().plugPrinter().pdo()); }

@@ -83,14 +83,14 @@ TEST_F(PowerManagerTest, ARequestedIrpGoesToTheTopOfTheStackAndItsFunctionRunsWh
   EXPECT_EQ(outcome.minor, IRP_MN_SET_POWER);
   EXPECT_EQ(outcome.state.DeviceState, PowerDeviceD2);
   EXPECT_EQ(outcome.status.Status, STATUS_SUCCESS);
-  EXPECT_EQ(machine.power().devicePowerState(pdo), PowerDeviceD2);
+  EXPECT_EQ(machine.busPower().devicePowerState(pdo), PowerDeviceD2);
 
   // No IRP to be had: nothing is sent and the function never runs.
   machine.faults().failNth(nrv::FaultKind::Irp, machine.faults().requests(nrv::FaultKind::Irp) + 1);
   Outcome refused;
   EXPECT_EQ(request(pdo, IRP_MN_SET_POWER, device(PowerDeviceD0), refused), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(refused.done);
-  EXPECT_EQ(machine.power().devicePowerState(pdo), PowerDeviceD2);
+  EXPECT_EQ(machine.busPower().devicePowerState(pdo), PowerDeviceD2);
 }
 
 TEST_F(PowerManagerTest, ADeviceGetsTheNextSetPowerOnlyAfterItsDriverStartedIt) {
@@ -125,39 +125,39 @@ TEST_F(PowerManagerTest, ADeviceGetsTheNextSetPowerOnlyAfterItsDriverStartedIt) 
   IoCopyCurrentIrpStackLocationToNext(held);
   PoCallDriver(stack.layer(0).lower, held);
   EXPECT_EQ(order, (std::vector<Outcome*>{&second, &first}));
-  EXPECT_EQ(machine.power().devicePowerState(pdo), PowerDeviceD3);
+  EXPECT_EQ(machine.busPower().devicePowerState(pdo), PowerDeviceD3);
 }
 
 TEST_F(PowerManagerTest, TheBusHoldsAWaitWakeUntilTheDeviceSignalsOrItIsCancelled) {
   PDEVICE_OBJECT pdo = machine.plugPhysicalDevice(u"USB\\VID_0A5F&PID_0001\\7&1").object();
   POWER_STATE sleeping;
   sleeping.SystemState = PowerSystemSleeping3;
-  EXPECT_FALSE(machine.power().signalWake(pdo));
+  EXPECT_FALSE(machine.busPower().signalWake(pdo));
 
   Outcome woken;
   EXPECT_EQ(request(pdo, IRP_MN_WAIT_WAKE, sleeping, woken), STATUS_PENDING);
-  EXPECT_TRUE(machine.power().waitWakePending(pdo));
+  EXPECT_TRUE(machine.busPower().waitWakePending(pdo));
   Outcome second;
   request(pdo, IRP_MN_WAIT_WAKE, sleeping, second);
   EXPECT_EQ(second.status.Status, STATUS_DEVICE_BUSY);
   EXPECT_FALSE(woken.done);
-  EXPECT_TRUE(machine.power().signalWake(pdo));
+  EXPECT_TRUE(machine.busPower().signalWake(pdo));
   EXPECT_EQ(woken.status.Status, STATUS_SUCCESS);
-  EXPECT_FALSE(machine.power().waitWakePending(pdo));
+  EXPECT_FALSE(machine.busPower().waitWakePending(pdo));
 
   Outcome cancelled;
   PIRP irp = nullptr;
   request(pdo, IRP_MN_WAIT_WAKE, sleeping, cancelled, &irp);
   EXPECT_TRUE(IoCancelIrp(irp));
   EXPECT_EQ(cancelled.status.Status, STATUS_CANCELLED);
-  EXPECT_FALSE(machine.power().signalWake(pdo));
+  EXPECT_FALSE(machine.busPower().signalWake(pdo));
 }
 
 TEST_F(PowerManagerTest, SleepQueriesEveryStackFirstAndARefusalVetoesIt) {
   std::vector<std::string> log;
   NTSTATUS secondAnswers = STATUS_SUCCESS;
   auto watch = [&](nrv::PhysicalDevice& physical, std::string name, NTSTATUS* answer) {
-    physical.setHandler([&log, name, answer](PIRP irp) {
+    physical.setHandler([&log, &physical, name, answer](PIRP irp) {
       PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
       bool query = stack->MinorFunction == IRP_MN_QUERY_POWER;
       log.push_back(name + (query ? " query S" : " set S") +
@@ -166,7 +166,7 @@ TEST_F(PowerManagerTest, SleepQueriesEveryStackFirstAndARefusalVetoesIt) {
         PoStartNextPowerIrp(irp);
         return platform_test::completeRequest(irp, *answer);
       }
-      return nrv::completeAsBusDriverDefault(irp);
+      return physical.answerAsBusDriver(irp);
     });
   };
   nrv::PhysicalDevice& first = machine.plugPhysicalDevice(u"USB\\VID_0A5F&PID_0001\\7&1");

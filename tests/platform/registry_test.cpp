@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
-#include "machine/text.h"
-#include "test_stack.h"
+#include "base/text.h"
 #include "death_test.h"
+#include "machine/machine.h"
+#include "test_stack.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "base/text.h"
 #include "machine/machine.h"
-#include "machine/text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "driver_facts.h"
 
+#include "base/symbolizer.h"
 #include "kernel/irp_tracker.h"
-#include "machine/symbolizer.h"
 
 namespace nrvsim {
 

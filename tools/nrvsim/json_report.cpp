@@ -2,9 +2,10 @@
 // written once the machine has shut down.
 #include <cstdio>
 
+#include "base/bugcheck.h"
+#include "base/status_text.h"
+#include "base/text.h"
 #include "json_writer.h"
-#include "machine/bugcheck.h"
-#include "machine/status_text.h"
 #include "report.h"
 #include "usbd_status.h"
 

@@ -7,7 +7,8 @@
 #include <iterator>
 #include <optional>
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 #include "printer_facts.h"
 #include "usbprn_ioctl.h"
 

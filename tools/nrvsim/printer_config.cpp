@@ -1,7 +1,7 @@
 #include "printer_config.h"
 
-#include "machine/bugcheck.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 #include "usbd_status.h"
 
 namespace nrvsim {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "machine/text.h"
+#include "base/text.h"
 #include "printer_config.h"
 
 namespace nrvsim {

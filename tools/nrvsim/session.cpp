@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "base/bugcheck.h"
+#include "base/text.h"
 #include "driver_facts.h"
-#include "machine/bugcheck.h"
-#include "machine/text.h"
 #include "print_job.h"
 #include "printer_config.h"
 #include "printer_facts.h"
@@ -20,7 +20,7 @@ bool Session::installDriver(const std::string& modulePath) {
   nrv::DriverLoadResult loaded = machine_.modules().loadDriver(modulePath, "NRVUSB");
   report_.driverLoaded(now(), describeDriver(modulePath, loaded.status, loaded.driver));
   if (loaded.driver == nullptr) return false;
-  machine_.pnp().setFunctionDriver(loaded.driver);
+  machine_.pnp().setFunctionDriver(&loaded.driver->object);
   return true;
 }
 

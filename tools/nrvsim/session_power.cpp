@@ -1,7 +1,7 @@
 // System sleep and wake in a session: which stacks the power manager serves,
 // in which order, and how the printers came out of it.
-#include "machine/bugcheck.h"
-#include "machine/text.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 #include "session.h"
 
 namespace nrvsim {
@@ -30,7 +30,7 @@ std::vector<DevicePower> Session::devicePowerStates() {
   std::vector<DevicePower> states;
   for (const NamedPrinter& printer : printers_) {
     if (printer.usb == nullptr || !printer.usb->connected()) continue;
-    DEVICE_POWER_STATE state = machine_.power().devicePowerState(printer.usb->pdo());
+    DEVICE_POWER_STATE state = machine_.busPower().devicePowerState(printer.usb->pdo());
     states.push_back(DevicePower{printer.name, nrv::format("D%d", static_cast<int>(state) - 1)});
   }
   return states;

@@ -2,8 +2,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "machine/bugcheck.h"
-#include "machine/status_text.h"
+#include "base/bugcheck.h"
+#include "base/status_text.h"
+#include "base/text.h"
 #include "report.h"
 #include "usbd_status.h"
 

@@ -2,13 +2,15 @@
 // names the rule and the call, and the process ends.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace nrv {
 
 [[noreturn]] void bugCheck(const std::string& rule, const std::string& detail);
 
-// Formats like printf, for the details of a report.
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+// What the running machine adds to every report (armed faults, virtual time),
+// one line each; the machine sets it while it runs and clears it (null) when it ends.
+void setStopReportDetails(std::function<std::string()> details);
 
 }  // namespace nrv

@@ -1,6 +1,22 @@
-#include "machine/text.h"
+#include "base/text.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 namespace nrv {
+
+std::string format(const char* pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  va_list copy;
+  va_copy(copy, args);
+  int length = std::vsnprintf(nullptr, 0, pattern, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, pattern, args);
+  va_end(args);
+  return text;
+}
 
 size_t wideLength(const WCHAR* text) {
   size_t length = 0;

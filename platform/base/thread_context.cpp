@@ -1,7 +1,8 @@
-#include "machine/thread_context.h"
+#include "base/thread_context.h"
 
-#include "machine/bugcheck.h"
-#include "machine/symbolizer.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
+#include "base/symbolizer.h"
 
 namespace nrv {
 

@@ -12,7 +12,9 @@ PrinterBench::~PrinterBench() {
   while (!added.empty()) remove(added.back());
 }
 
-nrv::UsbDevice& PrinterBench::plug(nrv::PrinterConfig config) { return machine.usb().plugPrinter(std::move(config)); }
+nrv::UsbDevice& PrinterBench::plug(nrv::PrinterConfig config) {
+  return machine.usb().plugPrinter(std::move(config));
+}
 
 AddedPrinter PrinterBench::add(nrv::UsbDevice& usb) {
   AddedPrinter printer;
@@ -54,7 +56,8 @@ void PrinterBench::remove(AddedPrinter& printer) {
   PLMUSB_RemoveDevice(fdo);
   IoDetachDevice(extension->LowerDevice);
   IoDeleteDevice(fdo);
-  added.erase(std::remove_if(added.begin(), added.end(), [fdo](const AddedPrinter& entry) { return entry.fdo == fdo; }),
+  added.erase(std::remove_if(added.begin(), added.end(),
+                             [fdo](const AddedPrinter& entry) { return entry.fdo == fdo; }),
               added.end());
 }
 

@@ -1,4 +1,4 @@
-#include "machine/code_page.h"
+#include "base/code_page.h"
 
 namespace nrv {
 

@@ -1,8 +1,9 @@
-#include "machine/scheduler.h"
+#include "base/scheduler.h"
 
 #include <algorithm>
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 
 namespace nrv {
 

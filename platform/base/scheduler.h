@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "machine/thread_context.h"
+#include "base/thread_context.h"
 
 namespace nrv {
 

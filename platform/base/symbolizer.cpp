@@ -1,4 +1,4 @@
-#include "machine/symbolizer.h"
+#include "base/symbolizer.h"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -13,7 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 
 namespace nrv {
 

@@ -9,6 +9,9 @@
 
 namespace nrv {
 
+// Formats like printf.
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
 size_t wideLength(const WCHAR* text);
 const WCHAR* asWide(const char16_t* text);
 WCHAR* asWide(char16_t* text);

@@ -1,6 +1,7 @@
-#include "machine/status_text.h"
+#include "base/status_text.h"
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 
 namespace nrv {
 

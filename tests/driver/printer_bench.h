@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "machine/machine.h"
-#include "machine/text.h"
 #include "nrvusb.h"
 #include "usb/simulated_printer.h"
 

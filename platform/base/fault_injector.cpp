@@ -1,6 +1,7 @@
-#include "machine/fault_injector.h"
+#include "base/fault_injector.h"
 
-#include "machine/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/text.h"
 
 namespace nrv {
 

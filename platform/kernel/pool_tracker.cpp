@@ -1,11 +1,12 @@
-#include "machine/pool_tracker.h"
+#include "kernel/pool_tracker.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "machine/bugcheck.h"
-#include "machine/fault_injector.h"
-#include "machine/symbolizer.h"
+#include "base/bugcheck.h"
+#include "base/fault_injector.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
 
 namespace nrv {
 
@@ -23,7 +24,8 @@ PoolTracker::~PoolTracker() {
   for (auto& [address, block] : blocks_) std::free(address);
 }
 
-void* PoolTracker::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller, PDRIVER_OBJECT driver) {
+void* PoolTracker::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller,
+                            PDRIVER_OBJECT driver) {
   auto* memory = static_cast<unsigned char*>(std::malloc(size + kGuardSize));
   if (memory == nullptr) return nullptr;
   std::memset(memory, kFreshByte, size);
@@ -37,9 +39,10 @@ PoolBlock PoolTracker::take(void* address, const void* caller, const char* servi
   std::lock_guard<std::mutex> guard(lock_);
   auto found = blocks_.find(address);
   if (found == blocks_.end()) {
-    bugCheck("BAD_POOL_CALLER", format("%s(%p) from %s: the address is not an allocated pool block (freed twice, "
-                                       "or never allocated)",
-                                       service, address, describeCodeAddress(caller).c_str()));
+    bugCheck("BAD_POOL_CALLER",
+             format("%s(%p) from %s: the address is not an allocated pool block (freed twice, "
+                    "or never allocated)",
+                    service, address, describeCodeAddress(caller).c_str()));
   }
   PoolBlock block = found->second;
   blocks_.erase(found);
@@ -66,9 +69,9 @@ SIZE_T PoolTracker::releaseTagged(void* address, ULONG tag, const void* caller, 
     std::lock_guard<std::mutex> guard(lock_);
     auto found = blocks_.find(address);
     if (found != blocks_.end() && found->second.tag != tag) {
-      bugCheck("BAD_POOL_CALLER", format("%s from %s: the block carries tag '%s', the caller named '%s'", service,
-                                         describeCodeAddress(caller).c_str(), tagText(found->second.tag).c_str(),
-                                         tagText(tag).c_str()));
+      bugCheck("BAD_POOL_CALLER", format("%s from %s: the block carries tag '%s', the caller named '%s'",
+                                         service, describeCodeAddress(caller).c_str(),
+                                         tagText(found->second.tag).c_str(), tagText(tag).c_str()));
     }
   }
   return release(address, caller, service);
@@ -96,9 +99,9 @@ size_t PoolTracker::liveCount() const {
 std::string PoolTracker::describe(const std::vector<PoolBlock>& blocks) {
   std::string text;
   for (const PoolBlock& block : blocks) {
-    text += format("      %zu bytes of %s pool tagged '%s' at %p, allocated by %s\n", static_cast<size_t>(block.size),
-                   poolTypeName(block.type), tagText(block.tag).c_str(), block.address,
-                   describeCodeAddress(block.caller).c_str());
+    text += format("      %zu bytes of %s pool tagged '%s' at %p, allocated by %s\n",
+                   static_cast<size_t>(block.size), poolTypeName(block.type), tagText(block.tag).c_str(),
+                   block.address, describeCodeAddress(block.caller).c_str());
   }
   return text;
 }
