@@ -137,6 +137,43 @@ TEST_F(UsbBus, DevicesAreNamedBySerialNumberOrElseByPort) {
   EXPECT_EQ(machine.usb().devices().size(), 3u);
 }
 
+// The hub reads the serial number through the string descriptor, which holds 126 characters.
+TEST_F(UsbBus, HubAndStringDescriptorAgreeOnALongSerialNumber) {
+  nrv::PrinterConfig config;
+  config.usb.serialNumber = std::u16string(200, u'S');
+  UsbDevice& printer = machine.usb().plugPrinter(config);
+  std::u16string reported(nrv::kMaxStringDescriptorCharacters, u'S');
+  EXPECT_EQ(printer.instancePath(), u"USB\\VID_0A5F&PID_0027\\" + reported);
+  Transfer serial = getDescriptor(printer, USB_STRING_DESCRIPTOR_TYPE, nrv::kSerialNumberStringIndex, 0x0409, 255);
+  ASSERT_EQ(serial.data.size(), 2 + 2 * reported.size());
+  EXPECT_EQ(serial.data[0], serial.data.size());
+}
+
+// A bus has 127 device addresses; another host controller has its own, and
+// its hub names devices without a serial number apart from the first's.
+TEST_F(UsbBus, EachHostControllerHasItsOwnAddressesAndNames) {
+  nrv::PrinterConfig anonymous;
+  anonymous.usb.serialNumber.reset();
+  for (size_t count = 0; count < nrv::UsbBus::kMaxDevices; count++) machine.usb().plugPrinter(anonymous);
+  nrv::UsbBus& second = machine.addUsbBus();
+  UsbDevice& more = second.plugPrinter(anonymous);
+  EXPECT_EQ(second.number(), 2u);
+  EXPECT_EQ(more.port(), 1u);
+  EXPECT_NE(more.instancePath(), machine.usb().devices().front()->instancePath());
+  EXPECT_NE(machine.pnp().find(more.pdo()), nullptr);
+}
+
+// Plugged while the machine sleeps, a device is enumerated when it wakes.
+TEST_F(UsbBus, ADeviceThatArrivesDuringSleepIsEnumeratedAtWake) {
+  ASSERT_EQ(machine.power().setSystemPower(PowerSystemSleeping3, {}).status, STATUS_SUCCESS);
+  UsbDevice& printer = machine.usb().plugPrinter();
+  EXPECT_TRUE(machine.usb().waitsForWake(printer));
+  EXPECT_EQ(machine.pnp().find(printer.pdo()), nullptr);
+  machine.power().setSystemPower(PowerSystemWorking, {});
+  EXPECT_FALSE(machine.usb().waitsForWake(printer));
+  EXPECT_NE(machine.pnp().find(printer.pdo()), nullptr);
+}
+
 TEST_F(UsbBus, DeviceAndStringDescriptorsAreReadAsTheDeviceHoldsThem) {
   UsbDevice& printer = machine.usb().plugPrinter();
   Transfer device = getDescriptor(printer, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18);
@@ -466,6 +503,29 @@ TEST_F(UsbBusDeathTest, UnplugWithADeviceAttachedStops) {
         machine.usb().unplug(printer);
       },
       "STOP: USB_DEVICE_IN_USE.*port 1 \\(USB\\\\VID_0A5F&PID_0027\\\\NRV0001\\) was unplugged while device");
+}
+
+TEST_F(UsbBusDeathTest, A128thDeviceOnOneBusStops) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        nrv::PrinterConfig anonymous;
+        anonymous.usb.serialNumber.reset();
+        for (size_t count = 0; count <= nrv::UsbBus::kMaxDevices; count++) machine.usb().plugPrinter(anonymous);
+      },
+      "STOP: USB_BUS_FULL.*bus 1 already has 127 devices.*another host controller");
+}
+
+TEST_F(UsbBusDeathTest, TwoDevicesWithOneInstancePathStop) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        nrv::PhysicalDevice& first = machine.plugPhysicalDevice(u"USB\\VID_0A5F&PID_0027\\SAME");
+        nrv::PhysicalDevice& second = machine.plugPhysicalDevice(u"USB\\VID_0A5F&PID_0027\\same");
+        machine.pnp().deviceArrived(first.object(), first.instancePath(), nullptr);
+        machine.pnp().deviceArrived(second.object(), second.instancePath(), nullptr);
+      },
+      "STOP: PNP_DETECTED_FATAL_ERROR.*instance path USB.VID_0A5F&PID_0027.same, which device .* already has");
 }
 
 }  // namespace
