@@ -11,9 +11,11 @@ VOID PLMUSB_IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Query-remove waits for the count to fall to the baseline (1), remove for 0.
-// The events are never reset: once reached, the state stays reached. They are
-// set after the lock is released: the remove woken by the last decrement frees
-// the extension, lock included, so setting the event is the last touch.
+// The events are never reset: once reached, the state stays reached.
+// Remove frees the extension, lock included, as soon as the count is 0, so
+// whoever brings it to 1 signals while still holding the lock (no one can
+// bring it to 0 meanwhile), and whoever brings it to 0 signals after letting
+// the lock go: setting that event is its last touch.
 LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   KIRQL oldIrql;
@@ -21,10 +23,11 @@ LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
 
   KeAcquireSpinLock(&extension->IoCountLock, &oldIrql);
   count = InterlockedDecrement(&extension->IoCount);
-  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
   if (count == 1) {
     KeSetEvent(&extension->IoCountOneEvent, EVENT_INCREMENT, FALSE);
-  } else if (count == 0) {
+  }
+  KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+  if (count == 0) {
     KeSetEvent(&extension->IoCountZeroEvent, EVENT_INCREMENT, FALSE);
   }
   return count;

@@ -1,4 +1,7 @@
 // The request count and its two events, which query-remove and remove wait for.
+#include <atomic>
+#include <thread>
+
 #include "printer_fdo.h"
 
 namespace {
@@ -39,6 +42,42 @@ TEST_F(IoCountTest, CountsFromManyThreadsBalance) {
   machine.joinThreads();
   EXPECT_EQ(extension->IoCount, 1);
   EXPECT_EQ(KeReadStateEvent(&extension->IoCountZeroEvent), 0);
+}
+
+// The count reaches the baseline and its event is set in one step under the
+// lock: remove, which brings the count to 0 under that lock and then frees the
+// extension, can never overtake the signal of a request ending beside it.
+TEST_F(IoCountTest, NoOneSeesTheBaselineBeforeItsEventIsSet) {
+  std::atomic<int> go{0};
+  std::atomic<int> done{0};
+  constexpr int kRounds = 20000;
+  machine.startThread("request", [&] {
+    for (int round = 1; round <= kRounds; round++) {
+      while (go.load() != round) std::this_thread::yield();
+      PLMUSB_DecrementIoCount(fdo);
+      done.store(round);
+    }
+  });
+  int early = 0;
+  for (int round = 1; round <= kRounds; round++) {
+    PLMUSB_IncrementIoCount(fdo);
+    KeClearEvent(&extension->IoCountOneEvent);
+    go.store(round);
+    bool finished;
+    unsigned looks = 0;
+    do {
+      finished = done.load() == round;
+      KIRQL irql;
+      KeAcquireSpinLock(&extension->IoCountLock, &irql);
+      if (extension->IoCount == 1 && KeReadStateEvent(&extension->IoCountOneEvent) == 0) early++;
+      KeReleaseSpinLock(&extension->IoCountLock, irql);
+      // Looks closely at first, then lets the request run on a busy machine.
+      if (++looks > 256) std::this_thread::yield();
+    } while (!finished);
+  }
+  machine.joinThreads();
+  EXPECT_EQ(early, 0);
+  EXPECT_EQ(extension->IoCount, 1);
 }
 
 // Remove waits for the last request: a request finishing on another thread
