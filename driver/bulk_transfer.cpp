@@ -116,24 +116,31 @@ static VOID PLMUSB_RecoverPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATI
   }
 }
 
-// Once the first transfer is down, the caller's request belongs to the
-// completion routine; it is touched here only under the lock and only while
-// it is still the running one.
-static NTSTATUS PLMUSB_PendOrReportFinished(const TransferDirection *Direction, PIRP Irp) {
-  NTSTATUS status = STATUS_SUCCESS;
+// Once the first transfer is down, the completion routine may finish the
+// request at any moment; the one of the two that comes second completes it.
+// While the request still runs it is marked pending here, and the completion
+// routine completes it; if it has finished already, it is completed here.
+static NTSTATUS PLMUSB_PendOrComplete(const TransferDirection *Direction, PIRP Irp) {
+  BOOLEAN running;
   KIRQL oldIrql;
 
   KeAcquireSpinLock(Direction->Lock, &oldIrql);
-  if (*Direction->Request == Irp) {
+  running = *Direction->Request == Irp;
+  if (running) {
     IoMarkIrpPending(Irp);
     Irp->IoStatus.Status = STATUS_PENDING;
-    status = STATUS_PENDING;
+    (*Direction->Context)->Pended = TRUE;
   }
   KeReleaseSpinLock(Direction->Lock, oldIrql);
-  return status;
+  if (running) {
+    return STATUS_PENDING;
+  }
+  // The finish step gave it its status and byte count; a started request always succeeds.
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
 }
 
-static NTSTATUS PLMUSB_StartTransfers(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
+static NTSTATUS PLMUSB_RunRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   TransferDirection direction = PLMUSB_TransferDirection(extension, In);
   ULONG maxTransferSize = extension->MaxTransferSize;
@@ -142,10 +149,6 @@ static NTSTATUS PLMUSB_StartTransfers(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOO
   PIRP carrying;
   KIRQL oldIrql;
 
-  Irp->IoStatus.Information = 0;
-  if (!PLMUSB_CanAcceptIoRequests(DeviceObject)) {
-    return PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-  }
   pipe = PLMUSB_ChoosePipe(DeviceObject, Irp, In);
   if (pipe == NULL) {
     return PLMUSB_CompleteRequest(Irp, STATUS_INVALID_HANDLE, 0);
@@ -179,7 +182,21 @@ static NTSTATUS PLMUSB_StartTransfers(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOO
   if (!NT_SUCCESS(IoCallDriver(extension->LowerDevice, carrying))) {
     PLMUSB_RecoverPipe(DeviceObject, pipe);
   }
-  return PLMUSB_PendOrReportFinished(&direction, Irp);
+  return PLMUSB_PendOrComplete(&direction, Irp);
+}
+
+// The dispatch routine holds a request count of its own until it returns, so
+// that remove cannot free the device while it still looks at the request.
+static NTSTATUS PLMUSB_StartTransfers(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
+  NTSTATUS status;
+
+  Irp->IoStatus.Information = 0;
+  if (!PLMUSB_AdmitIoRequest(DeviceObject, Irp)) {
+    return STATUS_DELETE_PENDING;
+  }
+  status = PLMUSB_RunRequest(DeviceObject, Irp, In);
+  PLMUSB_DecrementIoCount(DeviceObject);
+  return status;
 }
 
 NTSTATUS PLMUSB_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PLMUSB_StartTransfers(DeviceObject, Irp, FALSE); }

@@ -1,5 +1,9 @@
 // The bulk data path's own records: one running request per direction, and
 // the routines its dispatch, completion and cancel steps share.
+//
+// Under the direction lock the dispatch, completion and cancel steps only
+// record and decide; the caller's request is completed, and the carrying
+// request, window and context are freed, after the lock is released.
 #pragma once
 
 #include "nrvusb.h"
@@ -15,8 +19,12 @@ struct TransferContext {
   // Each cancel in progress holds a reference, so that the carrying request
   // outlives its IoCancelIrp and the cancel can wait for this very request.
   // The finish step sets Finished for them, and the last holder frees the record.
-  LONG CancelReferences;
+  LONG CancelReferences;  // [direction lock]
   KEVENT Finished;
+  // Set by the dispatch routine once it has marked the caller's request
+  // pending. A request finished before that is completed by the dispatch
+  // routine, so that it never returns a request it has not seen end.
+  BOOLEAN Pended;  // [direction lock]
 };
 
 // The fields of one direction in the device extension.

@@ -33,22 +33,19 @@ static BOOLEAN PLMUSB_BuildNextTransfer(PIRP Request, TransferContext *Context, 
   return Context->Urb != NULL;
 }
 
-// Completes the caller's request with the bytes moved and leaves the direction
-// idle. A cancel still holding the context frees it when it lets go.
-static VOID PLMUSB_FinishRequest(const TransferDirection *Direction, TransferContext *Context) {
+// Records the end of the request and leaves the direction idle; called under
+// the direction lock. Returns the caller's request when this routine is to
+// complete it, NULL when the dispatch routine has not yet seen it running and
+// completes it itself.
+static PIRP PLMUSB_RecordFinish(const TransferDirection *Direction, TransferContext *Context) {
   PIRP request = *Direction->Request;
 
   request->IoStatus.Status = STATUS_SUCCESS;
   request->IoStatus.Information = *Direction->BytesDone;
-  IoCompleteRequest(request, IO_NO_INCREMENT);
-  if (Context->CancelReferences == 0) {
-    PLMUSB_FreeTransfer(Context);
-  } else {
-    KeSetEvent(&Context->Finished, EVENT_INCREMENT, FALSE);
-  }
   *Direction->Request = NULL;
   *Direction->Context = NULL;
   KeSetEvent(Direction->DoneEvent, EVENT_INCREMENT, FALSE);
+  return Context->Pended ? request : NULL;
 }
 
 // The transfer's request count is given back last: remove waits for it and
@@ -59,6 +56,8 @@ static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
   TransferDirection direction = PLMUSB_TransferDirection(extension, In);
   PIRP request;
   PIRP carrying;
+  PIRP finished;
+  BOOLEAN lastHolder;
   ULONG remainder;
   KIRQL oldIrql;
 
@@ -80,8 +79,18 @@ static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
     KeReleaseSpinLock(direction.Lock, oldIrql);
     IoCallDriver(extension->LowerDevice, carrying);
   } else {
-    PLMUSB_FinishRequest(&direction, Context);
+    finished = PLMUSB_RecordFinish(&direction, Context);
+    lastHolder = Context->CancelReferences == 0;
     KeReleaseSpinLock(direction.Lock, oldIrql);
+    if (finished != NULL) {
+      IoCompleteRequest(finished, IO_NO_INCREMENT);
+    }
+    // A cancel still holding the context frees it when it lets go.
+    if (lastHolder) {
+      PLMUSB_FreeTransfer(Context);
+    } else {
+      KeSetEvent(&Context->Finished, EVENT_INCREMENT, FALSE);
+    }
   }
   PLMUSB_DecrementIoCount(device);
   // The carrying request is the driver's own: completion must not go on past it.
