@@ -24,7 +24,7 @@ static BOOLEAN PLMUSB_CancelDirection(PDeviceExtension Extension, BOOLEAN In) {
 
   // A request between two transfers keeps the cancel flag, so its next transfer ends at once.
   IoCancelIrp(context->Irp);
-  KeWaitForSingleObject(&context->Finished, Executive, KernelMode, FALSE, NULL);
+  PLMUSB_WaitForEvent(&context->Finished, NULL);
 
   KeAcquireSpinLock(direction.Lock, &oldIrql);
   lastHolder = --context->CancelReferences == 0;

@@ -1,7 +1,7 @@
 // The child printer device: created at the printer's first bus-relations
 // query, it presents the printer to printer setup as a parallel-port printer
-// would. It does no I/O; its Plug and Play requests are answered here, and
-// what it does not answer goes to the USB device below the printer FDO.
+// would. It does no I/O; every request it gets is answered here, and what it
+// does not answer goes to the USB device below the printer FDO.
 #include "nrvusb.h"
 
 // A relations list naming one device, which the list holds a reference on.
@@ -172,4 +172,42 @@ NTSTATUS PLMUSB_ChildPDODispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     default:
       return PLMUSB_ForwardBelow(extension, Irp);
   }
+}
+
+// Power requests go to the bus below the parent, as they would to the printer's own device.
+static NTSTATUS PLMUSB_ChildPowerIrp(PDeviceExtension ChildExtension, PIRP Irp) {
+  if (ChildExtension->ParentDevice == NULL) {
+    PoStartNextPowerIrp(Irp);
+    return PLMUSB_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return PLMUSB_PassPowerIrp(PLMUSB_Extension(ChildExtension->ParentDevice)->LowerDevice, Irp);
+}
+
+// The child is never started: it takes no I/O and keeps no request count, and
+// a system-control request has nobody below it to go to.
+BOOLEAN PLMUSB_DispatchForChild(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS *Status) {
+  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
+
+  if (!extension->IsChildDevice) {
+    return FALSE;
+  }
+  switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+      *Status = PLMUSB_ChildPDODispatch(DeviceObject, Irp);
+      break;
+    case IRP_MJ_POWER:
+      *Status = PLMUSB_ChildPowerIrp(extension, Irp);
+      break;
+    case IRP_MJ_CLOSE:
+      *Status = PLMUSB_CompleteRequest(Irp, STATUS_SUCCESS, 0);
+      break;
+    case IRP_MJ_SYSTEM_CONTROL:
+      *Status = PLMUSB_CompleteRequest(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+      break;
+    default:
+      *Status = PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+      break;
+  }
+  return TRUE;
 }

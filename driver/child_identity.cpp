@@ -3,7 +3,8 @@
 // the parent's port name.
 #include "nrvusb.h"
 
-#define DEVICE_ID_VALUE_LENGTH 1024
+// The whole of any device ID the driver stores.
+#define DEVICE_ID_VALUE_LENGTH DEVICE_ID_REQUEST_LENGTH
 #define PORT_NAME_VALUE_LENGTH 256
 #define FIELD_LENGTH 256
 // Manufacturer plus model is kept in this many bytes, terminator included.
@@ -29,9 +30,11 @@ typedef struct ChildIdentity {
 
 // Reads the parent's stored device ID and, when asked, its port name.
 static BOOLEAN PLMUSB_ReadParentValues(PDEVICE_OBJECT Parent, PCHAR DeviceId, PCHAR PortName) {
-  PLMUSB_GetDeviceKeyValue(Parent, L"DeviceID", DeviceId, DEVICE_ID_VALUE_LENGTH);
+  PDEVICE_OBJECT physicalDevice = PLMUSB_Extension(Parent)->PhysicalDevice;
+
+  PLMUSB_GetDeviceKeyValue(physicalDevice, L"DeviceID", DeviceId, DEVICE_ID_VALUE_LENGTH);
   if (PortName != NULL) {
-    PLMUSB_GetDeviceKeyValue(Parent, L"PortName", PortName, PORT_NAME_VALUE_LENGTH);
+    PLMUSB_GetDeviceKeyValue(physicalDevice, L"PortName", PortName, PORT_NAME_VALUE_LENGTH);
   }
   return DeviceId[0] != 0;
 }
@@ -58,17 +61,6 @@ static VOID PLMUSB_AnswerText(PIRP Irp, PCSTR Text) {
   RtlAnsiStringToUnicodeString(&answer, &ansi, FALSE);
   Irp->IoStatus.Information = (ULONG_PTR)answer.Buffer;
   Irp->IoStatus.Status = STATUS_SUCCESS;
-}
-
-// Writes the parent's port name into the child's own device key, where
-// printer setup finds the port its queue prints to.
-static VOID PLMUSB_RecordChildPort(PDEVICE_OBJECT Child, PCSTR PortName) {
-  HANDLE key;
-
-  if (NT_SUCCESS(IoOpenDeviceRegistryKey(Child, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
-    PLMUSB_SetKeyValue(key, L"PortName", PortName);
-    ZwClose(key);
-  }
 }
 
 // Appends as much of the text as fits, keeping the destination terminated.
@@ -106,7 +98,8 @@ static VOID PLMUSB_AnswerIdentifier(PDEVICE_OBJECT Child, PIRP Irp, ChildIdentit
       PLMUSB_AnswerText(Irp, Identity->HardwareId);
       break;
     case BusQueryHardwareIDs:
-      PLMUSB_RecordChildPort(Child, Identity->PortName);
+      // Printer setup finds the port its queue prints to in the child's own device key.
+      PLMUSB_SetDeviceKeyValue(Child, L"PortName", Identity->PortName);
       PLMUSB_AnswerText(Irp, Identity->HardwareId);
       break;
     case BusQueryCompatibleIDs:

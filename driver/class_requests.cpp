@@ -1,8 +1,5 @@
 // Class and vendor control requests to the printer over the default pipe.
-#include "nrvusb.h"
-
-#define VENDOR_REQUEST_MODIFY_REGISTER 4
-#define REQUEST_TYPE_VENDOR_DEVICE_OUT 0x40
+#include "printer_class.h"
 
 PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
                                       PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
@@ -28,11 +25,15 @@ PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULON
   return urb;
 }
 
-// Writes a register of a printer of device type 1; what it does is the printer's own.
+// Every printer class request addresses configuration 0, interface 0, setting 0.
+PURB PLMUSB_BuildGetDeviceIdRequest(PVOID Reply, ULONG Length) {
+  return PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, PRINTER_CLASS_TRANSFER_IN, Length, Reply,
+                                          NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE, PRINTER_GET_DEVICE_ID, 0, 0);
+}
+
 NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT Index) {
   PURB urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_VENDOR_DEVICE, 0, 0, NULL, NULL, NULL,
-                                              REQUEST_TYPE_VENDOR_DEVICE_OUT, VENDOR_REQUEST_MODIFY_REGISTER, Value,
-                                              Index);
+                                              VENDOR_OUT_TO_DEVICE, VENDOR_MODIFY_REGISTER, Value, Index);
   NTSTATUS status;
 
   if (urb == NULL) {
@@ -41,4 +42,10 @@ NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT
   status = PLMUSB_CallUSBD(DeviceObject, urb);
   ExFreePool(urb);
   return NT_SUCCESS(status) ? status : STATUS_UNSUCCESSFUL;
+}
+
+VOID PLMUSB_WriteDeviceTypeRegister(PDEVICE_OBJECT DeviceObject) {
+  if (PLMUSB_Extension(DeviceObject)->DeviceType == DEVICE_TYPE_WITH_REGISTER) {
+    PLMUSB_ModifyRegister(DeviceObject, DEVICE_TYPE_REGISTER_VALUE, 0);
+  }
 }

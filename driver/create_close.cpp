@@ -33,23 +33,19 @@ static BOOLEAN PLMUSB_ParsePipeNumber(PCUNICODE_STRING Name, ULONGLONG *PipeNumb
   return TRUE;
 }
 
-static PUSBD_PIPE_INFORMATION PLMUSB_FindClosedPipe(PDeviceExtension Extension, ULONGLONG PipeNumber) {
-  PUSBD_INTERFACE_INFORMATION interfaceInfo = Extension->InterfaceInfo;
+// Binds the pipe to a handle unless another handle has it: two opens of the
+// same pipe may race, and only one may win.
+static BOOLEAN PLMUSB_ClaimPipe(PUSBD_PIPE_INFORMATION Pipe) {
+  return InterlockedCompareExchange((LONG volatile *)&Pipe->PipeFlags, 1, 0) == 0;
+}
 
-  if (interfaceInfo == NULL) {
-    return NULL;
-  }
-  for (ULONG index = 0; index < interfaceInfo->NumberOfPipes; index++) {
-    if (index == PipeNumber && interfaceInfo->Pipes[index].PipeFlags == 0) {
-      return &interfaceInfo->Pipes[index];
-    }
-  }
-  return NULL;
+static VOID PLMUSB_ReleasePipe(PUSBD_PIPE_INFORMATION Pipe) {
+  InterlockedExchange((LONG volatile *)&Pipe->PipeFlags, 0);
 }
 
 static NTSTATUS PLMUSB_BindPipe(PDeviceExtension Extension, PFILE_OBJECT FileObject) {
+  PUSBD_INTERFACE_INFORMATION interfaceInfo = Extension->InterfaceInfo;
   ULONGLONG pipeNumber;
-  PUSBD_PIPE_INFORMATION pipe;
 
   FileObject->FsContext = NULL;
   if (FileObject->FileName.Length == 0) {
@@ -58,12 +54,11 @@ static NTSTATUS PLMUSB_BindPipe(PDeviceExtension Extension, PFILE_OBJECT FileObj
   if (!PLMUSB_ParsePipeNumber(&FileObject->FileName, &pipeNumber)) {
     return STATUS_INVALID_PARAMETER;
   }
-  pipe = PLMUSB_FindClosedPipe(Extension, pipeNumber);
-  if (pipe == NULL) {
+  if (interfaceInfo == NULL || pipeNumber >= interfaceInfo->NumberOfPipes ||
+      !PLMUSB_ClaimPipe(&interfaceInfo->Pipes[pipeNumber])) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  FileObject->FsContext = pipe;
-  pipe->PipeFlags = 1;
+  FileObject->FsContext = &interfaceInfo->Pipes[pipeNumber];
   return STATUS_SUCCESS;
 }
 
@@ -76,7 +71,7 @@ NTSTATUS PLMUSB_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   status = PLMUSB_BindPipe(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
   if (NT_SUCCESS(status)) {
-    extension->OpenCount++;
+    InterlockedIncrement(&extension->OpenCount);
   }
   PLMUSB_CompleteRequest(Irp, status, 0);
   PLMUSB_DecrementIoCount(DeviceObject);
@@ -86,17 +81,17 @@ NTSTATUS PLMUSB_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS PLMUSB_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   PUSBD_PIPE_INFORMATION pipe;
+  NTSTATUS status;
 
-  if (extension->IsChildDevice) {
-    return PLMUSB_CompleteRequest(Irp, STATUS_SUCCESS, 0);
+  if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
+    return status;
   }
-
   PLMUSB_IncrementIoCount(DeviceObject);
   pipe = (PUSBD_PIPE_INFORMATION)IoGetCurrentIrpStackLocation(Irp)->FileObject->FsContext;
-  if (pipe != NULL && pipe->PipeFlags != 0) {
-    pipe->PipeFlags = 0;
+  if (pipe != NULL) {
+    PLMUSB_ReleasePipe(pipe);
   }
-  extension->OpenCount--;
+  InterlockedDecrement(&extension->OpenCount);
   PLMUSB_DecrementIoCount(DeviceObject);
   return PLMUSB_CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

@@ -1,19 +1,8 @@
 // Device-control requests: the driver's interface to the port monitor. Every
 // request is finished before the dispatch routine returns.
-#include "nrvusb.h"
+#include "printer_class.h"
 #include "usbprn_ioctl.h"
 
-#define PRINTER_GET_DEVICE_ID 0
-#define PRINTER_GET_PORT_STATUS 1
-#define PRINTER_SOFT_RESET 2
-#define REQUEST_TYPE_CLASS_INTERFACE_IN 0xA1
-#define REQUEST_TYPE_CLASS_INTERFACE_OUT 0x21
-#define REQUEST_TYPE_CLASS_OTHER_OUT 0x23
-#define CLASS_TRANSFER_IN (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-// Bit 0 of PrinterClassOptions addresses the soft reset to the interface.
-#define SOFT_RESET_TO_INTERFACE 0x01
-#define DEVICE_TYPE_WITH_REGISTER 1
-#define REGISTER_AFTER_RESET 0x0803
 // A control transfer carries at most this many bytes.
 #define MAX_CONTROL_TRANSFER 0xFFFF
 
@@ -92,12 +81,30 @@ static NTSTATUS PLMUSB_GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, P
   return PLMUSB_AnswerLengthOrData(Irp, descriptor, descriptor->wTotalLength);
 }
 
+// Reads the descriptor into the transfer buffer and copies what arrived, at most
+// out bytes, into the request. A failed request delivered no descriptor.
+static NTSTATUS PLMUSB_ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, PUCHAR Transfer) {
+  ULONG out = PLMUSB_OutputLength(Irp);
+  NTSTATUS status;
+  ULONG count = 0;
+
+  RtlZeroMemory(Urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+  RtlZeroMemory(Transfer, out);
+  UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE,
+                               ((PUCHAR)PLMUSB_Buffer(Irp))[0], 0, Transfer, NULL, out, NULL);
+  status = PLMUSB_CallUSBD(DeviceObject, Urb);
+  if (NT_SUCCESS(status)) {
+    count = Transfer[0] < out ? Transfer[0] : out;
+    memcpy(PLMUSB_Buffer(Irp), Transfer, count);
+  }
+  return PLMUSB_Answer(Irp, status, count);
+}
+
 static NTSTATUS PLMUSB_GetStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG out = PLMUSB_OutputLength(Irp);
   PURB urb;
   PUCHAR transfer;
   NTSTATUS status;
-  ULONG count = 0;
 
   if (out == 0) {
     return PLMUSB_Answer(Irp, USBPRN_STATUS_BUFFER_TOO_SMALL, 0);
@@ -106,44 +113,30 @@ static NTSTATUS PLMUSB_GetStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp
     return PLMUSB_Answer(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), NRVUSB_POOL_TAG);
-  if (urb == NULL) {
-    return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-  }
   transfer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, out, NRVUSB_POOL_TAG);
-  if (transfer == NULL) {
+  status = urb != NULL && transfer != NULL ? PLMUSB_ReadStringDescriptor(DeviceObject, Irp, urb, transfer)
+                                           : PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (urb != NULL) {
     ExFreePool(urb);
-    return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
-  RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-  RtlZeroMemory(transfer, out);
-  UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE,
-                               ((PUCHAR)PLMUSB_Buffer(Irp))[0], 0, transfer, NULL, out, NULL);
-  status = PLMUSB_CallUSBD(DeviceObject, urb);
-  ExFreePool(urb);
-  // A failed request delivered no descriptor: nothing is copied.
-  if (NT_SUCCESS(status)) {
-    count = transfer[0] < out ? transfer[0] : out;
-    memcpy(PLMUSB_Buffer(Irp), transfer, count);
+  if (transfer != NULL) {
+    ExFreePool(transfer);
   }
-  ExFreePool(transfer);
-  return PLMUSB_Answer(Irp, status, count);
+  return status;
 }
 
+// The stored device ID, read whole and cut to the output buffer; an empty text
+// when there is none. Nothing is sent to the printer.
 static NTSTATUS PLMUSB_GetInternalDeviceID(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG out = PLMUSB_OutputLength(Irp);
   PCHAR text = (PCHAR)PLMUSB_Buffer(Irp);
   ULONG length = 0;
-  HANDLE key;
 
   if (out == 0) {
     return PLMUSB_Answer(Irp, STATUS_SUCCESS, 0);
   }
   RtlZeroMemory(text, out);
-  if (NT_SUCCESS(IoOpenDeviceRegistryKey(PLMUSB_Extension(DeviceObject)->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE,
-                                         KEY_ALL_ACCESS, &key))) {
-    PLMUSB_GetKeyValue(key, L"DeviceID", text, out);
-    ZwClose(key);
-  }
+  PLMUSB_GetDeviceKeyValue(PLMUSB_Extension(DeviceObject)->PhysicalDevice, L"DeviceID", text, out);
   while (length < out && text[length] != 0) {
     length++;
   }
@@ -238,26 +231,24 @@ static NTSTATUS PLMUSB_GetDeviceID(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ULONG out = PLMUSB_OutputLength(Irp);
   ULONG transferLength = out == 0 ? 8 : (out > MAX_CONTROL_TRANSFER - 3 ? MAX_CONTROL_TRANSFER : out + 3);
   PUCHAR reply = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, transferLength, NRVUSB_POOL_TAG);
-  PURB urb;
-  NTSTATUS status;
+  PURB urb = NULL;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   ULONG information = 0;
 
-  if (reply == NULL) {
-    return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (reply != NULL) {
+    RtlZeroMemory(reply, transferLength);
+    urb = PLMUSB_BuildGetDeviceIdRequest(reply, transferLength);
   }
-  RtlZeroMemory(reply, transferLength);
-  urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, CLASS_TRANSFER_IN, transferLength, reply, NULL,
-                                         NULL, REQUEST_TYPE_CLASS_INTERFACE_IN, PRINTER_GET_DEVICE_ID, 0, 0);
-  if (urb == NULL) {
+  if (urb != NULL) {
+    status = PLMUSB_CallUSBD(DeviceObject, urb);
+    ExFreePool(urb);
+    if (NT_SUCCESS(status)) {
+      information = PLMUSB_CopyDeviceId(Irp, reply);
+    }
+  }
+  if (reply != NULL) {
     ExFreePool(reply);
-    return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
-  status = PLMUSB_CallUSBD(DeviceObject, urb);
-  ExFreePool(urb);
-  if (NT_SUCCESS(status)) {
-    information = PLMUSB_CopyDeviceId(Irp, reply);
-  }
-  ExFreePool(reply);
   return PLMUSB_Answer(Irp, status, information);
 }
 
@@ -269,9 +260,9 @@ static NTSTATUS PLMUSB_GetPortStatus2(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (out == 0) {
     return PLMUSB_Answer(Irp, USBPRN_STATUS_BUFFER_TOO_SMALL, 0);
   }
-  urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, CLASS_TRANSFER_IN,
+  urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, PRINTER_CLASS_TRANSFER_IN,
                                          out > MAX_CONTROL_TRANSFER ? MAX_CONTROL_TRANSFER : out, PLMUSB_Buffer(Irp),
-                                         NULL, NULL, REQUEST_TYPE_CLASS_INTERFACE_IN, PRINTER_GET_PORT_STATUS, 0, 0);
+                                         NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE, PRINTER_GET_PORT_STATUS, 0, 0);
   if (urb == NULL) {
     return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
@@ -282,8 +273,9 @@ static NTSTATUS PLMUSB_GetPortStatus2(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 static NTSTATUS PLMUSB_SoftReset(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
-  UCHAR requestType = (extension->PrinterClassOptions & SOFT_RESET_TO_INTERFACE) ? REQUEST_TYPE_CLASS_INTERFACE_OUT
-                                                                                  : REQUEST_TYPE_CLASS_OTHER_OUT;
+  UCHAR requestType = (extension->PrinterClassOptions & CLASS_OPTION_SOFT_RESET_TO_INTERFACE)
+                          ? PRINTER_CLASS_OUT_TO_INTERFACE
+                          : PRINTER_CLASS_OUT_TO_OTHER;
   PURB urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_OTHER, 0, 0, NULL, NULL, NULL, requestType,
                                               PRINTER_SOFT_RESET, 0, 0);
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -292,9 +284,7 @@ static NTSTATUS PLMUSB_SoftReset(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = PLMUSB_CallUSBD(DeviceObject, urb);
     ExFreePool(urb);
   }
-  if (extension->DeviceType == DEVICE_TYPE_WITH_REGISTER) {
-    PLMUSB_ModifyRegister(DeviceObject, REGISTER_AFTER_RESET, 0);
-  }
+  PLMUSB_WriteDeviceTypeRegister(DeviceObject);
   return PLMUSB_Answer(Irp, status, 0);
 }
 

@@ -5,9 +5,6 @@
 #define DEFAULT_PORT_PREFIX "NRVUSB"
 #define DEFAULT_ALT_INTERFACE 2
 #define DEFAULT_MAX_TRANSFER_SIZE 0x10000
-// Names are read into buffers one character longer than any name the driver
-// accepts, so that an overlong stored name shows as such instead of being cut.
-#define NAME_READ_LENGTH (PORT_NAME_MAX_LENGTH + 1)
 
 typedef struct {
   CHAR Prefix[PORT_NAME_BUFFER_SIZE];
@@ -16,18 +13,6 @@ typedef struct {
   UCHAR DeviceType;
   UCHAR PrinterClassOptions;
 } DeviceOptions;
-
-// Reads a name of at most MaximumLength characters; longer or empty names count as missing.
-static BOOLEAN PLMUSB_GetName(HANDLE Key, PCWSTR ValueName, PCHAR Name, ULONG MaximumLength) {
-  CHAR read[NAME_READ_LENGTH + 1];
-
-  RtlZeroMemory(read, sizeof(read));
-  if (!PLMUSB_GetKeyValue(Key, ValueName, read, NAME_READ_LENGTH) || read[0] == 0 || strlen(read) > MaximumLength) {
-    return FALSE;
-  }
-  strcpy(Name, read);
-  return TRUE;
-}
 
 static VOID PLMUSB_ReadOptions(PDEVICE_OBJECT PhysicalDevice, DeviceOptions *Options) {
   HANDLE key;
@@ -42,7 +27,7 @@ static VOID PLMUSB_ReadOptions(PDEVICE_OBJECT PhysicalDevice, DeviceOptions *Opt
   if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key))) {
     return;
   }
-  if (!PLMUSB_GetName(key, L"EnumName", Options->Prefix, PORT_PREFIX_MAX_LENGTH)) {
+  if (!PLMUSB_GetNameValue(key, L"EnumName", Options->Prefix, PORT_PREFIX_MAX_LENGTH)) {
     strcpy(Options->Prefix, DEFAULT_PORT_PREFIX);
   }
   if (PLMUSB_GetKeyValueUCHAR(key, L"AltInterface", &byte) && byte <= 2) {
@@ -55,23 +40,6 @@ static VOID PLMUSB_ReadOptions(PDEVICE_OBJECT PhysicalDevice, DeviceOptions *Opt
     Options->DeviceType = byte;
   }
   PLMUSB_GetKeyValueUCHAR(key, L"PrinterClassOptions", &Options->PrinterClassOptions);
-  ZwClose(key);
-}
-
-// Keeps the stored port name when no other printer present uses it, else makes
-// a new one; either way the name is written back and shown in the description.
-static VOID PLMUSB_ChoosePortName(PDEVICE_OBJECT PhysicalDevice, PCSTR Prefix, PCHAR PortName) {
-  HANDLE key;
-
-  PortName[0] = 0;
-  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
-    return;
-  }
-  if (!PLMUSB_GetName(key, L"PortName", PortName, PORT_NAME_MAX_LENGTH) || !PLMUSB_CheckUniqueName(PortName)) {
-    PLMUSB_MakeUniqueName(Prefix, PortName);
-  }
-  PLMUSB_SetKeyValue(key, L"PortName", PortName);
-  PLMUSB_UpdateDescription(key, L"DeviceDesc", PortName);
   ZwClose(key);
 }
 
@@ -129,8 +97,8 @@ NTSTATUS PLMUSB_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT P
   }
 
   PLMUSB_ReadOptions(PhysicalDevice, &options);
-  PLMUSB_ChoosePortName(PhysicalDevice, options.Prefix, PortName);
   PLMUSB_InitializeExtension(PLMUSB_Extension(*DeviceObject), &options, &linkName);
+  PLMUSB_AssignPortName(*DeviceObject, PhysicalDevice, options.Prefix, PortName);
   RtlFreeUnicodeString(&linkName);
   return STATUS_SUCCESS;
 }

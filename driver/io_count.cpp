@@ -44,8 +44,9 @@ BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject) {
 // count, or completes it with STATUS_DELETE_PENDING when the device does not
 // take I/O. The child printer device never does, and keeps no count.
 BOOLEAN PLMUSB_AdmitIoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  if (PLMUSB_Extension(DeviceObject)->IsChildDevice) {
-    PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  NTSTATUS status;
+
+  if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
     return FALSE;
   }
   PLMUSB_IncrementIoCount(DeviceObject);

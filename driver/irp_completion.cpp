@@ -1,4 +1,4 @@
-// Completion helpers shared by every dispatch routine.
+// Completing, forwarding and waiting: helpers shared by every dispatch routine.
 #include "nrvusb.h"
 
 // Wakes the routine that sent a request down and keeps the request for it.
@@ -17,7 +17,7 @@ NTSTATUS PLMUSB_ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, PLMUSB_IrpCompletionRoutine, &done, TRUE, TRUE, TRUE);
   if (IoCallDriver(LowerDevice, Irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&done, NULL);
   }
   return Irp->IoStatus.Status;
 }
@@ -27,4 +27,8 @@ NTSTATUS PLMUSB_CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
   Irp->IoStatus.Information = Information;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
+}
+
+NTSTATUS PLMUSB_WaitForEvent(PKEVENT Event, PLARGE_INTEGER Timeout) {
+  return KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, Timeout);
 }

@@ -84,7 +84,7 @@ static NTSTATUS PLMUSB_CallPort(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, 
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument;
   status = IoCallDriver(extension->LowerDevice, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&event, NULL);
     status = ioStatus.Status;
   }
   return status;

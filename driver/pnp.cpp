@@ -2,8 +2,8 @@
 // device-state flags that decide who may send I/O when. Requests for the
 // child printer device are answered by child_device.cpp.
 #include "bulk_transfer.h"
+#include "printer_class.h"
 
-#define VENDOR_REGISTER_INIT 0x0803
 // The stored device ID is read this far to learn whether there is one.
 #define DEVICE_ID_PEEK_LENGTH 256
 
@@ -21,6 +21,7 @@ static DEVICE_POWER_STATE PLMUSB_SleepLevel(PDEVICE_CAPABILITIES Capabilities) {
   return level;
 }
 
+// The creation names the printer and enters it in the list of port names.
 NTSTATUS PLMUSB_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice) {
   CHAR portName[PORT_NAME_BUFFER_SIZE] = {0};
   PDEVICE_OBJECT deviceObject = NULL;
@@ -31,7 +32,6 @@ NTSTATUS PLMUSB_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   status = PLMUSB_CreateDeviceObject(DriverObject, PhysicalDevice, &deviceObject, portName);
   if (NT_SUCCESS(status)) {
     extension = PLMUSB_Extension(deviceObject);
-    PLMUSB_AddToDeviceList(deviceObject, portName);
     deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     extension->IsChildDevice = FALSE;
@@ -58,43 +58,46 @@ NTSTATUS PLMUSB_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
 
 // ---------------------------------------------------------------- start, stop, remove
 
-NTSTATUS PLMUSB_StartDevice(PDEVICE_OBJECT DeviceObject) {
+// Reads the device descriptor into a new copy, which replaces the copy of an
+// earlier start, and records whether the printer has a serial number.
+static NTSTATUS PLMUSB_ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
   PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, NRVUSB_POOL_TAG);
   PUSB_DEVICE_DESCRIPTOR descriptor =
       (PUSB_DEVICE_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), NRVUSB_POOL_TAG);
-  NTSTATUS status;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
 
-  if (urb == NULL || descriptor == NULL) {
-    if (urb != NULL) {
-      ExFreePool(urb);
-    }
-    if (descriptor != NULL) {
-      ExFreePool(descriptor);
-    }
-    return STATUS_INSUFFICIENT_RESOURCES;
+  if (urb != NULL && descriptor != NULL) {
+    UsbBuildGetDescriptorRequest(urb, (USHORT)size, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, NULL,
+                                 sizeof(USB_DEVICE_DESCRIPTOR), NULL);
+    status = PLMUSB_CallUSBD(DeviceObject, urb);
   }
-  UsbBuildGetDescriptorRequest(urb, (USHORT)size, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, NULL,
-                               sizeof(USB_DEVICE_DESCRIPTOR), NULL);
-  status = PLMUSB_CallUSBD(DeviceObject, urb);
   if (NT_SUCCESS(status)) {
-    // A start after a stop replaces the copy of the earlier start.
     if (extension->DeviceDescriptor != NULL) {
       ExFreePool(extension->DeviceDescriptor);
     }
     extension->DeviceDescriptor = descriptor;
-    PLMUSB_SetSerialRegValue(DeviceObject, descriptor->iSerialNumber);
-  } else {
+    descriptor = NULL;
+    PLMUSB_SetSerialRegValue(DeviceObject, extension->DeviceDescriptor->iSerialNumber);
+  }
+  if (urb != NULL) {
+    ExFreePool(urb);
+  }
+  if (descriptor != NULL) {
     ExFreePool(descriptor);
   }
-  ExFreePool(urb);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  status = PLMUSB_ConfigureDevice(DeviceObject);
+  return status;
+}
+
+NTSTATUS PLMUSB_StartDevice(PDEVICE_OBJECT DeviceObject) {
+  NTSTATUS status = PLMUSB_ReadDeviceDescriptor(DeviceObject);
+
   if (NT_SUCCESS(status)) {
-    extension->DeviceStarted = TRUE;
+    status = PLMUSB_ConfigureDevice(DeviceObject);
+  }
+  if (NT_SUCCESS(status)) {
+    PLMUSB_Extension(DeviceObject)->DeviceStarted = TRUE;
   }
   return status;
 }
@@ -183,9 +186,7 @@ static NTSTATUS PLMUSB_HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   status = PLMUSB_StartDevice(DeviceObject);
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (extension->DeviceType == 1) {
-    PLMUSB_ModifyRegister(DeviceObject, VENDOR_REGISTER_INIT, 0);
-  }
+  PLMUSB_WriteDeviceTypeRegister(DeviceObject);
   PLMUSB_SetDeviceID(DeviceObject);
   PLMUSB_DecrementIoCount(DeviceObject);
   return status;
@@ -204,7 +205,7 @@ static NTSTATUS PLMUSB_HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   status = IoCallDriver(lowerDevice, Irp);
   // The baseline goes; then every request still inside the driver leaves.
   PLMUSB_DecrementIoCount(DeviceObject);
-  KeWaitForSingleObject(&extension->IoCountZeroEvent, Executive, KernelMode, FALSE, NULL);
+  PLMUSB_WaitForEvent(&extension->IoCountZeroEvent, NULL);
   PLMUSB_RemoveDevice(DeviceObject);
   IoDetachDevice(lowerDevice);
   IoDeleteDevice(DeviceObject);
@@ -252,7 +253,7 @@ static NTSTATUS PLMUSB_HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   if (extension->DeviceStarted) {
     extension->RemovePending = TRUE;
     // Only this request and the baseline may still count.
-    KeWaitForSingleObject(&extension->IoCountOneEvent, Executive, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&extension->IoCountOneEvent, NULL);
   }
   return PLMUSB_PassDown(DeviceObject, Irp);
 }
@@ -260,12 +261,13 @@ static NTSTATUS PLMUSB_HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 // Relations are answered only once the printer's device ID is known; without
 // one the printer reports no child.
 static NTSTATUS PLMUSB_HandleRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_OBJECT physicalDevice = PLMUSB_Extension(DeviceObject)->PhysicalDevice;
   CHAR deviceId[DEVICE_ID_PEEK_LENGTH + 1] = {0};
 
-  PLMUSB_GetDeviceKeyValue(DeviceObject, L"DeviceID", deviceId, DEVICE_ID_PEEK_LENGTH);
+  PLMUSB_GetDeviceKeyValue(physicalDevice, L"DeviceID", deviceId, DEVICE_ID_PEEK_LENGTH);
   if (deviceId[0] == 0) {
     PLMUSB_SetDeviceID(DeviceObject);
-    PLMUSB_GetDeviceKeyValue(DeviceObject, L"DeviceID", deviceId, DEVICE_ID_PEEK_LENGTH);
+    PLMUSB_GetDeviceKeyValue(physicalDevice, L"DeviceID", deviceId, DEVICE_ID_PEEK_LENGTH);
   }
   if (deviceId[0] == 0) {
     return PLMUSB_PassDown(DeviceObject, Irp);
@@ -286,11 +288,12 @@ static NTSTATUS PLMUSB_HandleCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS PLMUSB_ProcessPnPIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
+  NTSTATUS status;
 
-  PLMUSB_IncrementIoCount(DeviceObject);
-  if (extension->IsChildDevice) {
-    return PLMUSB_ChildPDODispatch(DeviceObject, Irp);
+  if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
+    return status;
   }
+  PLMUSB_IncrementIoCount(DeviceObject);
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
       return PLMUSB_HandleStart(DeviceObject, Irp);

@@ -27,10 +27,17 @@ BOOLEAN PLMUSB_MakeUniqueName(PCSTR Prefix, PCHAR Name) {
   return FALSE;
 }
 
+// A printer is entered once, when it is named; entering it again changes nothing.
 BOOLEAN PLMUSB_AddToDeviceList(PDEVICE_OBJECT DeviceObject, PCSTR Name) {
-  PortNameEntry *entry = (PortNameEntry *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PortNameEntry), NRVUSB_POOL_TAG);
   PortNameEntry **tail = &PortNameList;
+  PortNameEntry *entry;
 
+  for (; *tail != NULL; tail = &(*tail)->Next) {
+    if ((*tail)->Device == DeviceObject) {
+      return TRUE;
+    }
+  }
+  entry = (PortNameEntry *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PortNameEntry), NRVUSB_POOL_TAG);
   if (entry == NULL) {
     return FALSE;
   }
@@ -38,9 +45,6 @@ BOOLEAN PLMUSB_AddToDeviceList(PDEVICE_OBJECT DeviceObject, PCSTR Name) {
   strncpy(entry->PortName, Name, sizeof(entry->PortName) - 1);
   entry->PortName[sizeof(entry->PortName) - 1] = 0;
   entry->Next = NULL;
-  while (*tail != NULL) {
-    tail = &(*tail)->Next;
-  }
   *tail = entry;
   return TRUE;
 }
@@ -58,15 +62,28 @@ BOOLEAN PLMUSB_RemoveFromDeviceList(PDEVICE_OBJECT DeviceObject) {
 }
 
 BOOLEAN PLMUSB_SetSerialRegValue(PDEVICE_OBJECT DeviceObject, UCHAR SerialNumberIndex) {
-  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
-  HANDLE key;
-  UCHAR found = SerialNumberIndex != 0 ? 1 : 0;
-  BOOLEAN written;
+  return PLMUSB_SetDeviceKeyValueBinary(PLMUSB_Extension(DeviceObject)->PhysicalDevice, L"SerialNumberFound",
+                                        SerialNumberIndex != 0 ? 1 : 0);
+}
 
-  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(extension->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
-    return FALSE;
+// The stored name is kept when no other printer present carries it, else the
+// lowest free numbered name is made; the name is entered in the list as it is
+// chosen, and only then written back and shown in the description. Without
+// memory for its entry the printer still runs, its name unprotected.
+VOID PLMUSB_AssignPortName(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDevice, PCSTR Prefix,
+                           PCHAR PortName) {
+  HANDLE key;
+
+  PortName[0] = 0;
+  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
+    PLMUSB_AddToDeviceList(DeviceObject, PortName);
+    return;
   }
-  written = PLMUSB_SetKeyValueBinary(key, L"SerialNumberFound", &found);
+  if (!PLMUSB_GetNameValue(key, L"PortName", PortName, PORT_NAME_MAX_LENGTH) || !PLMUSB_CheckUniqueName(PortName)) {
+    PLMUSB_MakeUniqueName(Prefix, PortName);
+  }
+  PLMUSB_AddToDeviceList(DeviceObject, PortName);
+  PLMUSB_SetKeyValue(key, L"PortName", PortName);
+  PLMUSB_UpdateDescription(key, L"DeviceDesc", PortName);
   ZwClose(key);
-  return written;
 }

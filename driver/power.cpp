@@ -1,29 +1,15 @@
 // Power: the printer FDO owns its device's power policy. A system power change
 // becomes a device power change asked of the power manager; the device may not
-// sleep while a handle is open; the child printer device's requests go straight
-// to the bus. The power manager sends one set-power or query at a time, which
-// is what keeps a self request and a system-driven one apart: no lock guards the
-// power fields.
+// sleep while a handle is open. The power manager sends one set-power or query
+// at a time, which is what keeps a self request and a system-driven one apart:
+// no lock guards the power fields.
 #include "nrvusb.h"
 
 // Every set-power and query calls PoStartNextPowerIrp once before it leaves the driver.
-static NTSTATUS PLMUSB_PassPowerIrp(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
+NTSTATUS PLMUSB_PassPowerIrp(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoCopyCurrentIrpStackLocationToNext(Irp);
   return PoCallDriver(LowerDevice, Irp);
-}
-
-// The child is never started and keeps no request count; its requests go to
-// the bus below its parent.
-static NTSTATUS PLMUSB_ChildPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PDEVICE_OBJECT parent = PLMUSB_Extension(DeviceObject)->ParentDevice;
-
-  if (parent == NULL) {
-    PoStartNextPowerIrp(Irp);
-    return PLMUSB_CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-  }
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  return PLMUSB_PassPowerIrp(PLMUSB_Extension(parent)->LowerDevice, Irp);
 }
 
 // While a handle is open the device refuses to sleep, unless it already sleeps
@@ -175,7 +161,7 @@ static NTSTATUS PLMUSB_WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoSetCompletionRoutine(Irp, PLMUSB_IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
   PoStartNextPowerIrp(Irp);
   if (PoCallDriver(extension->LowerDevice, Irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&event, NULL);
   }
   // Read before completing: the request is gone once completed.
   status = Irp->IoStatus.Status;
@@ -191,8 +177,8 @@ NTSTATUS NTAPI PLMUSB_ProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   NTSTATUS status;
 
-  if (extension->IsChildDevice) {
-    return PLMUSB_ChildPowerIrp(DeviceObject, Irp);
+  if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
+    return status;
   }
   PLMUSB_IncrementIoCount(DeviceObject);
   switch (stack->MinorFunction) {
@@ -260,7 +246,7 @@ NTSTATUS PLMUSB_SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_ST
     return status;
   }
   if (powerUp) {
-    KeWaitForSingleObject(&extension->SelfPowerEvent, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&extension->SelfPowerEvent, NULL);
   }
   extension->SelfPowerRequestActive = FALSE;
   return STATUS_SUCCESS;
@@ -306,7 +292,7 @@ NTSTATUS PLMUSB_QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Ca
   IoSetCompletionRoutine(irp, PLMUSB_IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
   status = IoCallDriver(Target, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&event, NULL);
   }
   IoFreeIrp(irp);
   return status;

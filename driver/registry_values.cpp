@@ -49,6 +49,21 @@ BOOLEAN PLMUSB_GetKeyValue(HANDLE Key, PCWSTR ValueName, PCHAR Destination, ULON
   return read;
 }
 
+// Port names are read one character further than any name the driver accepts,
+// so that an overlong stored name shows as such instead of being cut.
+#define NAME_READ_LENGTH (PORT_NAME_MAX_LENGTH + 1)
+
+BOOLEAN PLMUSB_GetNameValue(HANDLE Key, PCWSTR ValueName, PCHAR Name, ULONG MaximumLength) {
+  CHAR read[NAME_READ_LENGTH + 1];
+
+  RtlZeroMemory(read, sizeof(read));
+  if (!PLMUSB_GetKeyValue(Key, ValueName, read, NAME_READ_LENGTH) || read[0] == 0 || strlen(read) > MaximumLength) {
+    return FALSE;
+  }
+  strcpy(Name, read);
+  return TRUE;
+}
+
 // Reads the first bytes of a value's data, whatever its type. Shorter data fills
 // the low bytes and leaves the rest 0; a value without data counts as unread.
 static BOOLEAN PLMUSB_GetLeadingBytes(HANDLE Key, PCWSTR ValueName, PVOID Value, ULONG Size) {
@@ -75,20 +90,6 @@ BOOLEAN PLMUSB_GetKeyValueDWORD(HANDLE Key, PCWSTR ValueName, PULONG Value) {
   return PLMUSB_GetLeadingBytes(Key, ValueName, Value, sizeof(*Value));
 }
 
-BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT DeviceObject, PCWSTR ValueName, PCHAR Destination,
-                                 ULONG MaximumLength) {
-  HANDLE key;
-  BOOLEAN read;
-
-  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PLMUSB_Extension(DeviceObject)->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE,
-                                          KEY_READ, &key))) {
-    return FALSE;
-  }
-  read = PLMUSB_GetKeyValue(key, ValueName, Destination, MaximumLength);
-  ZwClose(key);
-  return read;
-}
-
 BOOLEAN PLMUSB_SetKeyValue(HANDLE Key, PCWSTR ValueName, PCSTR Text) {
   UNICODE_STRING name;
   ANSI_STRING text;
@@ -110,6 +111,40 @@ BOOLEAN PLMUSB_SetKeyValueBinary(HANDLE Key, PCWSTR ValueName, PUCHAR Byte) {
 
   RtlInitUnicodeString(&name, ValueName);
   return NT_SUCCESS(ZwSetValueKey(Key, &name, 0, REG_BINARY, Byte, 1));
+}
+
+// Opens the hardware key of a physical device object (or of the child printer
+// device), reads the value into Read or writes Text, else the one Byte, and
+// closes the key again.
+static BOOLEAN PLMUSB_AccessDeviceKey(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Read, ULONG MaximumLength,
+                                      PCSTR Text, UCHAR Byte) {
+  HANDLE key;
+  BOOLEAN done;
+
+  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
+    return FALSE;
+  }
+  if (Read != NULL) {
+    done = PLMUSB_GetKeyValue(key, ValueName, Read, MaximumLength);
+  } else if (Text != NULL) {
+    done = PLMUSB_SetKeyValue(key, ValueName, Text);
+  } else {
+    done = PLMUSB_SetKeyValueBinary(key, ValueName, &Byte);
+  }
+  ZwClose(key);
+  return done;
+}
+
+BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Destination, ULONG MaximumLength) {
+  return PLMUSB_AccessDeviceKey(Device, ValueName, Destination, MaximumLength, NULL, 0);
+}
+
+BOOLEAN PLMUSB_SetDeviceKeyValue(PDEVICE_OBJECT Device, PCWSTR ValueName, PCSTR Text) {
+  return PLMUSB_AccessDeviceKey(Device, ValueName, NULL, 0, Text, 0);
+}
+
+BOOLEAN PLMUSB_SetDeviceKeyValueBinary(PDEVICE_OBJECT Device, PCWSTR ValueName, UCHAR Byte) {
+  return PLMUSB_AccessDeviceKey(Device, ValueName, NULL, 0, NULL, Byte);
 }
 
 // Builds the kept text, "(", the port name and ")" and stores it as the value.

@@ -5,13 +5,9 @@ NTSTATUS PLMUSB_ProcessSysControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   NTSTATUS status;
 
-  // The child printer device has nobody below it to pass the request to.
-  if (extension->IsChildDevice) {
-    status = Irp->IoStatus.Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
     return status;
   }
-
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   PLMUSB_IncrementIoCount(DeviceObject);

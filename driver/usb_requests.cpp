@@ -25,7 +25,7 @@ NTSTATUS PLMUSB_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   }
   status = IoCallDriver(PLMUSB_Extension(DeviceObject)->LowerDevice, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&event, NULL);
     status = ioStatus.Status;
   }
   return status;
@@ -53,9 +53,9 @@ NTSTATUS PLMUSB_CallUSBDTimed(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milli
   IoSetCompletionRoutine(irp, PLMUSB_HoldTimedRequest, &event, TRUE, TRUE, TRUE);
   IoCallDriver(PLMUSB_Extension(DeviceObject)->LowerDevice, irp);
   timeout.QuadPart = -(LONGLONG)Milliseconds * 10000;
-  if (KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+  if (PLMUSB_WaitForEvent(&event, &timeout) == STATUS_TIMEOUT) {
     IoCancelIrp(irp);
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    PLMUSB_WaitForEvent(&event, NULL);
   }
   // Completing it again hands the request back to the I/O manager, which frees it.
   status = irp->IoStatus.Status;
