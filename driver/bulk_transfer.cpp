@@ -3,10 +3,22 @@
 // The caller's buffer is never copied: every transfer is a window onto it.
 #include "bulk_transfer.h"
 
-// The pipe bound to the handle when its direction fits, else the first bulk pipe of the direction.
-static PUSBD_PIPE_INFORMATION PLMUSB_ChoosePipe(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
+// The pipe the handle is bound to, while the selected interface still has it:
+// a switch to an alternate setting with fewer pipes leaves it pointing past them.
+static PUSBD_PIPE_INFORMATION PLMUSB_BoundPipe(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PUSBD_INTERFACE_INFORMATION interfaceInfo = PLMUSB_Extension(DeviceObject)->InterfaceInfo;
   PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   PUSBD_PIPE_INFORMATION bound = fileObject != NULL ? (PUSBD_PIPE_INFORMATION)fileObject->FsContext : NULL;
+
+  if (bound == NULL || interfaceInfo == NULL || bound >= &interfaceInfo->Pipes[interfaceInfo->NumberOfPipes]) {
+    return NULL;
+  }
+  return bound;
+}
+
+// The pipe bound to the handle when its direction fits, else the first bulk pipe of the direction.
+static PUSBD_PIPE_INFORMATION PLMUSB_ChoosePipe(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
+  PUSBD_PIPE_INFORMATION bound = PLMUSB_BoundPipe(DeviceObject, Irp);
 
   if (bound != NULL && (USB_ENDPOINT_DIRECTION_IN(bound->EndpointAddress) != 0) == In) {
     return bound;

@@ -26,6 +26,19 @@ static VOID PLMUSB_DiscardRelations(PDEVICE_RELATIONS Relations) {
   ExFreePool(Relations);
 }
 
+// Fails a bus-relations query. A failed request's information is not looked
+// at, so a list another driver left in it would be lost: it is released here.
+static NTSTATUS PLMUSB_FailRelations(PIRP Irp, NTSTATUS Status) {
+  PDEVICE_RELATIONS earlier = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
+
+  if (earlier != NULL) {
+    PLMUSB_DiscardRelations(earlier);
+  }
+  Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = Status;
+  return Status;
+}
+
 static PDEVICE_OBJECT PLMUSB_CreateChildDevice(PDEVICE_OBJECT DeviceObject) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   PDEVICE_OBJECT child;
@@ -56,19 +69,12 @@ static NTSTATUS PLMUSB_AnswerBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
   ULONG size;
 
   if (extension->ChildDevice == NULL && PLMUSB_CreateChildDevice(DeviceObject) == NULL) {
-    Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    return STATUS_NOT_SUPPORTED;
+    return PLMUSB_FailRelations(Irp, STATUS_NOT_SUPPORTED);
   }
   size = sizeof(DEVICE_RELATIONS) + earlierCount * sizeof(PDEVICE_OBJECT);
   relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, size, NRVUSB_POOL_TAG);
   if (relations == NULL) {
-    // A failed request's information is not looked at: the earlier list would be lost.
-    if (earlier != NULL) {
-      PLMUSB_DiscardRelations(earlier);
-    }
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return PLMUSB_FailRelations(Irp, STATUS_INSUFFICIENT_RESOURCES);
   }
   relations->Count = 0;
   for (ULONG index = 0; index < earlierCount; index++) {

@@ -122,6 +122,8 @@ NTSTATUS PLMUSB_ChildPDOQueryID(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_OBJECT parent = PLMUSB_Extension(DeviceObject)->ParentDevice;
   ChildIdentity *identity;
 
+  // Until an answer is made the query has none: a failure never carries information.
+  Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   if (parent == NULL) {
     return STATUS_NOT_SUPPORTED;

@@ -290,10 +290,11 @@ NTSTATUS PLMUSB_QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Ca
   next->Parameters.DeviceCapabilities.Capabilities = Capabilities;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, PLMUSB_IrpCompletionRoutine, &event, TRUE, TRUE, TRUE);
-  status = IoCallDriver(Target, irp);
-  if (status == STATUS_PENDING) {
+  if (IoCallDriver(Target, irp) == STATUS_PENDING) {
     PLMUSB_WaitForEvent(&event, NULL);
   }
+  // The request's own final status: the call may have returned before it ended.
+  status = irp->IoStatus.Status;
   IoFreeIrp(irp);
   return status;
 }

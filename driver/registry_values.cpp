@@ -2,24 +2,34 @@
 // as ANSI inside the driver and stored as UTF-16.
 #include "nrvusb.h"
 
-// One buffer serves every query: header, value name and data must fit in it.
-#define QUERY_BUFFER_SIZE 586
+// The largest value the driver ever stores is a device ID; anything larger
+// (written by someone else) is treated as missing rather than read in part.
+#define LARGEST_VALUE_DATA (DEVICE_ID_MAX_TEXT * sizeof(WCHAR))
 // Descriptions are built in buffers of this many UTF-16 units, terminator included.
 #define DESCRIPTION_UNITS 513
 
-// Returns the value's full information in a paged buffer the caller frees, or
-// NULL when it cannot be read (missing, too large, or no memory).
+// Returns the value's full information in a paged buffer of its own size, which
+// the caller frees, or NULL when it cannot be read (missing, too large, or no
+// memory). The first query only learns the size.
 static PKEY_VALUE_FULL_INFORMATION PLMUSB_QueryValue(HANDLE Key, PCWSTR ValueName) {
   UNICODE_STRING name;
+  ULONG size = 0;
   ULONG length;
+  NTSTATUS status;
   PKEY_VALUE_FULL_INFORMATION info;
 
-  info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, QUERY_BUFFER_SIZE, NRVUSB_POOL_TAG);
+  RtlInitUnicodeString(&name, ValueName);
+  status = ZwQueryValueKey(Key, &name, KeyValueFullInformation, NULL, 0, &size);
+  if ((status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) ||
+      size > sizeof(KEY_VALUE_FULL_INFORMATION) + name.Length + sizeof(ULONG) + LARGEST_VALUE_DATA) {
+    return NULL;
+  }
+  info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, size, NRVUSB_POOL_TAG);
   if (info == NULL) {
     return NULL;
   }
-  RtlInitUnicodeString(&name, ValueName);
-  if (!NT_SUCCESS(ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, QUERY_BUFFER_SIZE, &length))) {
+  // A value that grew since the first query no longer fits, and reads as missing.
+  if (!NT_SUCCESS(ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, size, &length))) {
     ExFreePool(info);
     return NULL;
   }

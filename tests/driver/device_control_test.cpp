@@ -177,4 +177,59 @@ TEST_F(DeviceControlTest, StringDescriptorsAreReadFromThePrinter) {
   EXPECT_EQ(missing.information, 0u);
 }
 
+// Interface 0 in three alternate settings: two bidirectional ones on endpoints
+// of their own, and a unidirectional one with a single pipe.
+class AlternateSettingTest : public DeviceControlTest {
+ protected:
+  nrv::PrinterConfig config() override {
+    return printerWith({nrv::printerInterface(0, 0, 2, 0x01, 0x82), nrv::printerInterface(0, 1, 2, 0x03, 0x84),
+                        nrv::printerInterface(0, 2, 1, 0x05)});
+  }
+
+  PFILE_OBJECT openPipe(const std::u16string& name) {
+    PFILE_OBJECT opened = nullptr;
+    EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName), name,
+                                &opened),
+              STATUS_SUCCESS);
+    return opened;
+  }
+
+  // The endpoint of the last bulk transfer the printer answered.
+  UCHAR lastEndpoint() {
+    std::vector<nrv::BulkTransferRecord> log = printer.usb->model().bulkLog();
+    return log.empty() ? 0 : log.back().endpoint;
+  }
+};
+
+// A handle bound to a pipe by number keeps the number: after a switch it uses
+// that pipe of the new setting, and a number the new setting lacks binds nothing.
+TEST_F(AlternateSettingTest, HandlesBoundToPipesFollowASwitchOfTheAlternateSetting) {
+  PFILE_OBJECT outPipe = openPipe(u"\\0");
+  PFILE_OBJECT inPipe = openPipe(u"\\1");
+  std::vector<UCHAR> data(100, 0x77);
+  std::vector<UCHAR> buffer(64);
+
+  ASSERT_EQ(ioctl(IOCTL_USBPRN_SET_CURRENT_INTERFACE, {1}, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CURRENT_INTERFACE, {}, 1).output, std::vector<UCHAR>{1});
+  EXPECT_EQ(printer.usb->model().alternateSetting(0), 1);
+  EXPECT_EQ(machine.io().write(outPipe, data.data(), 100).status.Information, 100u);
+  EXPECT_EQ(lastEndpoint(), 0x03);
+  printer.usb->model().queueInReply(std::vector<UCHAR>(5, 0x42));
+  EXPECT_EQ(machine.io().read(inPipe, buffer.data(), 64).status.Information, 5u);
+  EXPECT_EQ(lastEndpoint(), 0x84);
+
+  ASSERT_EQ(ioctl(IOCTL_USBPRN_SET_CURRENT_INTERFACE, {2}, 0).status, STATUS_SUCCESS);
+  size_t answered = printer.usb->model().bulkLog().size();
+  EXPECT_EQ(machine.io().read(inPipe, buffer.data(), 64).status.Status, STATUS_INVALID_HANDLE)
+      << "the setting has no pipe 1 and no IN pipe";
+  EXPECT_EQ(machine.io().write(inPipe, data.data(), 100).status.Information, 100u);
+  EXPECT_EQ(lastEndpoint(), 0x05);
+  EXPECT_EQ(printer.usb->model().bulkLog().size(), answered + 1);
+
+  machine.io().close(inPipe);
+  machine.io().close(outPipe);
+  EXPECT_EQ(printer.extension()->OpenCount, 1) << "the handle the control requests went through";
+  EXPECT_EQ(printer.extension()->IoCount, 1);
+}
+
 }  // namespace

@@ -277,4 +277,26 @@ TEST_F(PowerTest, TheCapabilityQueryTellsTheBusWhatItFillsIn) {
   EXPECT_EQ(untouched.Size, 0);
 }
 
+// A bus that answers the query later: the routine reports how the request
+// ended, never that it was pending.
+TEST_F(PowerTest, TheCapabilityQueryReturnsHowAPendedRequestEnded) {
+  PIRP held = nullptr;
+  printer.usb->physical().setHandler([&held](PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  });
+  machine.startThread("bus", [this, &held] {
+    machine.sleep(20);
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(held)->Parameters.DeviceCapabilities.Capabilities;
+    capabilities->DeviceState[PowerSystemSleeping1] = PowerDeviceD1;
+    held->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+  });
+  DEVICE_CAPABILITIES capabilities{};
+  EXPECT_EQ(PLMUSB_QueryCapabilities(pdo, &capabilities), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD1) << "returned only once the bus was done";
+  machine.joinThreads();
+}
+
 }  // namespace
