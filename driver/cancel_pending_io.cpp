@@ -22,7 +22,8 @@ static BOOLEAN PLMUSB_CancelDirection(PDeviceExtension Extension, BOOLEAN In) {
     return FALSE;
   }
 
-  // A request between two transfers keeps the cancel flag, so its next transfer ends at once.
+  // Between two transfers this ends nothing; the reference taken above tells
+  // the completion routine not to start the next transfer.
   IoCancelIrp(context->Irp);
   PLMUSB_WaitForEvent(&context->Finished, NULL);
 

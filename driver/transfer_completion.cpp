@@ -3,13 +3,31 @@
 // or below in whatever context the USB stack completes the transfer.
 #include "bulk_transfer.h"
 
+// The bytes a transfer moved. A stalled transfer's count is not trusted; nor is
+// that of a transfer whose carrying request failed while its URB still reads
+// as a success: the bus never got to it, and the length is only what was asked
+// for. Any other failed transfer's reported bytes did move.
+static ULONG PLMUSB_BytesMoved(TransferContext *Context, NTSTATUS RequestStatus) {
+  USBD_STATUS status = Context->Urb->UrbHeader.Status;
+
+  if (status == USBD_STATUS_ENDPOINT_HALTED || (!NT_SUCCESS(RequestStatus) && USBD_SUCCESS(status))) {
+    return 0;
+  }
+  return Context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+}
+
 // Bytes of the request still to move after this transfer; 0 ends the request.
 // A failed transfer ends it, and so does a short read: the printer had no more.
-static ULONG PLMUSB_Remainder(PIRP Request, TransferContext *Context, ULONG BytesDone, BOOLEAN In) {
+// So does a cancel in progress: one that lands between two transfers finds no
+// transfer to end and only marks the carrying request, and a bus need not look
+// at that mark when the next transfer arrives.
+static ULONG PLMUSB_Remainder(PIRP Request, TransferContext *Context, NTSTATUS RequestStatus, ULONG BytesDone,
+                              BOOLEAN In) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Context->Urb->UrbBulkOrInterruptTransfer;
   ULONG length;
 
-  if (Context->Urb->UrbHeader.Status != USBD_STATUS_SUCCESS || Request->MdlAddress == NULL) {
+  if (Context->CancelReferences != 0 || !NT_SUCCESS(RequestStatus) ||
+      Context->Urb->UrbHeader.Status != USBD_STATUS_SUCCESS || Request->MdlAddress == NULL) {
     return 0;
   }
   if (In && transfer->TransferBufferLength < MmGetMdlByteCount(Context->Mdl)) {
@@ -50,7 +68,7 @@ static PIRP PLMUSB_RecordFinish(const TransferDirection *Direction, TransferCont
 
 // The transfer's request count is given back last: remove waits for it and
 // then frees the device, so nothing of the device may be touched after it.
-static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
+static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, NTSTATUS RequestStatus, BOOLEAN In) {
   PDEVICE_OBJECT device = Context->Device;
   PDeviceExtension extension = PLMUSB_Extension(device);
   TransferDirection direction = PLMUSB_TransferDirection(extension, In);
@@ -63,11 +81,8 @@ static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
 
   KeAcquireSpinLock(direction.Lock, &oldIrql);
   request = *direction.Request;
-  // A stalled transfer's count is not trusted; any other transfer's bytes did move.
-  if (Context->Urb->UrbHeader.Status != USBD_STATUS_ENDPOINT_HALTED) {
-    *direction.BytesDone += Context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  }
-  remainder = PLMUSB_Remainder(request, Context, *direction.BytesDone, In);
+  *direction.BytesDone += PLMUSB_BytesMoved(Context, RequestStatus);
+  remainder = PLMUSB_Remainder(request, Context, RequestStatus, *direction.BytesDone, In);
   ExFreePool(Context->Urb);
   Context->Urb = NULL;
 
@@ -99,12 +114,10 @@ static NTSTATUS PLMUSB_TransferComplete(TransferContext *Context, BOOLEAN In) {
 
 NTSTATUS PLMUSB_AsyncWrite_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
-  return PLMUSB_TransferComplete((TransferContext *)Context, FALSE);
+  return PLMUSB_TransferComplete((TransferContext *)Context, Irp->IoStatus.Status, FALSE);
 }
 
 NTSTATUS PLMUSB_AsyncRead_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
-  return PLMUSB_TransferComplete((TransferContext *)Context, TRUE);
+  return PLMUSB_TransferComplete((TransferContext *)Context, Irp->IoStatus.Status, TRUE);
 }

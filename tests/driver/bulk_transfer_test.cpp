@@ -103,6 +103,16 @@ TEST_F(BulkTransferTest, AFailedTransferCountsTheBytesItReports) {
   EXPECT_EQ(outcome.status.Information, 65536u + 1000u);
 }
 
+// The bus fails the carrying request before the device sees the transfer and
+// leaves the URB as it was submitted: its length is only what was asked for.
+TEST_F(BulkTransferTest, ATransferWhoseRequestFailedCountsNoBytesAndEndsTheWrite) {
+  model().failBulkRequest(kOut, 2, STATUS_DEVICE_NOT_CONNECTED);
+  nrv::IrpOutcome outcome = write(pattern(150000));
+  EXPECT_EQ(outcome.status.Status, STATUS_SUCCESS);
+  EXPECT_EQ(outcome.status.Information, 65536u);
+  EXPECT_EQ(transferSizes(kOut), std::vector<ULONG>{65536}) << "only the first transfer reached the printer";
+}
+
 TEST_F(BulkTransferTest, AShortReplyEndsTheReadAndAFullOneAsksForMore) {
   std::vector<UCHAR> buffer(131072);
   model().queueInReply(pattern(100));
@@ -192,6 +202,58 @@ TEST_F(BulkTransferTest, CancelEndsTheRunningRequestsWithTheBytesMovedAndWaitsFo
   EXPECT_EQ(writing->status().Status, STATUS_SUCCESS);
   EXPECT_EQ(writing->status().Information, 65536u);
   EXPECT_EQ(reading->status().Information, 0u);
+  machine.sleep(1);
+  EXPECT_EQ(printer.extension()->IoCount, 1);
+}
+
+// A cancel that lands while the bus is already completing a transfer finds no
+// transfer to end; it only marks the carrying request. A bus that does not look
+// at that mark when the next transfer arrives would hold the next transfer,
+// and the cancel would wait for ever: the completion must not start it.
+TEST_F(BulkTransferTest, ACancelBetweenTwoTransfersEndsTheRequest) {
+  machine.usb().checkCancelFlagAtSubmission(false);
+  nrv::UsbDevice* usb = printer.usb;
+  PIRP first = nullptr;
+  PURB firstUrb = nullptr;
+  // The bus takes the first transfer out of reach of cancels, as it does when it completes one.
+  usb->physical().setHandler([usb, &first, &firstUrb](PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (first != nullptr || stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+        urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+      return usb->dispatch(irp);
+    }
+    IoMarkIrpPending(irp);
+    first = irp;
+    firstUrb = urb;
+    return STATUS_PENDING;
+  });
+  model().holdBulkTransfer(kOut, 1);  // the next transfer, were it sent, would never end by itself
+  std::vector<UCHAR> data = pattern(150000);
+  std::unique_ptr<nrv::PendingRequest> writing = machine.io().startWrite(file, data.data(), 150000);
+  ASSERT_NE(first, nullptr);
+
+  bool cancelReturned = false;
+  machine.startThread("cancel", [this, &cancelReturned] {
+    PLMUSB_CancelPendingIo(printer.fdo);
+    cancelReturned = true;
+  });
+  for (int tries = 0; tries < 100 && !first->Cancel; tries++) machine.sleep(1);
+  ASSERT_TRUE(first->Cancel);
+
+  // The first transfer ends well, with the cancel already marked on its request.
+  firstUrb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  first->IoStatus.Status = STATUS_SUCCESS;
+  KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
+  IoCompleteRequest(first, IO_NO_INCREMENT);
+  KfLowerIrql(irql);
+
+  machine.joinThreads();
+  EXPECT_TRUE(cancelReturned);
+  ASSERT_TRUE(writing->completed());
+  EXPECT_EQ(writing->status().Status, STATUS_SUCCESS);
+  EXPECT_EQ(writing->status().Information, 65536u);
+  EXPECT_TRUE(model().bulkLog().empty()) << "no second transfer was started";
   machine.sleep(1);
   EXPECT_EQ(printer.extension()->IoCount, 1);
 }
