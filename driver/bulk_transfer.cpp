@@ -10,7 +10,8 @@ static PUSBD_PIPE_INFORMATION PLMUSB_BoundPipe(PDEVICE_OBJECT DeviceObject, PIRP
   PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   PUSBD_PIPE_INFORMATION bound = fileObject != NULL ? (PUSBD_PIPE_INFORMATION)fileObject->FsContext : NULL;
 
-  if (bound == NULL || interfaceInfo == NULL || bound >= &interfaceInfo->Pipes[interfaceInfo->NumberOfPipes]) {
+  if (bound == NULL || interfaceInfo == NULL ||
+      bound >= &interfaceInfo->Pipes[interfaceInfo->NumberOfPipes]) {
     return NULL;
   }
   return bound;

@@ -27,8 +27,9 @@ PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULON
 
 // Every printer class request addresses configuration 0, interface 0, setting 0.
 PURB PLMUSB_BuildGetDeviceIdRequest(PVOID Reply, ULONG Length) {
-  return PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, PRINTER_CLASS_TRANSFER_IN, Length, Reply,
-                                          NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE, PRINTER_GET_DEVICE_ID, 0, 0);
+  return PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, PRINTER_CLASS_TRANSFER_IN, Length,
+                                          Reply, NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE,
+                                          PRINTER_GET_DEVICE_ID, 0, 0);
 }
 
 NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT Index) {

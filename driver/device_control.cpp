@@ -83,15 +83,17 @@ static NTSTATUS PLMUSB_GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, P
 
 // Reads the descriptor into the transfer buffer and copies what arrived, at most
 // out bytes, into the request. A failed request delivered no descriptor.
-static NTSTATUS PLMUSB_ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb, PUCHAR Transfer) {
+static NTSTATUS PLMUSB_ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb,
+                                            PUCHAR Transfer) {
   ULONG out = PLMUSB_OutputLength(Irp);
   NTSTATUS status;
   ULONG count = 0;
 
   RtlZeroMemory(Urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   RtlZeroMemory(Transfer, out);
-  UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE,
-                               ((PUCHAR)PLMUSB_Buffer(Irp))[0], 0, Transfer, NULL, out, NULL);
+  UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                               USB_STRING_DESCRIPTOR_TYPE, ((PUCHAR)PLMUSB_Buffer(Irp))[0], 0, Transfer, NULL,
+                               out, NULL);
   status = PLMUSB_CallUSBD(DeviceObject, Urb);
   if (NT_SUCCESS(status)) {
     count = Transfer[0] < out ? Transfer[0] : out;
@@ -112,7 +114,8 @@ static NTSTATUS PLMUSB_GetStringDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp
   if (PLMUSB_InputLength(Irp) == 0) {
     return PLMUSB_Answer(Irp, STATUS_INVALID_PARAMETER, 0);
   }
-  urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), NRVUSB_POOL_TAG);
+  urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                    NRVUSB_POOL_TAG);
   transfer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, out, NRVUSB_POOL_TAG);
   status = urb != NULL && transfer != NULL ? PLMUSB_ReadStringDescriptor(DeviceObject, Irp, urb, transfer)
                                            : PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -261,8 +264,9 @@ static NTSTATUS PLMUSB_GetPortStatus2(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PLMUSB_Answer(Irp, USBPRN_STATUS_BUFFER_TOO_SMALL, 0);
   }
   urb = PLMUSB_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, PRINTER_CLASS_TRANSFER_IN,
-                                         out > MAX_CONTROL_TRANSFER ? MAX_CONTROL_TRANSFER : out, PLMUSB_Buffer(Irp),
-                                         NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE, PRINTER_GET_PORT_STATUS, 0, 0);
+                                         out > MAX_CONTROL_TRANSFER ? MAX_CONTROL_TRANSFER : out,
+                                         PLMUSB_Buffer(Irp), NULL, NULL, PRINTER_CLASS_IN_TO_INTERFACE,
+                                         PRINTER_GET_PORT_STATUS, 0, 0);
   if (urb == NULL) {
     return PLMUSB_Answer(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }

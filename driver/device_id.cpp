@@ -24,8 +24,8 @@ static NTSTATUS PLMUSB_FetchDeviceID(PDEVICE_OBJECT DeviceObject, PURB Urb, PUCH
   if (length > DEVICE_ID_REQUEST_LENGTH) {
     length = DEVICE_ID_REQUEST_LENGTH;
   }
-  if (length <= 2 ||
-      !PLMUSB_SetDeviceKeyValue(PLMUSB_Extension(DeviceObject)->PhysicalDevice, L"DeviceID", (PCSTR)Reply + 2)) {
+  if (length <= 2 || !PLMUSB_SetDeviceKeyValue(PLMUSB_Extension(DeviceObject)->PhysicalDevice, L"DeviceID",
+                                               (PCSTR)Reply + 2)) {
     return STATUS_UNSUCCESSFUL;
   }
   return status;

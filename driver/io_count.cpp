@@ -33,17 +33,26 @@ LONG PLMUSB_DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
   return count;
 }
 
+// A printer that has no port name yet is there but cannot be told apart from
+// the others by its clients: it takes no I/O either.
+static BOOLEAN PLMUSB_IsRunning(PDeviceExtension Extension) {
+  return !Extension->DeviceRemoved && Extension->DeviceStarted && !Extension->RemovePending &&
+         !Extension->StopPending;
+}
+
 BOOLEAN PLMUSB_CanAcceptIoRequests(PDEVICE_OBJECT DeviceObject) {
   PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
 
-  return !extension->DeviceRemoved && extension->DeviceStarted && !extension->RemovePending &&
-         !extension->StopPending;
+  return PLMUSB_IsRunning(extension) && !extension->WaitingForPortName;
 }
 
 // Admits a create, read, write or device-control request: takes its request
-// count, or completes it with STATUS_DELETE_PENDING when the device does not
-// take I/O. The child printer device never does, and keeps no count.
+// count, or completes it when the device does not take I/O, with
+// STATUS_INVALID_DEVICE_STATE while it waits for a port name and
+// STATUS_DELETE_PENDING otherwise. The child printer device never takes I/O,
+// and keeps no count.
 BOOLEAN PLMUSB_AdmitIoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDeviceExtension extension = PLMUSB_Extension(DeviceObject);
   NTSTATUS status;
 
   if (PLMUSB_DispatchForChild(DeviceObject, Irp, &status)) {
@@ -51,7 +60,8 @@ BOOLEAN PLMUSB_AdmitIoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PLMUSB_IncrementIoCount(DeviceObject);
   if (!PLMUSB_CanAcceptIoRequests(DeviceObject)) {
-    PLMUSB_CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    PLMUSB_CompleteRequest(
+        Irp, PLMUSB_IsRunning(extension) ? STATUS_INVALID_DEVICE_STATE : STATUS_DELETE_PENDING, 0);
     PLMUSB_DecrementIoCount(DeviceObject);
     return FALSE;
   }

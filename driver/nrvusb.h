@@ -84,6 +84,10 @@ typedef struct _DEVICE_EXTENSION {
   UCHAR AltInterface;                 // [fixed]
   UCHAR DeviceType;                   // [fixed]
   UCHAR PrinterClassOptions;          // [fixed]
+  // Every numbered port name of the printer's prefix was carried by another
+  // printer when it was added: it takes no I/O and reports no child until a
+  // name comes free and is given to it.
+  BOOLEAN WaitingForPortName;  // [PnP]: set by AddDevice, cleared by another printer's remove
 } DeviceExtension, *PDeviceExtension;
 
 FORCEINLINE PDeviceExtension PLMUSB_Extension(PDEVICE_OBJECT DeviceObject) {
@@ -96,12 +100,16 @@ FORCEINLINE PDeviceExtension PLMUSB_Extension(PDEVICE_OBJECT DeviceObject) {
 #define PORT_NAME_MAX_LENGTH (PORT_NAME_BUFFER_SIZE - 1)
 #define PORT_PREFIX_MAX_LENGTH (PORT_NAME_MAX_LENGTH - 4)
 
-// One printer FDO's port name in the driver-wide list of names in use.
-// [PnP]: the list changes only in AddDevice and remove.
+// One printer FDO's port name in the driver-wide list of names in use, in
+// order of addition. [PnP]: the list changes only in AddDevice and remove.
 typedef struct PortNameEntry {
   PDEVICE_OBJECT Device;
-  CHAR PortName[PORT_NAME_BUFFER_SIZE];
+  CHAR PortName[PORT_NAME_BUFFER_SIZE];  // empty while the printer waits for one
   struct PortNameEntry *Next;
+  // A printer that could not be named waits for a free name of its prefix;
+  // the one that has waited longest, the earliest in the list, is named first.
+  BOOLEAN Waiting;
+  CHAR Prefix[PORT_NAME_BUFFER_SIZE];
 } PortNameEntry;
 
 extern PortNameEntry *PortNameList;
@@ -159,7 +167,8 @@ BOOLEAN PLMUSB_RemoveFromDeviceList(PDEVICE_OBJECT DeviceObject);
 BOOLEAN PLMUSB_SetSerialRegValue(PDEVICE_OBJECT DeviceObject, UCHAR SerialNumberIndex);
 // Chooses the printer's port name and enters it in the list in one step, then
 // writes it to the device key and the description. PortName receives the name;
-// it is empty when the device key cannot be opened.
+// it is empty when the device key cannot be opened, and when every numbered
+// name of the prefix is taken: the printer then waits for one.
 VOID PLMUSB_AssignPortName(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDevice, PCSTR Prefix,
                            PCHAR PortName);
 

@@ -258,11 +258,16 @@ static NTSTATUS PLMUSB_HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   return PLMUSB_PassDown(DeviceObject, Irp);
 }
 
-// Relations are answered only once the printer's device ID is known; without
-// one the printer reports no child.
+// Relations are answered only once the printer has a port name and its device
+// ID is known; without them it reports no child. The child's instance is the
+// port name, and a printer named later is asked again.
 static NTSTATUS PLMUSB_HandleRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_OBJECT physicalDevice = PLMUSB_Extension(DeviceObject)->PhysicalDevice;
   CHAR deviceId[DEVICE_ID_PEEK_LENGTH + 1] = {0};
+
+  if (PLMUSB_Extension(DeviceObject)->WaitingForPortName) {
+    return PLMUSB_PassDown(DeviceObject, Irp);
+  }
 
   PLMUSB_GetDeviceKeyValue(physicalDevice, L"DeviceID", deviceId, DEVICE_ID_PEEK_LENGTH);
   if (deviceId[0] == 0) {

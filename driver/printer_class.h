@@ -28,7 +28,8 @@
 
 PURB PLMUSB_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
                                       PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
-                                      UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index);
+                                      UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value,
+                                      USHORT Index);
 // GET_DEVICE_ID into the buffer: two length bytes, most significant first, then the text.
 PURB PLMUSB_BuildGetDeviceIdRequest(PVOID Reply, ULONG Length);
 NTSTATUS PLMUSB_ModifyRegister(PDEVICE_OBJECT DeviceObject, USHORT Value, USHORT Index);

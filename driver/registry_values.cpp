@@ -67,7 +67,8 @@ BOOLEAN PLMUSB_GetNameValue(HANDLE Key, PCWSTR ValueName, PCHAR Name, ULONG Maxi
   CHAR read[NAME_READ_LENGTH + 1];
 
   RtlZeroMemory(read, sizeof(read));
-  if (!PLMUSB_GetKeyValue(Key, ValueName, read, NAME_READ_LENGTH) || read[0] == 0 || strlen(read) > MaximumLength) {
+  if (!PLMUSB_GetKeyValue(Key, ValueName, read, NAME_READ_LENGTH) || read[0] == 0 ||
+      strlen(read) > MaximumLength) {
     return FALSE;
   }
   strcpy(Name, read);
@@ -126,8 +127,8 @@ BOOLEAN PLMUSB_SetKeyValueBinary(HANDLE Key, PCWSTR ValueName, PUCHAR Byte) {
 // Opens the hardware key of a physical device object (or of the child printer
 // device), reads the value into Read or writes Text, else the one Byte, and
 // closes the key again.
-static BOOLEAN PLMUSB_AccessDeviceKey(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Read, ULONG MaximumLength,
-                                      PCSTR Text, UCHAR Byte) {
+static BOOLEAN PLMUSB_AccessDeviceKey(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Read,
+                                      ULONG MaximumLength, PCSTR Text, UCHAR Byte) {
   HANDLE key;
   BOOLEAN done;
 
@@ -145,7 +146,8 @@ static BOOLEAN PLMUSB_AccessDeviceKey(PDEVICE_OBJECT Device, PCWSTR ValueName, P
   return done;
 }
 
-BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Destination, ULONG MaximumLength) {
+BOOLEAN PLMUSB_GetDeviceKeyValue(PDEVICE_OBJECT Device, PCWSTR ValueName, PCHAR Destination,
+                                 ULONG MaximumLength) {
   return PLMUSB_AccessDeviceKey(Device, ValueName, Destination, MaximumLength, NULL, 0);
 }
 

@@ -182,14 +182,14 @@ TEST_F(DeviceControlTest, StringDescriptorsAreReadFromThePrinter) {
 class AlternateSettingTest : public DeviceControlTest {
  protected:
   nrv::PrinterConfig config() override {
-    return printerWith({nrv::printerInterface(0, 0, 2, 0x01, 0x82), nrv::printerInterface(0, 1, 2, 0x03, 0x84),
-                        nrv::printerInterface(0, 2, 1, 0x05)});
+    return printerWith({nrv::printerInterface(0, 0, 2, 0x01, 0x82),
+                        nrv::printerInterface(0, 1, 2, 0x03, 0x84), nrv::printerInterface(0, 2, 1, 0x05)});
   }
 
   PFILE_OBJECT openPipe(const std::u16string& name) {
     PFILE_OBJECT opened = nullptr;
-    EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName), name,
-                                &opened),
+    EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName),
+                                name, &opened),
               STATUS_SUCCESS);
     return opened;
   }

@@ -42,7 +42,9 @@ class PlugAndPlayTest : public PrinterOnBusTest {
   }
 
   // The instance path a printer with this serial number will have, for its keys before it is plugged.
-  static std::u16string instancePath(const std::u16string& serial) { return u"USB\\VID_0A5F&PID_0027\\" + serial; }
+  static std::u16string instancePath(const std::u16string& serial) {
+    return u"USB\\VID_0A5F&PID_0027\\" + serial;
+  }
 
   // The control transfers of one kind the printer has seen, by their position in its log.
   static std::vector<size_t> positionsOf(const nrv::UsbDevice& usb, UCHAR requestType, UCHAR request) {
@@ -127,7 +129,8 @@ TEST_F(PlugAndPlayTest, AnEarlierBusRelationsListIsExtendedNotLost) {
 
 // A relations list another driver left in the request, with a reference on the physical device.
 PDEVICE_RELATIONS earlierRelations(PDEVICE_OBJECT device) {
-  auto* earlier = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x74736554));
+  auto* earlier =
+      static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x74736554));
   earlier->Count = 1;
   earlier->Objects[0] = device;
   ObReferenceObject(device);
@@ -143,11 +146,11 @@ TEST_F(PlugAndPlayTest, AChildThatCannotBeCreatedFailsBusRelationsAndReleasesAnE
   machine.registry().setString(deviceKey(usb), u"DeviceID", u"MFG:ABC;MDL:P100;");
   PDEVICE_RELATIONS earlier = earlierRelations(usb.pdo());
   machine.faults().failTag(0x69766544);  // the machine's tag of device objects: no child can be made
-  nrv::IrpOutcome outcome = machine.io().call(fdo(usb), IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, nullptr,
-                                              [&](PIRP irp, PIO_STACK_LOCATION stack) {
-                                                stack->Parameters.QueryDeviceRelations.Type = BusRelations;
-                                                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(earlier);
-                                              });
+  nrv::IrpOutcome outcome = machine.io().call(
+      fdo(usb), IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, nullptr, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->Parameters.QueryDeviceRelations.Type = BusRelations;
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(earlier);
+      });
   machine.faults().clear();
   EXPECT_EQ(outcome.status.Status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(outcome.status.Information, 0u);
@@ -162,11 +165,11 @@ TEST_F(PlugAndPlayTest, AFailedIdentifierQueryOfTheChildCarriesNoInformation) {
   PDEVICE_OBJECT child = extension(usb)->ChildDevice;
   ASSERT_NE(child, nullptr);
   for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryInstanceID}) {
-    nrv::IrpOutcome outcome =
-        machine.io().call(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, nullptr, [type](PIRP irp, PIO_STACK_LOCATION stack) {
-          stack->Parameters.QueryId.IdType = type;
-          irp->IoStatus.Information = 0x5EAF00D;
-        });
+    nrv::IrpOutcome outcome = machine.io().call(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, nullptr,
+                                                [type](PIRP irp, PIO_STACK_LOCATION stack) {
+                                                  stack->Parameters.QueryId.IdType = type;
+                                                  irp->IoStatus.Information = 0x5EAF00D;
+                                                });
     EXPECT_EQ(outcome.status.Status, STATUS_NOT_SUPPORTED) << type;
     EXPECT_EQ(outcome.status.Information, 0u) << type;
   }
@@ -292,8 +295,21 @@ TEST_F(PlugAndPlayTest, ALongDeviceIdIsReadWholeEverywhere) {
 
   usb.model().clearLog();
   machine.pnp().enumerate(printer);
-  EXPECT_TRUE(positionsOf(usb, 0xA1, nrv::kPrinterGetDeviceId).empty()) << "the stored ID is not fetched again";
+  EXPECT_TRUE(positionsOf(usb, 0xA1, nrv::kPrinterGetDeviceId).empty())
+      << "the stored ID is not fetched again";
   EXPECT_EQ(printer.children.size(), 1u);
+}
+
+// A stored value larger than any the driver writes (another program's doing)
+// counts as missing, so the ID is fetched from the printer again.
+TEST_F(PlugAndPlayTest, AStoredIdLongerThanAnyTheDriverWritesIsFetchedAgain) {
+  nrv::UsbDevice& usb = plug(printerWithId("MFG:ABC;MDL:P100;"));
+  machine.registry().setString(deviceKey(usb), u"DeviceID", std::u16string(3000, u'Z'));
+  usb.model().clearLog();
+  machine.pnp().enumerate(node(usb));
+  EXPECT_EQ(positionsOf(usb, 0xA1, nrv::kPrinterGetDeviceId).size(), 1u);
+  EXPECT_EQ(stringValue(deviceKey(usb), u"DeviceID"), "MFG:ABC;MDL:P100;");
+  EXPECT_EQ(node(usb).children.size(), 1u);
 }
 
 // The register is written after the start has been completed, after the
@@ -378,7 +394,8 @@ TEST_F(PlugAndPlayTest, AStopWhoseUnconfigureFailsLeavesThePrinterRunning) {
   EXPECT_TRUE(usb.configured());
   std::vector<nrv::SeenRequest> requests = usb.physical().requests();
   for (size_t index = seen; index < requests.size(); index++) {
-    EXPECT_FALSE(requests[index].majorFunction == IRP_MJ_PNP && requests[index].minorFunction == IRP_MN_STOP_DEVICE)
+    EXPECT_FALSE(requests[index].majorFunction == IRP_MJ_PNP &&
+                 requests[index].minorFunction == IRP_MN_STOP_DEVICE)
         << "the failed stop went down";
   }
   PFILE_OBJECT file = open(usb);

@@ -288,14 +288,16 @@ TEST_F(PowerTest, TheCapabilityQueryReturnsHowAPendedRequestEnded) {
   });
   machine.startThread("bus", [this, &held] {
     machine.sleep(20);
-    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(held)->Parameters.DeviceCapabilities.Capabilities;
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(held)->Parameters.DeviceCapabilities.Capabilities;
     capabilities->DeviceState[PowerSystemSleeping1] = PowerDeviceD1;
     held->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
     IoCompleteRequest(held, IO_NO_INCREMENT);
   });
   DEVICE_CAPABILITIES capabilities{};
   EXPECT_EQ(PLMUSB_QueryCapabilities(pdo, &capabilities), STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD1) << "returned only once the bus was done";
+  EXPECT_EQ(capabilities.DeviceState[PowerSystemSleeping1], PowerDeviceD1)
+      << "returned only once the bus was done";
   machine.joinThreads();
 }
 
