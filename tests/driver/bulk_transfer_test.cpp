@@ -238,8 +238,10 @@ TEST_F(BulkTransferTest, ACancelBetweenTwoTransfersEndsTheRequest) {
     PLMUSB_CancelPendingIo(printer.fdo);
     cancelReturned = true;
   });
-  for (int tries = 0; tries < 100 && !first->Cancel; tries++) machine.sleep(1);
-  ASSERT_TRUE(first->Cancel);
+  // IoCancelIrp sets the flag from the cancelling thread.
+  auto cancelMarked = [first] { return __atomic_load_n(&first->Cancel, __ATOMIC_ACQUIRE) != FALSE; };
+  for (int tries = 0; tries < 100 && !cancelMarked(); tries++) machine.sleep(1);
+  ASSERT_TRUE(cancelMarked());
 
   // The first transfer ends well, with the cancel already marked on its request.
   firstUrb->UrbHeader.Status = USBD_STATUS_SUCCESS;
