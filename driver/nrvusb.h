@@ -3,7 +3,8 @@
 // Locks, in the order they are taken:
 //   WriteLock, ReadLock  the running write, respectively read: the fields marked [WriteLock] or
 //                        [ReadLock] and the cancel references of its TransferContext. Never both.
-//   IoCountLock          the change of IoCount; its two events are set after it is released.
+//   IoCountLock          the change of IoCount and the setting of IoCountOneEvent. IoCountZeroEvent
+//                        is set after it is released: remove then frees the lock with the extension.
 // A spin lock is held only to record or decide: never while calling another driver, completing
 // a request, freeing a request or MDL, or waiting.
 //
@@ -62,7 +63,7 @@ typedef struct _DEVICE_EXTENSION {
   KEVENT IoCountZeroEvent;  // set after IoCountLock, when IoCount reaches 0; never cleared
   KEVENT WriteDoneEvent;    // [WriteLock] cleared when a write starts, set when it is finished
   KEVENT ReadDoneEvent;     // [ReadLock] the same for reads
-  KEVENT IoCountOneEvent;   // set after IoCountLock, when IoCount drops to 1; never cleared
+  KEVENT IoCountOneEvent;   // [IoCountLock] set when IoCount drops to 1; never cleared
   KEVENT SelfPowerEvent;    // [power]
   KSPIN_LOCK IoCountLock;
   LONG OpenCount;                     // [interlocked]
