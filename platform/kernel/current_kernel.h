@@ -20,6 +20,7 @@ class PowerManager;
 class Registry;
 class Scheduler;
 class SpinLockOrder;
+class WaitLog;
 
 struct KernelParts {
   OsProfile profile;
@@ -34,6 +35,7 @@ struct KernelParts {
   Registry& registry;
   PnpManager& pnp;
   PowerManager& power;
+  WaitLog& waits;
 };
 
 // Stops the machine when no machine runs.

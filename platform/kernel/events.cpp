@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/thread_context.h"
 #include "kernel/current_kernel.h"
+#include "kernel/wait_log.h"
 
 namespace nrv {
 
@@ -110,9 +111,10 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-  UNREFERENCED_PARAMETER(WaitReason);
   UNREFERENCED_PARAMETER(WaitMode);
   const void* caller = __builtin_return_address(0);
+  nrv::ThreadRecord& thread = nrv::currentThread("KeWaitForSingleObject");
+  if (!thread.driverCalls.empty()) nrv::currentKernel().waits.record(thread.driverCalls.back(), WaitReason);
   bool polls = Timeout != nullptr && Timeout->QuadPart == 0;
   nrv::requireIrqlAtMost(polls ? DISPATCH_LEVEL : APC_LEVEL, "KeWaitForSingleObject");
   nrv::requireNonAlertable(Alertable, "KeWaitForSingleObject");

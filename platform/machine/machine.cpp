@@ -23,8 +23,8 @@ Machine::Machine(MachineOptions options)
       io_(devices_, irps_, mdls_, interfaces_, [this](PDEVICE_OBJECT device) { pnp_.fileClosed(device); }),
       pnp_(options.profile, scheduler_, threads_, devices_, irps_, io_, registry_),
       power_(scheduler_, threads_, irps_, devices_, faults_),
-      kernel_{options.profile, scheduler_, faults_,     pool_,     spinLockOrder_, irps_,
-              mdls_,           devices_,   interfaces_, registry_, pnp_,           power_},
+      kernel_{options.profile, scheduler_, faults_,   pool_,     spinLockOrder_, irps_, mdls_,
+              devices_,        interfaces_, registry_, pnp_,     power_,         waits_},
       current_(kernel_),
       busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_) {
   addUsbBus();

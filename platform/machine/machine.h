@@ -30,6 +30,7 @@
 #include "kernel/power_manager.h"
 #include "kernel/registry.h"
 #include "kernel/spin_locks.h"
+#include "kernel/wait_log.h"
 #include "machine/module_loader.h"
 #include "usb/usb_bus.h"
 
@@ -62,6 +63,7 @@ class Machine {
   IoEntry& io() { return io_; }
   ModuleLoader& modules() { return modules_; }
   SpinLockOrder& spinLockOrder() { return spinLockOrder_; }
+  WaitLog& waits() { return waits_; }
   Registry& registry() { return registry_; }
   PnpManager& pnp() { return pnp_; }
   PowerManager& power() { return power_; }
@@ -107,6 +109,7 @@ class Machine {
   IoEntry io_;
   PnpManager pnp_;
   PowerManager power_;
+  WaitLog waits_;
   KernelParts kernel_;
   CurrentKernel current_;
   BusDriver busDriver_;

@@ -1,5 +1,7 @@
 // Printers plugged into a machine where the driver is installed: the Plug and
 // Play manager adds, starts, enumerates, stops and removes them.
+#include <set>
+
 #include "printer_on_bus.h"
 #include "usbprn_ioctl.h"
 
@@ -264,6 +266,23 @@ TEST_F(PlugAndPlayTest, SurpriseRemovalEndsAMultiTransferWriteAndTheRemoveWaitsF
   writing.reset();
   machine.io().close(file);
   EXPECT_TRUE(machine.usb().devices().empty()) << "removed once the last handle closed";
+}
+
+// Whatever it waits for (the bus, a request sent down, a cancel, the last
+// request before remove, a power change), the driver gives one wait reason.
+TEST_F(PlugAndPlayTest, EveryWaitOfTheDriverGivesTheSameReason) {
+  nrv::UsbDevice& usb = plug();
+  PFILE_OBJECT file = open(usb);
+  std::vector<UCHAR> data(150000, 0x5A);
+  std::unique_ptr<nrv::PendingRequest> writing = startHeldWrite(usb, file, data, 2);
+  UCHAR selector = USBPRN_PIPE_BULK_OUT;
+  machine.io().deviceControl(file, IOCTL_USBPRN_CANCEL_PIPE_REQUESTS, &selector, 1, nullptr, 0);
+  writing.reset();
+  machine.io().close(file);
+  machine.power().setSystemPower(PowerSystemSleeping3, {usb.pdo()});
+  machine.power().setSystemPower(PowerSystemWorking, {usb.pdo()});
+  EXPECT_EQ(machine.usb().removeSafely(usb), STATUS_SUCCESS);
+  EXPECT_EQ(machine.waits().reasonsOf(&driver->object), std::set<KWAIT_REASON>{Suspended});
 }
 
 // Real printers report IDs of 300 to 1000 characters; the stored ID is read

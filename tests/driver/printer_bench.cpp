@@ -27,7 +27,6 @@ AddedPrinter PrinterBench::add(nrv::UsbDevice& usb) {
   printer.portName = portName;
   if (!NT_SUCCESS(printer.status)) return printer;
   PDeviceExtension extension = printer.extension();
-  PLMUSB_AddToDeviceList(printer.fdo, portName);
   extension->PhysicalDevice = usb.pdo();
   extension->DriverObject = &driver->object;
   extension->LowerDevice = IoAttachDeviceToDeviceStack(printer.fdo, usb.pdo());
