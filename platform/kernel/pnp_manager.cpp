@@ -169,7 +169,8 @@ DeviceNode& PnpManager::deviceArrived(PDEVICE_OBJECT pdo, const std::u16string& 
     std::lock_guard<std::mutex> guard(lock_);
     roots_.push_back(std::move(created));
   }
-  if (NT_SUCCESS(addDevice(node))) start(node);
+  node.addStatus = addDevice(node);
+  if (NT_SUCCESS(node.addStatus)) start(node);
   return node;
 }
 

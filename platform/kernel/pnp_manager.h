@@ -45,6 +45,7 @@ struct DeviceNode {
   std::list<std::unique_ptr<DeviceNode>> children;
   PDRIVER_OBJECT driver = nullptr;  // the function driver; none for a raw child
   DeviceNodeState state = DeviceNodeState::Enumerated;
+  NTSTATUS addStatus = STATUS_SUCCESS;  // of AddDevice; a failure means no start was sent
   NTSTATUS startStatus = STATUS_SUCCESS;
   // The identity the bus driver gave an enumerated child.
   std::u16string deviceId;

@@ -42,13 +42,11 @@ LoadedDriver& ModuleLoader::prepare(const std::string& serviceName) {
 
 DriverLoadResult ModuleLoader::loadDriver(const std::string& modulePath, const std::string& serviceName) {
   void* module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    bugCheck("DRIVER_NOT_LOADED", format("cannot load '%s': %s", modulePath.c_str(), dlerror()));
-  }
+  if (module == nullptr) return {STATUS_INVALID_IMAGE_FORMAT, nullptr, dlerror()};
   auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));
   if (entry == nullptr) {
     dlclose(module);
-    bugCheck("DRIVER_NOT_LOADED", format("'%s' has no DriverEntry", modulePath.c_str()));
+    return {STATUS_PROCEDURE_NOT_FOUND, nullptr, "the module exports no DriverEntry"};
   }
   LoadedDriver& driver = prepare(serviceName);
   driver.modulePath = modulePath;
@@ -75,9 +73,9 @@ DriverLoadResult ModuleLoader::start(LoadedDriver& driver, PDRIVER_INITIALIZE en
                                              driver.serviceName.c_str(), static_cast<unsigned>(status)));
     }
     discard(driver);
-    return {status, nullptr};
+    return {status, nullptr, ""};
   }
-  return {driver.entryStatus, &driver};
+  return {driver.entryStatus, &driver, ""};
 }
 
 void ModuleLoader::unload(LoadedDriver& driver) {

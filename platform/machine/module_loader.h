@@ -24,6 +24,7 @@ struct LoadedDriver {
 struct DriverLoadResult {
   NTSTATUS status;
   LoadedDriver* driver;  // null when the driver did not start
+  std::string failure;   // why the module could not be loaded; empty when DriverEntry ran
 };
 
 class PoolTracker;
@@ -35,6 +36,8 @@ class ModuleLoader {
   ModuleLoader(const ModuleLoader&) = delete;
   ModuleLoader& operator=(const ModuleLoader&) = delete;
 
+  // A file that is no driver module fails with STATUS_INVALID_IMAGE_FORMAT or
+  // STATUS_PROCEDURE_NOT_FOUND and the reason, as the system's loader refuses an image.
   DriverLoadResult loadDriver(const std::string& modulePath, const std::string& serviceName);
   DriverLoadResult startDriver(PDRIVER_INITIALIZE entry, const std::string& serviceName);
   // Unloads a driver whose devices are all gone; pool it still holds stops the machine.

@@ -10,6 +10,29 @@ namespace nrv {
 
 namespace {
 
+// Eight tables let the checksum take eight bytes a step: long prints are checked at memory speed.
+struct ChecksumTables {
+  uint32_t entries[8][256];
+  ChecksumTables() {
+    for (uint32_t byte = 0; byte < 256; byte++) {
+      uint32_t value = byte;
+      for (int bit = 0; bit < 8; bit++) value = (value >> 1) ^ ((value & 1) != 0 ? 0xEDB88320u : 0);
+      entries[0][byte] = value;
+    }
+    for (int table = 1; table < 8; table++) {
+      for (uint32_t byte = 0; byte < 256; byte++) {
+        uint32_t previous = entries[table - 1][byte];
+        entries[table][byte] = (previous >> 8) ^ entries[0][previous & 0xFF];
+      }
+    }
+  }
+};
+
+const ChecksumTables& checksumTables() {
+  static const ChecksumTables tables;
+  return tables;
+}
+
 void putWord(std::vector<UCHAR>& bytes, USHORT value) {
   bytes.push_back(static_cast<UCHAR>(value & 0xFF));
   bytes.push_back(static_cast<UCHAR>(value >> 8));
@@ -223,6 +246,18 @@ std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language
 
 namespace nrv {
 
+uint32_t bulkChecksum(const UCHAR* data, size_t length, uint32_t previous) {
+  const auto& table = checksumTables().entries;
+  uint32_t crc = ~previous;
+  for (; length >= 8; data += 8, length -= 8) {
+    uint32_t low = crc ^ (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
+    crc = table[7][low & 0xFF] ^ table[6][(low >> 8) & 0xFF] ^ table[5][(low >> 16) & 0xFF] ^ table[4][low >> 24] ^
+          table[3][data[4]] ^ table[2][data[5]] ^ table[1][data[6]] ^ table[0][data[7]];
+  }
+  for (; length > 0; data++, length--) crc = (crc >> 8) ^ table[0][(crc ^ *data) & 0xFF];
+  return ~crc;
+}
+
 std::vector<BulkTransferRecord> UsbDeviceModel::outTransfers() const {
   std::lock_guard<std::mutex> guard(lock_);
   std::vector<BulkTransferRecord> result;
@@ -238,9 +273,28 @@ std::vector<UCHAR> UsbDeviceModel::outData() const {
   return data;
 }
 
-std::vector<BulkTransferRecord> UsbDeviceModel::bulkLog() const {
+std::vector<BulkTransferRecord> UsbDeviceModel::bulkLog() const { return bulkLogSince(0); }
+
+std::vector<BulkTransferRecord> UsbDeviceModel::bulkLogSince(size_t first) const {
   std::lock_guard<std::mutex> guard(lock_);
-  return bulkLog_;
+  if (first >= bulkLog_.size()) return {};
+  return std::vector<BulkTransferRecord>(bulkLog_.begin() + static_cast<ptrdiff_t>(first), bulkLog_.end());
+}
+
+size_t UsbDeviceModel::bulkLogSize() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bulkLog_.size();
+}
+
+void UsbDeviceModel::keepBulkData(bool keep) {
+  std::lock_guard<std::mutex> guard(lock_);
+  keepBulkData_ = keep;
+}
+
+unsigned UsbDeviceModel::bulkTransfersSubmitted(UCHAR endpoint) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = bulkSubmitted_.find(endpoint);
+  return found == bulkSubmitted_.end() ? 0 : found->second;
 }
 
 void UsbDeviceModel::queueInReply(std::vector<UCHAR> reply) {
@@ -258,14 +312,20 @@ size_t UsbDeviceModel::inRepliesWaiting() const {
   return inReplies_.size();
 }
 
-void UsbDeviceModel::stallBulkTransfer(UCHAR endpoint, unsigned nth) {
+void UsbDeviceModel::scheduleBulkFault(UCHAR endpoint, unsigned nth, BulkPlan plan) {
   std::lock_guard<std::mutex> guard(lock_);
-  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Stall, USBD_STATUS_ENDPOINT_HALTED, 0, 0};
+  if (!bulkFaults_.emplace(std::make_pair(endpoint, nth), plan).second) {
+    bugCheck("BULK_FAULT_SCHEDULED_TWICE",
+             format("bulk transfer %u of endpoint 0x%02X has a fault already; a transfer takes one", nth, endpoint));
+  }
+}
+
+void UsbDeviceModel::stallBulkTransfer(UCHAR endpoint, unsigned nth) {
+  scheduleBulkFault(endpoint, nth, BulkPlan{BulkPlan::Action::Stall, USBD_STATUS_ENDPOINT_HALTED, 0, 0});
 }
 
 void UsbDeviceModel::failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS status, ULONG bytesMoved) {
-  std::lock_guard<std::mutex> guard(lock_);
-  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Fail, status, bytesMoved, 0};
+  scheduleBulkFault(endpoint, nth, BulkPlan{BulkPlan::Action::Fail, status, bytesMoved, 0});
 }
 
 void UsbDeviceModel::failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS status) {
@@ -281,13 +341,11 @@ void UsbDeviceModel::failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS stat
 }
 
 void UsbDeviceModel::delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds) {
-  std::lock_guard<std::mutex> guard(lock_);
-  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Normal, USBD_STATUS_SUCCESS, 0, milliseconds};
+  scheduleBulkFault(endpoint, nth, BulkPlan{BulkPlan::Action::Normal, USBD_STATUS_SUCCESS, 0, milliseconds});
 }
 
 void UsbDeviceModel::holdBulkTransfer(UCHAR endpoint, unsigned nth) {
-  std::lock_guard<std::mutex> guard(lock_);
-  bulkFaults_[{endpoint, nth}] = BulkPlan{BulkPlan::Action::Hold, USBD_STATUS_SUCCESS, 0, 0};
+  scheduleBulkFault(endpoint, nth, BulkPlan{BulkPlan::Action::Hold, USBD_STATUS_SUCCESS, 0, 0});
 }
 
 void UsbDeviceModel::neverAnswerControl(UCHAR requestType, UCHAR request) {
@@ -315,22 +373,34 @@ bool UsbDeviceModel::inDataReady() const {
 std::vector<UCHAR> UsbDeviceModel::bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
                                                 USBD_STATUS status) {
   std::lock_guard<std::mutex> guard(lock_);
-  BulkTransferRecord record{endpoint, requested, {}, status};
+  BulkTransferRecord record{endpoint, requested, 0, 0, {}, status};
+  std::vector<UCHAR> sent;
   if ((endpoint & kUsbDirectionIn) == 0) {
-    if (length != 0) record.data.assign(out, out + length);
-  } else if (!inReplies_.empty() && (length != 0 || status == USBD_STATUS_SUCCESS)) {
-    const std::vector<UCHAR>& reply = inReplies_.front();
-    size_t count = std::min<size_t>(length, reply.size() - inReplyOffset_);
-    record.data.assign(reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_),
-                       reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_ + count));
-    inReplyOffset_ += count;
-    if (inReplyOffset_ == reply.size()) {
-      inReplies_.pop_front();
-      inReplyOffset_ = 0;
-    }
+    record.moved = length;
+    record.checksum = bulkChecksum(out, record.moved);
+    if (keepBulkData_ && record.moved != 0) record.data.assign(out, out + record.moved);
+  } else {
+    sent = takeInReply(length, status);
+    record.moved = static_cast<ULONG>(sent.size());
+    record.checksum = bulkChecksum(sent.data(), sent.size());
+    if (keepBulkData_) record.data = sent;
   }
-  bulkLog_.push_back(record);
-  return record.data;
+  bulkLog_.push_back(std::move(record));
+  return sent;
+}
+
+std::vector<UCHAR> UsbDeviceModel::takeInReply(ULONG length, USBD_STATUS status) {
+  if (inReplies_.empty() || (length == 0 && status != USBD_STATUS_SUCCESS)) return {};
+  const std::vector<UCHAR>& reply = inReplies_.front();
+  size_t count = std::min<size_t>(length, reply.size() - inReplyOffset_);
+  std::vector<UCHAR> sent(reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_),
+                          reply.begin() + static_cast<ptrdiff_t>(inReplyOffset_ + count));
+  inReplyOffset_ += count;
+  if (inReplyOffset_ == reply.size()) {
+    inReplies_.pop_front();
+    inReplyOffset_ = 0;
+  }
+  return sent;
 }
 
 void UsbDeviceModel::setChangeNotifier(std::function<void()> notifier) {

@@ -126,9 +126,15 @@ struct UsbRequestRecord : UsbControlRequest {
 struct BulkTransferRecord {
   UCHAR endpoint = 0;       // bit 7 set: IN
   ULONG requested = 0;      // the transfer's length as submitted
-  std::vector<UCHAR> data;  // bytes moved: received on OUT, sent on IN
+  ULONG moved = 0;          // bytes moved: received on OUT, sent on IN
+  uint32_t checksum = 0;    // bulkChecksum of the bytes moved
+  std::vector<UCHAR> data;  // the bytes moved, while the device keeps them (see keepBulkData)
   USBD_STATUS status = USBD_STATUS_SUCCESS;
 };
+
+// CRC-32 (the IEEE 802.3 polynomial) of the bytes, continuing from the value of
+// the bytes before them, so a stream's checksum does not depend on how it was cut.
+uint32_t bulkChecksum(const UCHAR* data, size_t length, uint32_t previous = 0);
 
 // What the device will do with a bulk transfer, fixed when it is submitted.
 struct BulkPlan {
@@ -175,6 +181,15 @@ class UsbDeviceModel {
   // Every bulk transfer the device answered, either direction, with its status;
   // transfers cancelled or aborted before it answered are not among them.
   std::vector<BulkTransferRecord> bulkLog() const;
+  // The records from the given position of the log on, and the log's length:
+  // a reader that follows the log copies each record once.
+  std::vector<BulkTransferRecord> bulkLogSince(size_t first) const;
+  size_t bulkLogSize() const;
+  // Records keep the bytes moved unless told not to: then sizes and checksums
+  // are all the log holds, and a long print costs no memory.
+  void keepBulkData(bool keep);
+  // Bulk transfers submitted to the endpoint so far; a fault for one of them would never happen.
+  unsigned bulkTransfersSubmitted(UCHAR endpoint) const;
   // The IN source: each reply is sent to the IN transfers that follow; a
   // transfer that takes a reply's last byte ends there, as on a short packet.
   // While no reply waits, IN transfers are NAKed and stay pending.
@@ -182,6 +197,7 @@ class UsbDeviceModel {
   size_t inRepliesWaiting() const;
 
   // Scripted faults for the nth bulk transfer submitted to an endpoint (1 is the first).
+  // A transfer takes one fault: a second one for it stops the machine.
   // Stall: the transfer ends with USBD_STATUS_ENDPOINT_HALTED and the pipe
   // stays halted until a reset pipe request.
   void stallBulkTransfer(UCHAR endpoint, unsigned nth);
@@ -203,7 +219,7 @@ class UsbDeviceModel {
   BulkPlan planBulkTransfer(UCHAR endpoint);
   bool inDataReady() const;
   // Runs a transfer that the plan lets through: OUT takes the bytes, IN gives
-  // at most length bytes. Records the transfer with the status given.
+  // at most length bytes (and returns them). Records the transfer with the status given.
   std::vector<UCHAR> bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
                                   USBD_STATUS status);
   // Called (outside the model's lock) when an IN reply arrives, so the bus looks again.
@@ -227,12 +243,17 @@ class UsbDeviceModel {
   std::vector<UsbRequestRecord> log_;
 
   std::vector<BulkTransferRecord> bulkLog_;
+  bool keepBulkData_ = true;
   std::deque<std::vector<UCHAR>> inReplies_;
   size_t inReplyOffset_ = 0;  // bytes of the front reply already sent
   std::map<UCHAR, unsigned> bulkSubmitted_;
   std::map<std::pair<UCHAR, unsigned>, BulkPlan> bulkFaults_;
   std::vector<std::pair<UCHAR, UCHAR>> unansweredControl_;
   std::function<void()> changeNotifier_;
+
+  void scheduleBulkFault(UCHAR endpoint, unsigned nth, BulkPlan plan);
+  // The next bytes of the queued IN replies, at most length; the caller holds the lock.
+  std::vector<UCHAR> takeInReply(ULONG length, USBD_STATUS status);
 };
 
 }  // namespace nrv

@@ -42,6 +42,23 @@ TEST(BrokenDriver, BehavesWhenNotAskedToMisbehave) {
   EXPECT_EQ(broken.top(), broken.physical.object());
 }
 
+// What is no driver is refused with the loader's reason, and the machine runs on.
+TEST(ModuleLoader, RefusesFilesThatAreNoDriverModule) {
+  nrv::Machine machine;
+  size_t drivers = machine.modules().drivers().size();
+  nrv::DriverLoadResult text = machine.modules().loadDriver(__FILE__, "TEXT");
+  EXPECT_EQ(text.status, STATUS_INVALID_IMAGE_FORMAT);
+  EXPECT_EQ(text.driver, nullptr);
+  EXPECT_NE(text.failure.find("broken_driver_test.cpp"), std::string::npos) << text.failure;
+  nrv::DriverLoadResult library = machine.modules().loadDriver("libm.so.6", "LIBM");
+  EXPECT_EQ(library.status, STATUS_PROCEDURE_NOT_FOUND);
+  EXPECT_EQ(library.failure, "the module exports no DriverEntry");
+  EXPECT_EQ(machine.modules().drivers().size(), drivers);
+  nrv::DriverLoadResult broken = machine.modules().loadDriver(BROKEN_DRIVER_MODULE, "BROKEN");
+  EXPECT_EQ(broken.status, STATUS_SUCCESS);
+  EXPECT_TRUE(broken.failure.empty());
+}
+
 using BrokenDriverDeathTest = platform_test::DeathTest;
 
 TEST_F(BrokenDriverDeathTest, VerifierCatchesEachMisbehaviour) {

@@ -281,6 +281,50 @@ TEST_F(UsbBulk, AbortPipeCancelsOnlyThatPipesTransfers) {
   EXPECT_TRUE(printer.outTransfers().empty());
 }
 
+TEST(BulkChecksum, IsTheStandardCrcAndDoesNotDependOnHowTheStreamIsCut) {
+  const char* check = "123456789";
+  EXPECT_EQ(nrv::bulkChecksum(reinterpret_cast<const UCHAR*>(check), 9), 0xCBF43926u);
+  Bytes data = pattern(1000);
+  uint32_t whole = nrv::bulkChecksum(data.data(), data.size());
+  uint32_t pieces = 0;
+  for (size_t offset = 0, piece = 1; offset < data.size(); offset += piece, piece = piece * 3 % 29 + 1) {
+    pieces = nrv::bulkChecksum(data.data() + offset, std::min(piece, data.size() - offset), pieces);
+  }
+  EXPECT_EQ(pieces, whole);
+  EXPECT_EQ(nrv::bulkChecksum(nullptr, 0), 0u);
+}
+
+TEST_F(UsbBulk, TheLogKeepsSizesAndChecksumsAndTheBytesOnlyWhenAsked) {
+  printer.keepBulkData(false);
+  printer.queueInReply(pattern(10));
+  Bytes data = pattern(300);
+  Bytes buffer(64);
+  bulk(out, data.data(), nullptr, 100)->request->wait();
+  bulk(out, data.data() + 100, nullptr, 200)->request->wait();
+  auto reading = bulk(in, buffer.data(), nullptr, 64);
+  reading->request->wait();
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), pattern(10));  // the reader still gets its bytes
+
+  ASSERT_EQ(printer.bulkLogSize(), 3u);
+  std::vector<nrv::BulkTransferRecord> log = printer.bulkLogSince(1);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].moved, 200u);
+  EXPECT_EQ(log[0].checksum, nrv::bulkChecksum(data.data() + 100, 200));
+  EXPECT_TRUE(log[0].data.empty());
+  EXPECT_EQ(log[1].endpoint, kIn);
+  EXPECT_EQ(log[1].requested, 64u);
+  EXPECT_EQ(log[1].moved, 10u);
+  EXPECT_EQ(log[1].checksum, nrv::bulkChecksum(pattern(10).data(), 10));
+  EXPECT_TRUE(printer.bulkLogSince(3).empty());
+  EXPECT_TRUE(printer.outData().empty());
+  EXPECT_EQ(printer.bulkTransfersSubmitted(kOut), 2u);
+  EXPECT_EQ(printer.bulkTransfersSubmitted(kIn), 1u);
+
+  printer.keepBulkData(true);
+  bulk(out, data.data(), nullptr, 7)->request->wait();
+  EXPECT_EQ(printer.outData(), pattern(7));
+}
+
 TEST_F(UsbBulk, UnplugEndsQueuedTransfersWithDeviceGone) {
   printer.holdBulkTransfer(kOut, 1);
   Bytes data = pattern(4);

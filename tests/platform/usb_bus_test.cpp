@@ -528,4 +528,17 @@ TEST_F(UsbBusDeathTest, TwoDevicesWithOneInstancePathStop) {
       "STOP: PNP_DETECTED_FATAL_ERROR.*instance path USB.VID_0A5F&PID_0027.same, which device .* already has");
 }
 
+// Only one of two faults for a transfer could happen: a script that asks for both is wrong.
+TEST_F(UsbBusDeathTest, TwoFaultsForOneTransferStop) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        nrv::UsbDeviceModel& printer = machine.usb().plugPrinter().model();
+        printer.stallBulkTransfer(0x01, 2);
+        printer.holdBulkTransfer(0x82, 2);
+        printer.failBulkTransfer(0x01, 2, USBD_STATUS_STALL_PID);
+      },
+      "STOP: BULK_FAULT_SCHEDULED_TWICE.*bulk transfer 2 of endpoint 0x01 has a fault already");
+}
+
 }  // namespace
