@@ -333,11 +333,10 @@ void UsbDeviceModel::failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS stat
     bugCheck("INVALID_PARAMETER", format("failBulkRequest was given 0x%08X, which is no failure",
                                          static_cast<unsigned>(status)));
   }
-  std::lock_guard<std::mutex> guard(lock_);
   BulkPlan plan;
   plan.action = BulkPlan::Action::FailRequest;
   plan.requestStatus = status;
-  bulkFaults_[{endpoint, nth}] = plan;
+  scheduleBulkFault(endpoint, nth, plan);
 }
 
 void UsbDeviceModel::delayBulkTransfer(UCHAR endpoint, unsigned nth, uint64_t milliseconds) {

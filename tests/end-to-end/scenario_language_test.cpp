@@ -99,6 +99,99 @@ TEST(ScenarioLanguage, ErrorsNameTheLineTheCommandAndTheMistake) {
   }
 }
 
+TEST(ScenarioLanguage, BackgroundJobsStartWaitAndCancelByName) {
+  std::vector<Command> commands = nrvsim::parseScenario(
+      "start job-1 print A \"my file\" timeout=9\n"
+      "start r read A 16\n"
+      "wait 250; wait r timeout=40; cancel job-1; wait job-1\n");
+  ASSERT_EQ(commands.size(), 6u);
+  const auto& print = actionOf<nrvsim::StartCommand>(commands[0]);
+  EXPECT_EQ(print.job, "job-1");
+  const auto& work = std::get<nrvsim::PrintCommand>(print.work);
+  EXPECT_EQ(work.printer, "A");
+  EXPECT_EQ(work.file, "my file");
+  EXPECT_EQ(work.timeout, 9u);
+  EXPECT_EQ(std::get<nrvsim::ReadCommand>(actionOf<nrvsim::StartCommand>(commands[1]).work).count, 16u);
+  EXPECT_EQ(actionOf<nrvsim::WaitCommand>(commands[2]).milliseconds, 250u);
+  EXPECT_EQ(actionOf<nrvsim::WaitForJobCommand>(commands[3]).timeout, 40u);
+  EXPECT_EQ(actionOf<nrvsim::CancelCommand>(commands[4]).job, "job-1");
+  EXPECT_FALSE(actionOf<nrvsim::WaitForJobCommand>(commands[5]).timeout.has_value());
+}
+
+TEST(ScenarioLanguage, SerialNumbersMayBeEmptyAndDeviceIdsRawOrAsLongAsTheirPrefixAllows) {
+  std::string longest(nrvsim::kLongestDeviceId, 'x');
+  std::vector<Command> commands =
+      nrvsim::parseScenario("plug A serial=\"\" id=" + longest + "\nplug B rawid=\"\\x00\\x05MFG:\"" +
+                            "\nplug C serial=" + std::string(126, 'S'));
+  const auto& empty = actionOf<nrvsim::PlugCommand>(commands[0]);
+  EXPECT_EQ(empty.serial, "");
+  EXPECT_FALSE(empty.noSerial);
+  EXPECT_EQ(empty.deviceId->size(), nrvsim::kLongestDeviceId);
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[1]).rawDeviceId, std::string("\0\x05MFG:", 6));
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[2]).serial->size(), 126u);
+}
+
+TEST(ScenarioLanguage, RefusesFaultsThatCouldNotHappenAsWritten) {
+  struct Case {
+    std::string source;
+    std::string message;
+  } cases[] = {
+      {"plug A fail=out:1:PENDING", "a transfer cannot fail with USBD_STATUS_PENDING"},
+      {"plug A fail=in:2:SUCCESS", "a transfer cannot fail with USBD_STATUS_SUCCESS"},
+      {"plug A fail=out:1:CANCELED", "a transfer cannot fail with USBD_STATUS_CANCELED"},
+      {"plug A fail=out:1:0x40000001", "a transfer cannot fail with 0x40000001"},
+      {"plug A stall=out:2 hold=out:2", "bulk OUT transfer 2 is given two faults; a transfer takes one"},
+      {"plug A\nfault A delay=in:3:5 fail=in:3:CRC", "bulk IN transfer 3 is given two faults"},
+  };
+  for (const Case& expected : cases) {
+    ScenarioError error = errorOf(expected.source);
+    EXPECT_NE(error.message.find(expected.message), std::string::npos) << error.message;
+  }
+  // The same transfer number in the other direction is another transfer.
+  EXPECT_EQ(
+      actionOf<nrvsim::PlugCommand>(nrvsim::parseScenario("plug A stall=out:2 hold=in:2")[0]).faults.size(),
+      2u);
+}
+
+TEST(ScenarioLanguage, RefusesDeviceIdsItCannotSendAndJobsItDoesNotKnow) {
+  struct Case {
+    std::string source;
+    int command;
+    std::string message;
+  } cases[] = {
+      {"plug A id=" + std::string(nrvsim::kLongestDeviceId + 1, 'x'), 1,
+       "id= is 65534 bytes long; its length prefix holds 65533 at most"},
+      {"plug A rawid=" + std::string(65536, 'x'), 1, "rawid= is 65536 bytes long"},
+      {"plug A id=a rawid=b", 1, "give id= or rawid=, not both"},
+      {"plug A serial=" + std::string(127, 'S'), 1,
+       "serial= is 127 characters long; a string descriptor holds 126"},
+      {"plug A; wait j1", 2, "no background job named j1 runs here"},
+      {"start j1 read A 1; wait j1 timeout=5; cancel j1; wait j1; wait j1", 5, "no background job named j1"},
+      {"cancel j1; start j1 print A", 1, "no background job named j1"},
+      {"start j1 print A; wait j1 timeout=1; start j1 read A 1", 3, "background job j1 is started already"},
+      {"start 1j print A", 1, "'1j' is not a job name"},
+      {"start j1 show A", 1, "start j1 needs a print or read command"},
+      {"start j1", 1, "start j1 needs a print or read command"},
+      {"start j1 read A", 1, "read needs a byte count"},
+      {"start j1 print A timeout=0", 1, "timeout= must be a number from 1"},
+      {"start j1 print A; wait j1 timeout=x", 2, "timeout= must be a number"},
+  };
+  for (const Case& expected : cases) {
+    ScenarioError error = errorOf(expected.source);
+    EXPECT_EQ(error.command, expected.command) << expected.source.substr(0, 60);
+    EXPECT_NE(error.message.find(expected.message), std::string::npos) << error.message;
+  }
+}
+
+// A device ID is bytes: what is no UTF-8 is written as the character of that number.
+TEST(JsonWriter, KeepsUtf8AndEscapesEveryOtherByte) {
+  EXPECT_EQ(nrvsim::jsonString("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x96\xA8"),
+            "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x96\xA8\"");
+  EXPECT_EQ(
+      nrvsim::jsonString("\xFF\xFE|\xC3|\xC3(|\xE2\x82|\xC0\xAF|\xED\xA0\x80|\x7F"),
+      "\"\\u00ff\\u00fe|\\u00c3|\\u00c3(|\\u00e2\\u0082|\\u00c0\\u00af|\\u00ed\\u00a0\\u0080|\\u007f\"");
+}
+
 TEST(JsonWriter, EscapesStringsAndSeparatesMembersAtEveryDepth) {
   nrvsim::JsonWriter json;
   json.beginObject();

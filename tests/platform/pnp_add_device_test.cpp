@@ -15,7 +15,8 @@ NTSTATUS refusingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 TEST(PnpAddDevice, AFailedAddDeviceIsKeptAndNoStartIsSent) {
   nrv::Machine machine;
-  machine.pnp().setFunctionDriver(machine.modules().startDriver(refusingDriverEntry, "REFUSING").driver);
+  machine.pnp().setFunctionDriver(
+      &machine.modules().startDriver(refusingDriverEntry, "REFUSING").driver->object);
   nrv::UsbDevice& usb = machine.usb().plugPrinter();
   const nrv::DeviceNode* node = machine.pnp().find(usb.pdo());
   ASSERT_NE(node, nullptr);

@@ -13,13 +13,13 @@ std::string routineName(const void* routine) {
 
 }  // namespace
 
-DriverLoaded describeDriver(const std::string& modulePath, NTSTATUS entryStatus,
-                            const nrv::LoadedDriver* driver) {
+DriverLoaded describeDriver(const std::string& modulePath, const nrv::DriverLoadResult& result) {
   DriverLoaded loaded;
   loaded.modulePath = modulePath;
-  loaded.entryStatus = entryStatus;
-  if (driver == nullptr) return loaded;
-  const DRIVER_OBJECT& object = driver->object;
+  loaded.loadFailure = result.failure;
+  loaded.entryStatus = result.status;
+  if (result.driver == nullptr) return loaded;
+  const DRIVER_OBJECT& object = result.driver->object;
   for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
     if (object.MajorFunction[major] == nrv::defaultDispatch) {
       loaded.refusedMajorFunctions++;

@@ -1,5 +1,5 @@
-// What loading the driver module showed: DriverEntry's status and the routines
-// the driver object now names.
+// What loading the driver module showed: why it could not be loaded, or
+// DriverEntry's status and the routines the driver object now names.
 #pragma once
 
 #include "events.h"
@@ -7,7 +7,6 @@
 
 namespace nrvsim {
 
-DriverLoaded describeDriver(const std::string& modulePath, NTSTATUS entryStatus,
-                            const nrv::LoadedDriver* driver);
+DriverLoaded describeDriver(const std::string& modulePath, const nrv::DriverLoadResult& result);
 
 }  // namespace nrvsim

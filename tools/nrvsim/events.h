@@ -20,7 +20,8 @@ struct DispatchEntry {
 
 struct DriverLoaded {
   std::string modulePath;
-  NTSTATUS entryStatus = STATUS_SUCCESS;
+  std::string loadFailure;  // why the file could not be loaded as a driver; empty when DriverEntry ran
+  NTSTATUS entryStatus = STATUS_SUCCESS;  // or, with a load failure, the loader's status
   std::vector<DispatchEntry> routines;
   int refusedMajorFunctions = 0;
 };
@@ -54,12 +55,14 @@ struct PrinterPlugged {
   std::string printer;
   ULONG port = 0;
   std::string instancePath;
-  std::string deviceId;                     // what the printer answers GET_DEVICE_ID with
+  std::string deviceId;      // what the printer answers GET_DEVICE_ID with, after the length prefix
+  bool rawDeviceId = false;  // deviceId is the whole reply, length prefix included
   std::optional<std::string> serialNumber;  // none: the printer reports none
   int protocol = 0;
   std::vector<std::string> faults;
   std::string state;  // of its device node after AddDevice and start
-  NTSTATUS startStatus = STATUS_SUCCESS;
+  NTSTATUS addStatus = STATUS_SUCCESS;
+  std::optional<NTSTATUS> startStatus;  // none when AddDevice failed and no start was sent
   bool driverAttached = false;
   std::optional<std::string> portName;
   size_t children = 0;
@@ -94,12 +97,16 @@ struct HandleClosed {
   bool printerRemoved = false;  // it had been unplugged and waited for this handle
 };
 
-struct TransferFacts {
+// Bulk transfers in a row that moved as many bytes and ended alike.
+struct TransferRun {
   size_t bytes = 0;
   USBD_STATUS status = USBD_STATUS_SUCCESS;
+  size_t count = 1;
+  bool operator==(const TransferRun&) const = default;
 };
 
-// One read or write request and the bulk transfers the driver made of it.
+// A read or write request and the bulk transfers the driver made of it; a long
+// print's writes that went exactly alike are one entry, `times` of them.
 struct RequestFacts {
   size_t length = 0;
   NTSTATUS status = STATUS_SUCCESS;
@@ -108,7 +115,9 @@ struct RequestFacts {
   NTSTATUS cancelStatus = STATUS_SUCCESS;
   NTSTATUS resetStatus = STATUS_SUCCESS;
   uint64_t milliseconds = 0;
-  std::vector<TransferFacts> transfers;
+  std::vector<TransferRun> transfers;
+  size_t times = 1;
+  bool operator==(const RequestFacts&) const = default;
 };
 
 struct DocumentPrinted {
@@ -117,7 +126,8 @@ struct DocumentPrinted {
   size_t size = 0;
   std::optional<NTSTATUS> ownOpen;  // the job opened its own handle, with this status
   std::vector<RequestFacts> writes;
-  size_t received = 0;
+  size_t received = 0;  // bytes the printer took during the job
+  // Every byte received in order, by sizes and checksums of the transfers.
   bool identical = false;
 };
 
@@ -160,9 +170,34 @@ struct PrinterUnplugged {
   size_t openHandles = 0;
 };
 
-using Event =
-    std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
-                 ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged>;
+struct JobStarted {
+  std::string job;
+  std::string printer;
+  std::string work;  // "print the built-in test page", "read 64 bytes"
+};
+
+using JobOutcome = std::variant<DocumentPrinted, DataRead>;
+
+struct JobWaited {
+  std::string job;
+  uint64_t milliseconds = 0;          // waited
+  bool scenarioEnded = false;         // the scenario left it running: it is waited for before shutdown
+  std::optional<JobOutcome> outcome;  // none: still running when the time limit came
+  bool ownHandleClosed = false;
+  bool printerRemoved = false;  // that handle was an unplugged printer's last
+};
+
+struct CancelSent {
+  std::string job;
+  std::string printer;
+  std::string pipe;  // "OUT" or "IN"
+  bool jobRunning = false;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
+using Event = std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed,
+                           DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
+                           JobStarted, JobWaited, CancelSent>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

@@ -38,6 +38,13 @@ class JsonReport : public Report {
   void driverLoaded(uint64_t, const DriverLoaded& driver) override {
     json_.key("driver").beginObject();
     json_.field("module", driver.modulePath);
+    if (!driver.loadFailure.empty()) {
+      json_.field("load_status", statusName(driver.entryStatus));
+      json_.field("load_failure", driver.loadFailure);
+      json_.endObject();
+      json_.key("steps").beginArray();
+      return;
+    }
     json_.field("entry_status", statusName(driver.entryStatus));
     json_.key("routines").beginObject();
     for (const DispatchEntry& entry : driver.routines) json_.field(entry.function, entry.routine);
@@ -97,13 +104,14 @@ class JsonReport : public Report {
     json_.field("printer", plugged.printer);
     json_.field("port", plugged.port);
     json_.field("instance_path", plugged.instancePath);
-    json_.field("device_id", plugged.deviceId);
+    json_.field(plugged.rawDeviceId ? "device_id_reply" : "device_id", plugged.deviceId);
     optionalField("serial_number", plugged.serialNumber);
     json_.field("protocol", plugged.protocol);
     strings("faults", plugged.faults);
     json_.field("driver_attached", plugged.driverAttached);
     json_.field("state", plugged.state);
-    json_.field("start_status", statusName(plugged.startStatus));
+    json_.field("add_status", statusName(plugged.addStatus));
+    if (plugged.startStatus) json_.field("start_status", statusName(*plugged.startStatus));
     optionalField("port_name", plugged.portName);
     json_.field("children", plugged.children);
   }
@@ -185,11 +193,13 @@ class JsonReport : public Report {
       json_.field("reset_status", statusName(request.resetStatus));
     }
     json_.field("elapsed_ms", request.milliseconds);
+    json_.field("times", request.times);
     json_.key("transfers").beginArray();
-    for (const TransferFacts& transfer : request.transfers) {
+    for (const TransferRun& run : request.transfers) {
       json_.beginObject();
-      json_.field("bytes", transfer.bytes);
-      json_.field("usbd_status", usbdStatusName(transfer.status));
+      json_.field("bytes", run.bytes);
+      json_.field("usbd_status", usbdStatusName(run.status));
+      json_.field("count", run.count);
       json_.endObject();
     }
     json_.endArray();
@@ -255,6 +265,36 @@ class JsonReport : public Report {
     if (unplugged.gone) return;
     json_.field("state", unplugged.state);
     json_.field("open_handles", unplugged.openHandles);
+  }
+
+  void write(const JobStarted& started) {
+    json_.field("kind", "start");
+    json_.field("job", started.job);
+    json_.field("printer", started.printer);
+    json_.field("work", started.work);
+  }
+
+  void write(const JobWaited& waited) {
+    json_.field("kind", "wait_job");
+    json_.field("job", waited.job);
+    json_.field("waited_ms", waited.milliseconds);
+    json_.field("scenario_ended", waited.scenarioEnded);
+    json_.field("ended", waited.outcome.has_value());
+    if (!waited.outcome) return;
+    json_.key("outcome").beginObject();
+    std::visit([this](const auto& facts) { write(facts); }, *waited.outcome);
+    json_.endObject();
+    json_.field("own_handle_closed", waited.ownHandleClosed);
+    json_.field("printer_removed", waited.printerRemoved);
+  }
+
+  void write(const CancelSent& sent) {
+    json_.field("kind", "cancel");
+    json_.field("job", sent.job);
+    json_.field("printer", sent.printer);
+    json_.field("pipe", sent.pipe == "IN" ? "in" : "out");
+    json_.field("job_running", sent.jobRunning);
+    json_.field("status", statusName(sent.status));
   }
 
   FILE* out_;

@@ -15,12 +15,36 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-bool takeValue(const char* argument, const char* option, std::string* value) {
-  size_t length = std::strlen(option);
-  if (std::strncmp(argument, option, length) != 0 || argument[length] != '=') return false;
-  *value = argument + length + 1;
-  return true;
-}
+// The arguments one by one; an option's value is in the same one after '=' or in the next.
+class ArgumentList {
+ public:
+  ArgumentList(int count, char** arguments) : count_(count), arguments_(arguments) {}
+
+  bool done() const { return index_ >= count_; }
+  const char* take() { return arguments_[index_++]; }
+
+  // Takes the value when the argument is the option; an error message when the value is missing.
+  bool takeValue(const char* argument, const char* option, std::string* value, std::string* error) {
+    size_t length = std::strlen(option);
+    if (std::strncmp(argument, option, length) != 0) return false;
+    if (argument[length] == '=') {
+      *value = argument + length + 1;
+      return true;
+    }
+    if (argument[length] != '\0') return false;
+    if (done()) {
+      *error = std::string(option) + " needs a value";
+    } else {
+      *value = take();
+    }
+    return true;
+  }
+
+ private:
+  int count_;
+  char** arguments_;
+  int index_ = 1;
+};
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "nrvsim: %s\n(see nrvsim --help)\n", message.c_str());
@@ -35,26 +59,32 @@ struct CommandLine {
   bool help = false;
 };
 
-// Fills the command line from one argument; an error message when it is not understood.
-std::string takeArgument(const char* argument, CommandLine& line) {
+// Fills the command line from the next argument (and its value); an error message when it is not understood.
+std::string takeArgument(ArgumentList& arguments, CommandLine& line) {
+  const char* argument = arguments.take();
   std::string value;
+  std::string error;
+  auto option = [&](const char* name) { return arguments.takeValue(argument, name, &value, &error); };
   if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
     line.help = true;
   } else if (std::strcmp(argument, "--json") == 0) {
     line.run.json = true;
-  } else if (takeValue(argument, "--profile", &value)) {
+  } else if (option("--profile")) {
+    if (!error.empty()) return error;
     if (value != "98" && value != "2000") return "unknown profile '" + value + "': use 98 or 2000";
     line.run.profile = value == "98" ? nrv::OsProfile::Windows98 : nrv::OsProfile::Windows2000;
-  } else if (takeValue(argument, "--driver", &value)) {
-    line.run.driverModule = value;
-  } else if (takeValue(argument, "--print", &value)) {
-    if (value.empty()) return "--print needs a file name";
+  } else if (option("--driver")) {
+    if (!error.empty() || value.empty()) return "--driver needs a file name";
+    // A bare name is a file here, not a library for the loader to search for.
+    line.run.driverModule = value.find('/') == std::string::npos ? "./" + value : value;
+  } else if (option("--print")) {
+    if (!error.empty() || value.empty()) return "--print needs a file name";
     line.printPath = value;
-  } else if (takeValue(argument, "--scenario", &value)) {
-    if (value.empty()) return "--scenario needs a file name";
+  } else if (option("--scenario")) {
+    if (!error.empty() || value.empty()) return "--scenario needs a file name";
     line.scenarioFile = value;
-  } else if (takeValue(argument, "--run", &value)) {
-    if (value.empty()) return "--run needs commands";
+  } else if (option("--run")) {
+    if (!error.empty() || value.empty()) return "--run needs commands";
     line.inlineScenario = value;
   } else {
     return std::string("unknown argument '") + argument + "'";
@@ -90,8 +120,9 @@ std::string chooseScenario(CommandLine& line) {
 int main(int argc, char** argv) {
   CommandLine line;
   line.run.driverModule = NRVUSB_MODULE;
-  for (int index = 1; index < argc; index++) {
-    std::string error = takeArgument(argv[index], line);
+  ArgumentList arguments(argc, argv);
+  while (!arguments.done()) {
+    std::string error = takeArgument(arguments, line);
     if (!error.empty()) return usageError(error);
   }
   if (line.help) {

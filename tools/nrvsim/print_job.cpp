@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <optional>
+#include <filesystem>
 
 #include "base/bugcheck.h"
 #include "base/text.h"
@@ -20,41 +18,46 @@ namespace {
 constexpr size_t kWriteSize = 1 << 20;
 constexpr size_t kTestPageSize = 150000;
 
-// The printer's open handle, or one opened for this job and closed after it.
-class JobHandle {
+// Follows the device's bulk log in one direction from where a job began, so
+// each transfer record is looked at once however long the job.
+class TransferLog {
  public:
-  JobHandle(nrv::Machine& machine, NamedPrinter& printer) : machine_(machine), file_(printer.handle) {
-    if (file_ != nullptr) return;
-    std::optional<std::u16string> link = printerInterfaceLink(machine, *printer.usb);
-    ownOpen_ = link ? machine.io().open(*link, u"", &own_) : STATUS_OBJECT_NAME_NOT_FOUND;
-    file_ = own_;
-  }
-  ~JobHandle() {
-    if (own_ != nullptr) machine_.io().close(own_);
-  }
-  JobHandle(const JobHandle&) = delete;
-  JobHandle& operator=(const JobHandle&) = delete;
+  TransferLog(const nrv::UsbDeviceModel& model, bool in)
+      : model_(model), in_(in), seen_(model.bulkLogSize()) {}
 
-  PFILE_OBJECT file() const { return file_; }
-  std::optional<NTSTATUS> ownOpen() const { return ownOpen_; }
+  std::vector<nrv::BulkTransferRecord> fresh() {
+    std::vector<nrv::BulkTransferRecord> records = model_.bulkLogSince(seen_);
+    seen_ += records.size();
+    std::erase_if(records, [this](const nrv::BulkTransferRecord& record) {
+      return ((record.endpoint & nrv::kUsbDirectionIn) != 0) != in_;
+    });
+    return records;
+  }
 
  private:
-  nrv::Machine& machine_;
-  PFILE_OBJECT file_;
-  PFILE_OBJECT own_ = nullptr;
-  std::optional<NTSTATUS> ownOpen_;
+  const nrv::UsbDeviceModel& model_;
+  bool in_;
+  size_t seen_;
 };
 
-// The bulk transfers of one direction that ended after the first `seen` of the log.
-std::vector<TransferFacts> transfersAfter(nrv::UsbDeviceModel& model, size_t& seen, bool in) {
-  std::vector<nrv::BulkTransferRecord> all = model.bulkLog();
-  std::vector<TransferFacts> fresh;
-  for (size_t index = seen; index < all.size(); index++) {
-    bool isIn = (all[index].endpoint & nrv::kUsbDirectionIn) != 0;
-    if (isIn == in) fresh.push_back(TransferFacts{all[index].data.size(), all[index].status});
+void addTransfer(std::vector<TransferRun>& runs, size_t bytes, USBD_STATUS status) {
+  if (!runs.empty() && runs.back().bytes == bytes && runs.back().status == status) {
+    runs.back().count++;
+  } else {
+    runs.push_back(TransferRun{bytes, status, 1});
   }
-  seen = all.size();
-  return fresh;
+}
+
+void addRequest(std::vector<RequestFacts>& requests, const RequestFacts& request) {
+  if (!requests.empty()) {
+    RequestFacts same = request;
+    same.times = requests.back().times;
+    if (same == requests.back()) {
+      requests.back().times++;
+      return;
+    }
+  }
+  requests.push_back(request);
 }
 
 // Waits for the request until its timeout. Then, as the port monitor does, cancels the
@@ -79,18 +82,25 @@ RequestFacts finish(nrv::Machine& machine, PFILE_OBJECT file, nrv::PendingReques
   return facts;
 }
 
-std::vector<UCHAR> readDocument(const std::string& path, const Command& command) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file)
-    throw ScenarioError{command.line, command.position,
-                        "cannot read '" + path + "': " + std::strerror(errno)};
-  std::vector<UCHAR> document{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw ScenarioError{command.line, command.position, "reading '" + path + "' failed"};
-  return document;
+std::string resolve(const std::string& file, const std::string& baseDirectory) {
+  bool relative = file.front() != '/' && !baseDirectory.empty();
+  return relative ? baseDirectory + "/" + file : file;
 }
 
-}  // namespace
+void checkReadable(PrintCommand& print, const Command& command, const std::string& baseDirectory) {
+  if (print.file.empty()) return;
+  print.path = resolve(print.file, baseDirectory);
+  std::error_code error;
+  if (std::filesystem::is_directory(print.path, error))
+    throw ScenarioError{command.line, command.position, "cannot read '" + print.path + "': it is a folder"};
+  std::ifstream file(print.path, std::ios::binary);
+  if (!file) {
+    throw ScenarioError{command.line, command.position,
+                        "cannot read '" + print.path + "': " + std::strerror(errno)};
+  }
+}
 
+// A plain-text test page long enough to need several transfers.
 std::vector<UCHAR> testPage() {
   std::string page = "NRVUSB test page\r\n";
   for (int line = 1; page.size() < kTestPageSize; line++) {
@@ -101,66 +111,111 @@ std::vector<UCHAR> testPage() {
   return std::vector<UCHAR>(page.begin(), page.end());
 }
 
-void loadDocuments(std::vector<Command>& commands, const std::string& baseDirectory) {
+}  // namespace
+
+std::unique_ptr<Document> Document::open(const PrintCommand& command) {
+  auto document = std::make_unique<Document>();
+  if (command.file.empty()) {
+    document->name_ = "the built-in test page";
+    document->page_ = testPage();
+    document->size_ = document->page_.size();
+    return document;
+  }
+  document->name_ = command.file;
+  document->file_.open(command.path, std::ios::binary | std::ios::ate);
+  if (!document->file_) return nullptr;
+  document->size_ = static_cast<size_t>(document->file_.tellg());
+  document->file_.seekg(0);
+  return document;
+}
+
+size_t Document::read(UCHAR* buffer, size_t capacity) {
+  if (!file_.is_open()) {
+    size_t count = std::min(capacity, page_.size() - offset_);
+    std::copy_n(page_.begin() + static_cast<std::ptrdiff_t>(offset_), count, buffer);
+    offset_ += count;
+    return count;
+  }
+  file_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(capacity));
+  return static_cast<size_t>(file_.gcount());
+}
+
+void checkDocuments(std::vector<Command>& commands, const std::string& baseDirectory) {
   for (Command& command : commands) {
-    auto* print = std::get_if<PrintCommand>(&command.action);
-    if (print == nullptr) continue;
-    if (print->file.empty()) {
-      print->documentName = "the built-in test page";
-      print->document = testPage();
-      continue;
+    if (auto* print = std::get_if<PrintCommand>(&command.action))
+      checkReadable(*print, command, baseDirectory);
+    if (auto* start = std::get_if<StartCommand>(&command.action)) {
+      if (auto* print = std::get_if<PrintCommand>(&start->work))
+        checkReadable(*print, command, baseDirectory);
     }
-    bool relative = print->file.front() != '/' && !baseDirectory.empty();
-    print->documentName = print->file;
-    print->document = readDocument(relative ? baseDirectory + "/" + print->file : print->file, command);
   }
 }
 
-DocumentPrinted printDocument(nrv::Machine& machine, NamedPrinter& printer, const PrintCommand& command) {
-  nrv::UsbDeviceModel& model = printer.usb->model();
-  DocumentPrinted printed;
-  printed.printer = printer.name;
-  printed.document = command.documentName;
-  printed.size = command.document.size();
-  JobHandle handle(machine, printer);
-  printed.ownOpen = handle.ownOpen();
-  if (handle.file() == nullptr) return printed;
+JobTarget openTarget(nrv::Machine& machine, const NamedPrinter& printer) {
+  JobTarget target{printer.name, printer.usb, printer.handle, std::nullopt};
+  if (target.file != nullptr) return target;
+  std::optional<std::u16string> link = printerInterfaceLink(machine, *printer.usb);
+  target.ownOpen = link ? machine.io().open(*link, u"", &target.file) : STATUS_OBJECT_NAME_NOT_FOUND;
+  if (!NT_SUCCESS(*target.ownOpen)) target.file = nullptr;
+  return target;
+}
 
-  size_t logSeen = model.bulkLog().size();
-  size_t receivedBefore = model.outData().size();
-  for (size_t offset = 0; offset < command.document.size();) {
-    size_t length = std::min(kWriteSize, command.document.size() - offset);
+bool closeTarget(nrv::Machine& machine, JobTarget& target) {
+  if (!target.ownOpen || target.file == nullptr) return false;
+  machine.io().close(target.file);
+  target.file = nullptr;
+  std::vector<nrv::UsbDevice*> devices = machine.usb().devices();
+  return std::find(devices.begin(), devices.end(), target.usb) == devices.end();
+}
+
+DocumentPrinted printDocument(nrv::Machine& machine, const JobTarget& target, Document& document,
+                              uint64_t timeout) {
+  DocumentPrinted printed;
+  printed.printer = target.printer;
+  printed.document = document.name();
+  printed.size = document.size();
+  printed.ownOpen = target.ownOpen;
+  if (target.file == nullptr) return printed;
+
+  TransferLog log(target.usb->model(), false);
+  std::vector<UCHAR> piece(std::min(kWriteSize, std::max<size_t>(document.size(), 1)));
+  size_t sent = 0;
+  bool inOrder = true;
+  for (bool first = true;; first = false) {
+    size_t length = document.read(piece.data(), piece.size());
+    if (length == 0 && !first) break;
     std::unique_ptr<nrv::PendingRequest> request =
-        machine.io().startWrite(handle.file(), command.document.data() + offset, static_cast<ULONG>(length));
-    RequestFacts write =
-        finish(machine, handle.file(), *request, length, command.timeout, USBPRN_PIPE_BULK_OUT);
-    write.transfers = transfersAfter(model, logSeen, false);
-    printed.writes.push_back(write);
+        machine.io().startWrite(target.file, piece.data(), static_cast<ULONG>(length));
+    RequestFacts write = finish(machine, target.file, *request, length, timeout, USBPRN_PIPE_BULK_OUT);
+    // The transfers of a write carry its bytes from the start, in order.
+    size_t offset = 0;
+    for (const nrv::BulkTransferRecord& record : log.fresh()) {
+      addTransfer(write.transfers, record.moved, record.status);
+      inOrder = inOrder && record.moved <= length - offset &&
+                record.checksum == nrv::bulkChecksum(piece.data() + offset, record.moved);
+      offset += std::min<size_t>(record.moved, length - offset);
+      printed.received += record.moved;
+    }
+    sent += length;
+    addRequest(printed.writes, write);
     if (!NT_SUCCESS(write.status) || write.information != length) break;
-    offset += length;
   }
-  std::vector<UCHAR> received = model.outData();
-  received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(receivedBefore));
-  printed.received = received.size();
-  printed.identical = received == command.document;
+  printed.identical = inOrder && printed.received == sent && sent == printed.size;
   return printed;
 }
 
-DataRead readBack(nrv::Machine& machine, NamedPrinter& printer, const ReadCommand& command) {
-  nrv::UsbDeviceModel& model = printer.usb->model();
+DataRead readBack(nrv::Machine& machine, const JobTarget& target, ULONG count, uint64_t timeout) {
   DataRead read;
-  read.printer = printer.name;
-  JobHandle handle(machine, printer);
-  read.ownOpen = handle.ownOpen();
-  if (handle.file() == nullptr) return read;
+  read.printer = target.printer;
+  read.ownOpen = target.ownOpen;
+  if (target.file == nullptr) return read;
 
-  size_t logSeen = model.bulkLog().size();
-  std::vector<UCHAR> buffer(command.count);
-  std::unique_ptr<nrv::PendingRequest> request =
-      machine.io().startRead(handle.file(), buffer.data(), command.count);
-  RequestFacts facts =
-      finish(machine, handle.file(), *request, command.count, command.timeout, USBPRN_PIPE_BULK_IN);
-  facts.transfers = transfersAfter(model, logSeen, true);
+  TransferLog log(target.usb->model(), true);
+  std::vector<UCHAR> buffer(count);
+  std::unique_ptr<nrv::PendingRequest> request = machine.io().startRead(target.file, buffer.data(), count);
+  RequestFacts facts = finish(machine, target.file, *request, count, timeout, USBPRN_PIPE_BULK_IN);
+  for (const nrv::BulkTransferRecord& record : log.fresh())
+    addTransfer(facts.transfers, record.moved, record.status);
   size_t got = std::min<uint64_t>(facts.information, buffer.size());
   read.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
   read.request = facts;

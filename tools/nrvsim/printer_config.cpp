@@ -12,8 +12,6 @@ constexpr UCHAR kBulkOut = 0x01;
 constexpr UCHAR kBulkIn = 0x82;
 constexpr UCHAR kVendorSpecificClass = 0xFF;
 
-UCHAR endpointFor(Direction direction) { return direction == Direction::In ? kBulkIn : kBulkOut; }
-
 nrv::UsbInterfaceDescription interfaceFor(int protocol) {
   if (protocol == kNoPrinterInterface) {
     // Same endpoints, but nothing a printer driver may take.
@@ -33,9 +31,12 @@ nrv::UsbInterfaceDescription interfaceFor(int protocol) {
 
 }  // namespace
 
+UCHAR endpointFor(Direction direction) { return direction == Direction::In ? kBulkIn : kBulkOut; }
+
 nrv::PrinterConfig printerConfig(const PlugCommand& command, const std::string& serial) {
   nrv::PrinterConfig config;
   if (command.deviceId) config.deviceId = nrv::ieee1284DeviceId(*command.deviceId);
+  if (command.rawDeviceId) config.deviceId.assign(command.rawDeviceId->begin(), command.rawDeviceId->end());
   if (command.noSerial) {
     config.usb.serialNumber.reset();
   } else {
@@ -72,8 +73,7 @@ void scheduleFaults(nrv::UsbDeviceModel& model, const std::vector<FaultSpec>& fa
 std::vector<std::string> describeFaults(const std::vector<FaultSpec>& faults) {
   std::vector<std::string> described;
   for (const FaultSpec& fault : faults) {
-    std::string which =
-        nrv::format("bulk %s transfer %u", fault.direction == Direction::In ? "IN" : "OUT", fault.nth);
+    std::string which = describeTransfer(fault);
     switch (fault.kind) {
       case FaultSpec::Kind::Stall:
         described.push_back("stall " + which);

@@ -99,7 +99,8 @@ PrinterPlugged describePlug(nrv::Machine& machine, const nrv::UsbDevice& usb, co
                             const nrv::PrinterConfig& config) {
   PrinterPlugged plugged;
   plugged.printer = command.printer;
-  plugged.deviceId = deviceIdText(config.deviceId);
+  plugged.rawDeviceId = command.rawDeviceId.has_value();
+  plugged.deviceId = plugged.rawDeviceId ? *command.rawDeviceId : deviceIdText(config.deviceId);
   if (config.usb.serialNumber) plugged.serialNumber = nrv::toUtf8(*config.usb.serialNumber);
   plugged.protocol = command.protocol;
   plugged.faults = describeFaults(command.faults);
@@ -109,7 +110,8 @@ PrinterPlugged describePlug(nrv::Machine& machine, const nrv::UsbDevice& usb, co
   plugged.portName = deviceKeyText(machine, usb, u"PortName");
   if (const nrv::DeviceNode* node = machine.pnp().find(usb.pdo())) {
     plugged.state = nrv::deviceNodeStateName(node->state);
-    plugged.startStatus = node->startStatus;
+    plugged.addStatus = node->addStatus;
+    if (NT_SUCCESS(node->addStatus)) plugged.startStatus = node->startStatus;
     plugged.children = node->children.size();
   }
   return plugged;

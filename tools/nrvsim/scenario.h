@@ -40,7 +40,9 @@ constexpr int kNoPrinterInterface = 0;
 struct PlugCommand {
   std::string printer;
   std::optional<std::string> deviceId;  // IEEE 1284 ID text; the printer model's own otherwise
-  std::optional<std::string> serial;    // the name's own default otherwise
+  // The whole GET_DEVICE_ID reply, length prefix included, sent as given.
+  std::optional<std::string> rawDeviceId;
+  std::optional<std::string> serial;  // the name's own default otherwise; may be empty
   bool noSerial = false;
   int protocol = 2;
   std::vector<FaultSpec> faults;
@@ -65,10 +67,9 @@ struct CloseCommand {
 
 struct PrintCommand {
   std::string printer;
-  std::string file;  // empty: the built-in test page
+  std::string file;  // as written; empty: the built-in test page
   uint64_t timeout = 0;
-  std::string documentName;     // filled when the document is loaded
-  std::vector<UCHAR> document;  // likewise
+  std::string path;  // where the file is, filled when the scenario is checked
 };
 
 struct ReplyCommand {
@@ -97,8 +98,26 @@ struct UnplugCommand {
   bool safely = false;
 };
 
+// A print or read that runs in the background under a name while later commands run.
+struct StartCommand {
+  std::string job;
+  std::variant<PrintCommand, ReadCommand> work;
+};
+
+// Waits for a background job to end, or until the time limit passes.
+struct WaitForJobCommand {
+  std::string job;
+  std::optional<uint64_t> timeout;
+};
+
+// Sends the job's pipe the driver's cancel request, as the port monitor does.
+struct CancelCommand {
+  std::string job;
+};
+
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
-                            ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand>;
+                            ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
+                            StartCommand, WaitForJobCommand, CancelCommand>;
 
 struct Command {
   int line = 0;
@@ -110,8 +129,14 @@ struct Command {
 // How long print and read wait (in virtual time) before they cancel the request.
 constexpr uint64_t kDefaultTimeoutMilliseconds = 30000;
 
+// The longest ID text whose length prefix, two bytes that count themselves too, still fits.
+constexpr size_t kLongestDeviceId = 0xFFFF - 2;
+
 // Parses a whole scenario; throws ScenarioError at the first bad command.
 std::vector<Command> parseScenario(std::string_view source);
+
+// "bulk OUT transfer 2", the transfer a fault is for.
+std::string describeTransfer(const FaultSpec& fault);
 
 // "S3" for PowerSystemSleeping3, "S0" for PowerSystemWorking.
 const char* sleepStateName(SYSTEM_POWER_STATE state);

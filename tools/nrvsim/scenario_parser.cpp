@@ -3,9 +3,12 @@
 #include <cctype>
 #include <functional>
 #include <map>
+#include <set>
 
+#include "base/text.h"
 #include "scenario.h"
 #include "scenario_lexer.h"
+#include "usb/usb_device_model.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
@@ -65,6 +68,17 @@ class Arguments {
     }
   }
 
+  // The next positional word, left for next() to take.
+  std::optional<std::string> peek() const {
+    for (size_t index = 1; index < raw_.words.size(); index++) {
+      if (!used_[index] && !raw_.words[index].keyed) return raw_.words[index].value;
+    }
+    return std::nullopt;
+  }
+
+  // The rest of the words were understood elsewhere.
+  void skipRest() { used_.assign(used_.size(), true); }
+
   const std::string& verb() const { return raw_.words[0].value; }
 
  private:
@@ -84,14 +98,26 @@ uint64_t parseNumber(const Arguments& arguments, const std::string& text, const 
   return value;
 }
 
+bool nameCharacter(char character) {
+  return std::isalnum(static_cast<unsigned char>(character)) || character == '-' || character == '_';
+}
+
 std::string printerName(Arguments& arguments) {
   std::string name = arguments.next("a printer name");
   bool valid = !name.empty();
-  for (char character : name) {
-    valid = valid &&
-            (std::isalnum(static_cast<unsigned char>(character)) || character == '-' || character == '_');
-  }
+  for (char character : name) valid = valid && nameCharacter(character);
   if (!valid) arguments.fail("'" + name + "' is not a printer name (letters, digits, '-' and '_')");
+  return name;
+}
+
+// A job's name starts with a letter, so that `wait 100` and `wait job1` cannot be confused.
+std::string jobName(Arguments& arguments) {
+  std::string name = arguments.next("a job name");
+  bool valid = !name.empty() && std::isalpha(static_cast<unsigned char>(name.front()));
+  for (char character : name) valid = valid && nameCharacter(character);
+  if (!valid) {
+    arguments.fail("'" + name + "' is not a job name (a letter, then letters, digits, '-' and '_')");
+  }
   return name;
 }
 
@@ -132,6 +158,12 @@ FaultSpec parseFault(const Arguments& arguments, FaultSpec::Kind kind, const std
     std::optional<USBD_STATUS> status = parseUsbdStatus(fields[2]);
     if (!status)
       arguments.fail("'" + fields[2] + "' is not a USBD status (a name such as STALL_PID, or a number)");
+    // A bus ends a transfer that fails with an error status; success, pending and
+    // cancelled are not failures a device can cause.
+    if (!USBD_ERROR(*status)) {
+      arguments.fail(key + "=" + text + ": a transfer cannot fail with " + usbdStatusName(*status) +
+                     "; use an error status such as STALL_PID or DEV_NOT_RESPONDING");
+    }
     fault.status = *status;
   } else if (kind == FaultSpec::Kind::Delay) {
     fault.milliseconds = parseNumber(arguments, fields[2], "the delay", 1, kLongestMilliseconds);
@@ -146,8 +178,15 @@ std::vector<FaultSpec> faultOptions(Arguments& arguments) {
                                                                   {"hold", FaultSpec::Kind::Hold}};
   std::vector<FaultSpec> faults;
   for (const auto& [key, kind] : kinds) {
-    for (const std::string& text : arguments.takeAll(key))
-      faults.push_back(parseFault(arguments, kind, key, text));
+    for (const std::string& text : arguments.takeAll(key)) {
+      FaultSpec fault = parseFault(arguments, kind, key, text);
+      for (const FaultSpec& earlier : faults) {
+        if (earlier.direction == fault.direction && earlier.nth == fault.nth) {
+          arguments.fail(describeTransfer(fault) + " is given two faults; a transfer takes one");
+        }
+      }
+      faults.push_back(fault);
+    }
   }
   return faults;
 }
@@ -156,8 +195,24 @@ Action parsePlug(Arguments& arguments) {
   PlugCommand plug;
   plug.printer = printerName(arguments);
   plug.deviceId = arguments.take("id");
+  plug.rawDeviceId = arguments.take("rawid");
+  if (plug.deviceId && plug.rawDeviceId) arguments.fail("give id= or rawid=, not both");
+  if (plug.deviceId && plug.deviceId->size() > kLongestDeviceId) {
+    arguments.fail("id= is " + std::to_string(plug.deviceId->size()) +
+                   " bytes long; its length prefix holds " + std::to_string(kLongestDeviceId) +
+                   " at most (rawid= sends any reply as given)");
+  }
+  if (plug.rawDeviceId && plug.rawDeviceId->size() > 0xFFFF) {
+    arguments.fail("rawid= is " + std::to_string(plug.rawDeviceId->size()) +
+                   " bytes long; a control transfer carries 65535 at most");
+  }
   std::optional<std::string> serial = arguments.take("serial");
-  if (serial && serial->empty()) arguments.fail("serial= needs a serial number, or 'none'");
+  size_t serialLength = serial ? nrv::toUtf16(*serial).size() : 0;
+  if (serialLength > nrv::kMaxStringDescriptorCharacters) {
+    arguments.fail("serial= is " + std::to_string(serialLength) +
+                   " characters long; a string descriptor holds " +
+                   std::to_string(nrv::kMaxStringDescriptorCharacters) + " at most");
+  }
   plug.noSerial = serial == "none";
   if (!plug.noSerial) plug.serial = serial;
   if (std::optional<std::string> protocol = arguments.take("protocol")) {
@@ -200,6 +255,41 @@ Action parseRead(Arguments& arguments) {
   return read;
 }
 
+// `start JOB print ...` or `start JOB read ...`: the words after the job's name are the command.
+Action parseStart(Arguments& arguments, const RawCommand& raw) {
+  StartCommand start;
+  start.job = jobName(arguments);
+  if (raw.words.size() < 3 || raw.words[2].keyed ||
+      (raw.words[2].value != "print" && raw.words[2].value != "read")) {
+    arguments.fail("start " + start.job + " needs a print or read command after the job's name");
+  }
+  RawCommand work = raw;
+  work.words.erase(work.words.begin(), work.words.begin() + 2);
+  Arguments workArguments(work);
+  if (work.words.front().value == "print") {
+    start.work = std::get<PrintCommand>(parsePrint(workArguments));
+  } else {
+    start.work = std::get<ReadCommand>(parseRead(workArguments));
+  }
+  workArguments.finish();
+  arguments.skipRest();
+  return start;
+}
+
+// `wait MS` lets time pass; `wait JOB [timeout=MS]` waits for a background job.
+Action parseWait(Arguments& arguments) {
+  std::optional<std::string> first = arguments.peek();
+  if (first && !first->empty() && std::isdigit(static_cast<unsigned char>(first->front()))) {
+    return WaitCommand{parseNumber(arguments, arguments.next("a time in milliseconds"), "the time", 1,
+                                   kLongestMilliseconds)};
+  }
+  WaitForJobCommand wait;
+  wait.job = jobName(arguments);
+  if (std::optional<std::string> timeout = arguments.take("timeout"))
+    wait.timeout = parseNumber(arguments, *timeout, "timeout=", 1, kLongestMilliseconds);
+  return wait;
+}
+
 Action parseSleep(Arguments& arguments) {
   static const std::map<std::string, SYSTEM_POWER_STATE> states = {{"S1", PowerSystemSleeping1},
                                                                    {"S2", PowerSystemSleeping2},
@@ -236,12 +326,9 @@ const std::map<std::string, Parser>& parsers() {
       {"read", parseRead},
       {"sleep", parseSleep},
       {"wake", [](Arguments&) -> Action { return WakeCommand{}; }},
-      {"wait",
-       [](Arguments& arguments) -> Action {
-         return WaitCommand{parseNumber(arguments, arguments.next("a time in milliseconds"), "the time", 1,
-                                        kLongestMilliseconds)};
-       }},
+      {"wait", parseWait},
       {"unplug", parseUnplug},
+      {"cancel", [](Arguments& arguments) -> Action { return CancelCommand{jobName(arguments)}; }},
   };
   return table;
 }
@@ -249,6 +336,10 @@ const std::map<std::string, Parser>& parsers() {
 Command parseCommand(const RawCommand& raw) {
   Arguments arguments(raw);
   const Word& verb = raw.words.front();
+  if (!verb.keyed && verb.value == "start") {
+    Command command{raw.line, raw.position, raw.text, parseStart(arguments, raw)};
+    return command;
+  }
   auto parser = parsers().find(verb.value);
   if (verb.keyed || parser == parsers().end()) {
     arguments.fail("unknown command '" + raw.text.substr(0, raw.text.find(' ')) + "' (see nrvsim --help)");
@@ -258,11 +349,42 @@ Command parseCommand(const RawCommand& raw) {
   return command;
 }
 
+// The job a wait or cancel names must have been started by an earlier command, and
+// not waited for since without a time limit. Keeps `running` up to date.
+void checkJobNamed(const Command& command, std::set<std::string>& running) {
+  const std::string* job = nullptr;
+  if (const auto* start = std::get_if<StartCommand>(&command.action)) {
+    if (!running.insert(start->job).second) {
+      throw ScenarioError{command.line, command.position,
+                          "background job " + start->job + " is started already; wait for it first"};
+    }
+  }
+  if (const auto* wait = std::get_if<WaitForJobCommand>(&command.action)) job = &wait->job;
+  if (const auto* cancel = std::get_if<CancelCommand>(&command.action)) job = &cancel->job;
+  if (job == nullptr) return;
+  if (running.count(*job) == 0) {
+    throw ScenarioError{command.line, command.position,
+                        "no background job named " + *job +
+                            " runs here: none is started before this command, or it was waited for"};
+  }
+  const auto* wait = std::get_if<WaitForJobCommand>(&command.action);
+  if (wait != nullptr && !wait->timeout) running.erase(*job);
+}
+
 }  // namespace
+
+std::string describeTransfer(const FaultSpec& fault) {
+  return "bulk " + std::string(fault.direction == Direction::In ? "IN" : "OUT") + " transfer " +
+         std::to_string(fault.nth);
+}
 
 std::vector<Command> parseScenario(std::string_view source) {
   std::vector<Command> commands;
-  for (const RawCommand& raw : splitCommands(source)) commands.push_back(parseCommand(raw));
+  std::set<std::string> running;
+  for (const RawCommand& raw : splitCommands(source)) {
+    commands.push_back(parseCommand(raw));
+    checkJobNamed(commands.back(), running);
+  }
   if (commands.empty()) throw ScenarioError{0, 0, "the scenario has no commands"};
   return commands;
 }

@@ -1,7 +1,5 @@
 #include "scenario_run.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "print_job.h"
@@ -27,18 +25,19 @@ std::string describe(const ScenarioError& error, const RunOptions& options) {
   return where + ": " + error.message;
 }
 
-int complain(const std::string& message) {
+int complain(const std::string& message, int status = kScenarioError) {
   std::fprintf(stderr, "nrvsim: %s\n", message.c_str());
-  return kScenarioError;
+  return status;
 }
 
-// Runs the commands until one cannot run; the machine shuts down either way.
+// Runs the commands until one cannot run; the machine shuts down either way,
+// once the background jobs the scenario left running have ended.
 int runCommands(const std::vector<Command>& commands, const RunOptions& options, Report& report) {
   int status = 0;
   {
     Session session(options.profile, report);
-    if (!session.installDriver(options.driverModule)) {
-      status = kDriverFailed;
+    if (std::optional<std::string> failure = session.installDriver(options.driverModule)) {
+      status = complain(*failure, kDriverFailed);
     } else {
       for (const Command& command : commands) {
         try {
@@ -51,6 +50,7 @@ int runCommands(const std::vector<Command>& commands, const RunOptions& options,
           break;
         }
       }
+      session.finishJobs();
     }
     report.shuttingDown(session.now());
   }
@@ -64,13 +64,9 @@ int runScenario(const RunOptions& options) {
   std::vector<Command> commands;
   try {
     commands = parseScenario(options.source);
-    loadDocuments(commands, options.baseDirectory);
+    checkDocuments(commands, options.baseDirectory);
   } catch (const ScenarioError& error) {
     return complain(describe(error, options));
-  }
-  struct stat info;
-  if (stat(options.driverModule.c_str(), &info) != 0) {
-    return complain("driver module '" + options.driverModule + "' not found");
   }
   std::unique_ptr<Report> report = options.json ? makeJsonReport(stdout) : makeTranscript(stdout);
   return runCommands(commands, options, *report);

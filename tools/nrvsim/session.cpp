@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "background_job.h"
 #include "base/bugcheck.h"
+#include "base/status_text.h"
 #include "base/text.h"
 #include "driver_facts.h"
 #include "print_job.h"
@@ -16,18 +18,31 @@ Session::Session(nrv::OsProfile profile, Report& report)
   report_.booted(now(), machine_.profileName());
 }
 
-bool Session::installDriver(const std::string& modulePath) {
+// Jobs end before the machine they run on; finishJobs has normally waited for them already.
+Session::~Session() {
+  for (const std::unique_ptr<BackgroundJob>& job : jobs_) {
+    job->wait(std::nullopt);
+    closeTarget(machine_, job->target());
+  }
+}
+
+std::optional<std::string> Session::installDriver(const std::string& modulePath) {
   nrv::DriverLoadResult loaded = machine_.modules().loadDriver(modulePath, "NRVUSB");
-  report_.driverLoaded(now(), describeDriver(modulePath, loaded.status, loaded.driver));
-  if (loaded.driver == nullptr) return false;
+  report_.driverLoaded(now(), describeDriver(modulePath, loaded));
+  if (!loaded.failure.empty()) return "cannot load driver '" + modulePath + "': " + loaded.failure;
+  if (loaded.driver == nullptr) {
+    return "driver '" + modulePath + "' did not start: DriverEntry returned " +
+           nrv::statusText(loaded.status);
+  }
   machine_.pnp().setFunctionDriver(&loaded.driver->object);
-  return true;
+  return std::nullopt;
 }
 
 void Session::run(const Command& command) {
   current_ = &command;
   report_.stepStarted(Step{now(), command.line, command.text});
   Event event = std::visit([this](const auto& action) { return perform(action); }, command.action);
+  settle();
   forgetRemovedDevices();
   report_.stepFinished(event);
 }
@@ -70,11 +85,12 @@ std::string Session::serialToPlug(const NamedPrinter& printer, const PlugCommand
   if (printer.usb != nullptr) {
     fail(printer.usb->connected()
              ? command.printer + " is plugged in already"
-             : command.printer + " was unplugged but waits for its handle to close; close it first");
+             : command.printer + " was unplugged but waits for its handles to close; close them first");
   }
   std::string serial = command.serial.value_or(printer.defaultSerial);
+  // An empty serial number names no device, so it is nobody's.
   for (const NamedPrinter& other : printers_) {
-    if (other.usb != nullptr && !command.noSerial && other.serial == serial) {
+    if (other.usb != nullptr && !command.noSerial && !serial.empty() && other.serial == serial) {
       fail("serial number " + serial + " is taken by " + other.name + ", which is plugged in");
     }
   }
@@ -86,14 +102,34 @@ Event Session::perform(const PlugCommand& command) {
   std::string serial = serialToPlug(printer, command);
   nrv::PrinterConfig config = printerConfig(command, serial);
   auto model = std::make_unique<nrv::SimulatedPrinter>(config);
+  // nrvsim checks what a printer received by sizes and checksums: a long print costs no memory.
+  model->keepBulkData(false);
   scheduleFaults(*model, command.faults);
   printer.usb = &machine_.usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
+  printer.faults = command.faults;
   return describePlug(machine_, *printer.usb, command, config);
 }
 
+void Session::checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults) {
+  for (const FaultSpec& fault : faults) {
+    for (const FaultSpec& earlier : printer.faults) {
+      if (earlier.direction == fault.direction && earlier.nth == fault.nth)
+        fail(describeTransfer(fault) + " of " + printer.name + " has a fault already; a transfer takes one");
+    }
+    unsigned submitted = printer.usb->model().bulkTransfersSubmitted(endpointFor(fault.direction));
+    if (fault.nth <= submitted) {
+      fail(nrv::format("%s of %s has gone by (%u submitted since the plug); name a later one",
+                       describeTransfer(fault).c_str(), printer.name.c_str(), submitted));
+    }
+  }
+}
+
 Event Session::perform(const FaultCommand& command) {
-  scheduleFaults(present(command.printer).usb->model(), command.faults);
+  NamedPrinter& printer = present(command.printer);
+  checkFaults(printer, command.faults);
+  scheduleFaults(printer.usb->model(), command.faults);
+  printer.faults.insert(printer.faults.end(), command.faults.begin(), command.faults.end());
   return FaultsScheduled{command.printer, describeFaults(command.faults)};
 }
 
@@ -119,6 +155,8 @@ Event Session::perform(const CloseCommand& command) {
   requireAwake();
   NamedPrinter& printer = named(command.printer);
   if (printer.handle == nullptr) fail(command.printer + " has no open handle");
+  if (BackgroundJob* user = jobOnHandle(printer.handle))
+    fail("background job " + user->name() + " works on " + command.printer + "'s handle; wait for it first");
   machine_.io().close(printer.handle);
   printer.handle = nullptr;
   forgetRemovedDevices();
@@ -127,18 +165,32 @@ Event Session::perform(const CloseCommand& command) {
 
 Event Session::perform(const PrintCommand& command) {
   requireAwake();
-  return printDocument(machine_, present(command.printer), command);
+  NamedPrinter& printer = present(command.printer);
+  refuseBusy(command.printer, false);
+  std::unique_ptr<Document> document = Document::open(command);
+  if (document == nullptr) fail("cannot read '" + command.path + "' any more");
+  JobTarget target = openTarget(machine_, printer);
+  DocumentPrinted printed = printDocument(machine_, target, *document, command.timeout);
+  closeTarget(machine_, target);
+  return printed;
 }
 
 Event Session::perform(const ReplyCommand& command) {
   nrv::UsbDeviceModel& model = present(command.printer).usb->model();
   model.queueInReply(std::vector<UCHAR>(command.bytes.begin(), command.bytes.end()));
+  // A background read may take the reply at once: count once it has.
+  settle();
   return ReplyQueued{command.printer, command.bytes.size(), model.inRepliesWaiting()};
 }
 
 Event Session::perform(const ReadCommand& command) {
   requireAwake();
-  return readBack(machine_, present(command.printer), command);
+  NamedPrinter& printer = present(command.printer);
+  refuseBusy(command.printer, true);
+  JobTarget target = openTarget(machine_, printer);
+  DataRead read = readBack(machine_, target, command.count, command.timeout);
+  closeTarget(machine_, target);
+  return read;
 }
 
 Event Session::perform(const WaitCommand& command) {

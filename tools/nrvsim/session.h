@@ -4,6 +4,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,18 +24,27 @@ struct NamedPrinter {
   nrv::UsbDevice* usb = nullptr;      // null while unplugged
   std::optional<std::string> serial;  // of the device plugged in under this name
   PFILE_OBJECT handle = nullptr;      // the handle open and close manage
+  std::vector<FaultSpec> faults;      // scheduled since the plug
 };
+
+class BackgroundJob;
+class Document;
+struct JobTarget;
 
 class Session {
  public:
   Session(nrv::OsProfile profile, Report& report);
+  ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Loads the module and makes it the function driver; false when DriverEntry failed.
-  bool installDriver(const std::string& modulePath);
+  // Loads the module and makes it the function driver; otherwise says why
+  // it could not be loaded or did not start.
+  std::optional<std::string> installDriver(const std::string& modulePath);
   // Throws ScenarioError when the command cannot run in the machine's state.
   void run(const Command& command);
+  // Waits for the background jobs the scenario left running and reports each.
+  void finishJobs();
   uint64_t now() { return machine_.scheduler().nowMilliseconds(); }
 
  private:
@@ -49,6 +60,9 @@ class Session {
   Event perform(const WakeCommand& command);
   Event perform(const WaitCommand& command);
   Event perform(const UnplugCommand& command);
+  Event perform(const StartCommand& command);
+  Event perform(const WaitForJobCommand& command);
+  Event perform(const CancelCommand& command);
 
   [[noreturn]] void fail(const std::string& message) const;
   // Programs do not run while the machine sleeps, so nothing opens, closes, reads or writes.
@@ -66,10 +80,26 @@ class Session {
   // The name of the printer a physical device belongs to, its own or its parent's.
   std::string nameOf(PDEVICE_OBJECT pdo);
   std::vector<DevicePower> devicePowerStates();
+  // Refuses faults for transfers that have one already or have gone by.
+  void checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults);
+
+  // ---- background jobs
+  // Lets background jobs run until each waits for the device or for time to pass,
+  // so what the next command sees does not depend on how the host runs threads.
+  void settle();
+  BackgroundJob* job(const std::string& name);
+  // A job not yet waited for that prints (or reads) on the printer.
+  BackgroundJob* jobOn(const std::string& printer, bool reads);
+  BackgroundJob* jobOnHandle(PFILE_OBJECT handle);
+  void refuseBusy(const std::string& printer, bool reads);
+  JobWaited waitFor(const std::string& name, std::optional<uint64_t> timeout);
+  std::function<JobOutcome()> jobBody(const StartCommand& command, const JobTarget& target,
+                                      std::shared_ptr<Document> document);
 
   nrv::Machine machine_;
   Report& report_;
-  std::deque<NamedPrinter> printers_;  // a deque keeps references valid as names are added
+  std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
+  std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for
   const Command* current_ = nullptr;
 };
 

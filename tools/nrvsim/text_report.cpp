@@ -1,4 +1,5 @@
 // The transcript: each step stamped with the machine's virtual time, then its facts.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -35,6 +36,21 @@ std::string quoted(const std::string& text) {
 
 std::string orNone(const std::optional<std::string>& text) { return text ? quoted(*text) : "<none>"; }
 
+// Identifiers as they are when plain; quoted with escapes when they hold
+// anything else, so no byte a device chose reaches the terminal raw.
+std::string identifier(const std::string& text) {
+  bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char character) {
+    return character >= 0x20 && character < 0x7F && character != '"';
+  });
+  return plain ? text : quoted(text);
+}
+
+std::vector<std::string> identifiers(const std::vector<std::string>& texts) {
+  std::vector<std::string> shown;
+  for (const std::string& text : texts) shown.push_back(identifier(text));
+  return shown;
+}
+
 std::string joined(const std::vector<std::string>& texts, const char* separator) {
   std::string all;
   for (const std::string& text : texts) all += (all.empty() ? "" : separator) + text;
@@ -54,14 +70,25 @@ const char* protocolText(int protocol) {
   }
 }
 
-std::string transferList(const std::vector<TransferFacts>& transfers) {
+// Sizes in order; three or more alike in a row are counted, not repeated.
+std::string transferList(const std::vector<TransferRun>& transfers) {
   std::vector<std::string> items;
-  for (const TransferFacts& transfer : transfers) {
-    std::string item = std::to_string(transfer.bytes);
-    if (transfer.status != USBD_STATUS_SUCCESS) item += " (" + usbdStatusName(transfer.status) + ")";
-    items.push_back(item);
+  for (const TransferRun& run : transfers) {
+    std::string item = std::to_string(run.bytes);
+    if (run.status != USBD_STATUS_SUCCESS) item += " (" + usbdStatusName(run.status) + ")";
+    if (run.count >= 3) {
+      items.push_back(item + " (" + std::to_string(run.count) + " times)");
+    } else {
+      items.insert(items.end(), run.count, item);
+    }
   }
   return items.empty() ? "none" : joined(items, ", ");
+}
+
+size_t transferCount(const std::vector<TransferRun>& transfers) {
+  size_t count = 0;
+  for (const TransferRun& run : transfers) count += run.count;
+  return count;
 }
 
 std::string ownOpenText(const std::optional<NTSTATUS>& ownOpen) {
@@ -78,6 +105,12 @@ class Transcript : public Report {
   }
 
   void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) override {
+    if (!driver.loadFailure.empty()) {
+      stamp(milliseconds, "cannot load NRVUSB from %s: %s", driver.modulePath.c_str(),
+            quoted(driver.loadFailure).c_str());
+      line("the loader returned %s", nrv::statusText(driver.entryStatus).c_str());
+      return;
+    }
     stamp(milliseconds, "loaded NRVUSB from %s", driver.modulePath.c_str());
     line("DriverEntry returned %s", nrv::statusText(driver.entryStatus).c_str());
     if (driver.routines.empty()) return;
@@ -131,30 +164,36 @@ class Transcript : public Report {
   }
 
   void show(const PrinterPlugged& plugged) {
-    line("port %u: %s, serial number %s, %s", plugged.port, plugged.instancePath.c_str(),
+    line("port %u: %s, serial number %s, %s", plugged.port, identifier(plugged.instancePath).c_str(),
          orNone(plugged.serialNumber).c_str(), protocolText(plugged.protocol));
-    line("device ID %s", quoted(plugged.deviceId).c_str());
+    line(plugged.rawDeviceId ? "device ID reply, length prefix included, %s" : "device ID %s",
+         quoted(plugged.deviceId).c_str());
     if (!plugged.faults.empty()) line("faults: %s", joined(plugged.faults, "; ").c_str());
+    if (!plugged.startStatus) {
+      line("no stack: node %s, AddDevice returned %s", plugged.state.c_str(),
+           nrv::statusText(plugged.addStatus).c_str());
+      return;
+    }
     if (!plugged.driverAttached) {
       line("no stack: node %s, start returned %s", plugged.state.c_str(),
-           nrv::statusText(plugged.startStatus).c_str());
+           nrv::statusText(*plugged.startStatus).c_str());
       return;
     }
     line("AddDevice and start: node %s, start returned %s; port name %s; %zu child(ren)",
-         plugged.state.c_str(), nrv::statusText(plugged.startStatus).c_str(),
+         plugged.state.c_str(), nrv::statusText(*plugged.startStatus).c_str(),
          orNone(plugged.portName).c_str(), plugged.children);
   }
 
   void show(const FaultsScheduled& scheduled) { line("faults: %s", joined(scheduled.faults, "; ").c_str()); }
 
   void show(const PrinterShown& shown) {
-    line("node %s: %s; %zu open handle(s)", shown.state.c_str(), shown.instancePath.c_str(),
+    line("node %s: %s; %zu open handle(s)", shown.state.c_str(), identifier(shown.instancePath).c_str(),
          shown.openHandles);
     line("device key: PortName %s", orNone(shown.portName).c_str());
     line("            DeviceID %s", orNone(shown.deviceId).c_str());
     line("            SerialNumberFound %s",
          shown.serialNumberFound ? std::to_string(*shown.serialNumberFound).c_str() : "<none>");
-    line("interface %s", shown.interfaceLink ? shown.interfaceLink->c_str() : "<none enabled>");
+    line("interface %s", shown.interfaceLink ? identifier(*shown.interfaceLink).c_str() : "<none enabled>");
     showConfiguration(shown.configuration);
     if (shown.children.empty()) line("no child");
     for (const ChildFacts& child : shown.children) showChild(child);
@@ -178,11 +217,11 @@ class Transcript : public Report {
 
   void showChild(const ChildFacts& child) {
     line("child node %s: %s", child.state.c_str(),
-         child.instancePath.empty() ? "<no device node>" : child.instancePath.c_str());
-    line("  device ID       %s", child.deviceId.c_str());
-    line("  hardware IDs    %s", joined(child.hardwareIds, " ").c_str());
-    line("  compatible IDs  %s", joined(child.compatibleIds, " ").c_str());
-    line("  instance ID     %s", child.instanceId.c_str());
+         child.instancePath.empty() ? "<no device node>" : identifier(child.instancePath).c_str());
+    line("  device ID       %s", identifier(child.deviceId).c_str());
+    line("  hardware IDs    %s", joined(identifiers(child.hardwareIds), " ").c_str());
+    line("  compatible IDs  %s", joined(identifiers(child.compatibleIds), " ").c_str());
+    line("  instance ID     %s", identifier(child.instanceId).c_str());
     line("  description     %s", quoted(child.description).c_str());
   }
 
@@ -191,7 +230,7 @@ class Transcript : public Report {
       line("no enabled printer interface: %s", nrv::statusText(opened.status).c_str());
       return;
     }
-    line("open %s returned %s", opened.link.c_str(), nrv::statusText(opened.status).c_str());
+    line("open %s returned %s", identifier(opened.link).c_str(), nrv::statusText(opened.status).c_str());
   }
 
   void show(const HandleClosed& closed) {
@@ -200,11 +239,15 @@ class Transcript : public Report {
                    : "closed");
   }
 
+  // A run of requests that went alike is shown once: "writes 2 to 1024, each: ...".
   void showRequest(const char* what, size_t number, const RequestFacts& request, const char* direction) {
-    line("%s %zu: %zu bytes; completed after %llu ms with %s, %llu bytes", what, number, request.length,
+    std::string which = request.times == 1
+                            ? nrv::format("%s %zu:", what, number)
+                            : nrv::format("%ss %zu to %zu, each:", what, number, number + request.times - 1);
+    line("%s %zu bytes; completed after %llu ms with %s, %llu bytes", which.c_str(), request.length,
          static_cast<unsigned long long>(request.milliseconds), nrv::statusText(request.status).c_str(),
          static_cast<unsigned long long>(request.information));
-    line("  %zu bulk %s transfer(s): %s", request.transfers.size(), direction,
+    line("  %zu bulk %s transfer(s): %s", transferCount(request.transfers), direction,
          transferList(request.transfers).c_str());
     if (!request.cancelled) return;
     line(
@@ -216,8 +259,10 @@ class Transcript : public Report {
   void show(const DocumentPrinted& printed) {
     line("printing %s (%zu bytes) %s", printed.document.c_str(), printed.size,
          ownOpenText(printed.ownOpen).c_str());
-    for (size_t index = 0; index < printed.writes.size(); index++) {
-      showRequest("write", index + 1, printed.writes[index], "OUT");
+    size_t number = 1;
+    for (const RequestFacts& write : printed.writes) {
+      showRequest("write", number, write, "OUT");
+      number += write.times;
     }
     if (printed.identical) {
       line("the printer received %zu bytes, identical to the document", printed.received);
@@ -268,6 +313,34 @@ class Transcript : public Report {
       line("%s stays: node %s, %zu open handle(s)", unplugged.printer.c_str(), unplugged.state.c_str(),
            unplugged.openHandles);
     }
+  }
+
+  void show(const JobStarted& started) {
+    line("%s runs in the background: %s on %s", started.job.c_str(), started.work.c_str(),
+         started.printer.c_str());
+  }
+
+  void show(const JobWaited& waited) {
+    if (waited.scenarioEnded) line("the scenario ended without waiting for %s", waited.job.c_str());
+    if (!waited.outcome) {
+      line("%s still runs after %llu ms", waited.job.c_str(),
+           static_cast<unsigned long long>(waited.milliseconds));
+      return;
+    }
+    line("%s had ended after %llu ms of waiting:", waited.job.c_str(),
+         static_cast<unsigned long long>(waited.milliseconds));
+    std::visit([this](const auto& facts) { show(facts); }, *waited.outcome);
+    if (waited.printerRemoved) {
+      line("its handle closed; it was the unplugged printer's last, so its stack is removed");
+    } else if (waited.ownHandleClosed) {
+      line("its handle closed");
+    }
+  }
+
+  void show(const CancelSent& sent) {
+    line("IOCTL_USBPRN_CANCEL_PIPE_REQUESTS on %s's bulk %s pipe returned %s%s", sent.printer.c_str(),
+         sent.pipe.c_str(), nrv::statusText(sent.status).c_str(),
+         sent.jobRunning ? "" : nrv::format(" (%s had ended already)", sent.job.c_str()).c_str());
   }
 
   FILE* out_;
