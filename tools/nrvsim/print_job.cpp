@@ -90,13 +90,16 @@ std::string resolve(const std::string& file, const std::string& baseDirectory) {
 void checkReadable(PrintCommand& print, const Command& command, const std::string& baseDirectory) {
   if (print.file.empty()) return;
   print.path = resolve(print.file, baseDirectory);
-  std::error_code error;
-  if (std::filesystem::is_directory(print.path, error))
-    throw ScenarioError{command.line, command.position, "cannot read '" + print.path + "': it is a folder"};
   std::ifstream file(print.path, std::ios::binary);
   if (!file) {
     throw ScenarioError{command.line, command.position,
                         "cannot read '" + print.path + "': " + std::strerror(errno)};
+  }
+  // A document has a size: a folder, a device such as /dev/zero or a pipe has none.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(print.path, error)) {
+    throw ScenarioError{command.line, command.position,
+                        "cannot print '" + print.path + "': not a regular file"};
   }
 }
 
