@@ -4,6 +4,7 @@
 
 #include "json_writer.h"
 #include "scenario.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -181,6 +182,11 @@ TEST(ScenarioLanguage, RefusesDeviceIdsItCannotSendAndJobsItDoesNotKnow) {
     EXPECT_EQ(error.command, expected.command) << expected.source.substr(0, 60);
     EXPECT_NE(error.message.find(expected.message), std::string::npos) << error.message;
   }
+}
+
+TEST(TerminalText, ShowsControlBytesAsEscapesAndKeepsTheRest) {
+  EXPECT_EQ(nrvsim::withoutControlBytes(std::string("a\0b\x1B[31m\x7F\tcaf\xC3\xA9", 15)),
+            "a\\x00b\\x1B[31m\\x7F\\x09caf\xC3\xA9");
 }
 
 // A device ID is bytes: what is no UTF-8 is written as the character of that number.

@@ -9,6 +9,7 @@
 
 #include "default_scenario.h"
 #include "scenario_run.h"
+#include "terminal_text.h"
 #include "usage.h"
 
 namespace {
@@ -47,7 +48,7 @@ class ArgumentList {
 };
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "nrvsim: %s\n(see nrvsim --help)\n", message.c_str());
+  std::fprintf(stderr, "nrvsim: %s\n(see nrvsim --help)\n", nrvsim::withoutControlBytes(message).c_str());
   return kUsageError;
 }
 

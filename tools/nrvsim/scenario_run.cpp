@@ -5,6 +5,7 @@
 #include "print_job.h"
 #include "report.h"
 #include "session.h"
+#include "terminal_text.h"
 
 namespace nrvsim {
 
@@ -26,7 +27,7 @@ std::string describe(const ScenarioError& error, const RunOptions& options) {
 }
 
 int complain(const std::string& message, int status = kScenarioError) {
-  std::fprintf(stderr, "nrvsim: %s\n", message.c_str());
+  std::fprintf(stderr, "nrvsim: %s\n", withoutControlBytes(message).c_str());
   return status;
 }
 

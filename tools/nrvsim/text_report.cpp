@@ -7,6 +7,7 @@
 #include "base/status_text.h"
 #include "base/text.h"
 #include "report.h"
+#include "terminal_text.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
@@ -122,14 +123,16 @@ class Transcript : public Report {
     line("installed as the function driver of the USB printers plugged from now on");
   }
 
-  void stepStarted(const Step& step) override { stamp(step.milliseconds, "> %s", step.text.c_str()); }
+  void stepStarted(const Step& step) override {
+    stamp(step.milliseconds, "> %s", withoutControlBytes(step.text).c_str());
+  }
 
   void stepFinished(const Event& event) override {
     std::visit([this](const auto& facts) { show(facts); }, event);
   }
 
   void stepFailed(const ScenarioError&, const std::string& message) override {
-    line("stopped: %s", message.c_str());
+    line("stopped: %s", withoutControlBytes(message).c_str());
   }
 
   void shuttingDown(uint64_t milliseconds) override {
