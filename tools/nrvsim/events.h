@@ -60,8 +60,10 @@ struct PrinterPlugged {
   std::optional<std::string> serialNumber;  // none: the printer reports none
   int protocol = 0;
   std::vector<std::string> faults;
-  std::string state;  // of its device node after AddDevice and start
-  NTSTATUS addStatus = STATUS_SUCCESS;
+  // Plugged while the machine sleeps: Plug and Play hears of it only at the wake.
+  bool waitsForWake = false;
+  std::string state;                    // of its device node after AddDevice and start
+  std::optional<NTSTATUS> addStatus;    // none while it waits for the wake
   std::optional<NTSTATUS> startStatus;  // none when AddDevice failed and no start was sent
   bool driverAttached = false;
   std::optional<std::string> portName;
@@ -155,6 +157,7 @@ struct PowerChanged {
   std::optional<std::string> vetoedBy;
   std::string systemState;
   std::vector<DevicePower> devices;
+  std::vector<std::string> arrived;  // printers plugged during the sleep, enumerated at this wake
 };
 
 struct TimePassed {

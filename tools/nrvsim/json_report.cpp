@@ -109,8 +109,9 @@ class JsonReport : public Report {
     json_.field("protocol", plugged.protocol);
     strings("faults", plugged.faults);
     json_.field("driver_attached", plugged.driverAttached);
-    json_.field("state", plugged.state);
-    json_.field("add_status", statusName(plugged.addStatus));
+    json_.field("waits_for_wake", plugged.waitsForWake);
+    if (!plugged.waitsForWake) json_.field("state", plugged.state);
+    if (plugged.addStatus) json_.field("add_status", statusName(*plugged.addStatus));
     if (plugged.startStatus) json_.field("start_status", statusName(*plugged.startStatus));
     optionalField("port_name", plugged.portName);
     json_.field("children", plugged.children);
@@ -249,6 +250,7 @@ class JsonReport : public Report {
     json_.key("devices").beginObject();
     for (const DevicePower& device : changed.devices) json_.field(device.printer, device.state);
     json_.endObject();
+    if (changed.requested == "S0") strings("arrived", changed.arrived);
   }
 
   void write(const TimePassed& passed) {

@@ -108,6 +108,7 @@ PrinterPlugged describePlug(nrv::Machine& machine, const nrv::UsbDevice& usb, co
   plugged.instancePath = nrv::toUtf8(usb.instancePath());
   plugged.driverAttached = usb.pdo()->AttachedDevice != nullptr;
   plugged.portName = deviceKeyText(machine, usb, u"PortName");
+  plugged.waitsForWake = machine.usb().waitsForWake(usb);
   if (const nrv::DeviceNode* node = machine.pnp().find(usb.pdo())) {
     plugged.state = nrv::deviceNodeStateName(node->state);
     plugged.addStatus = node->addStatus;
@@ -133,7 +134,7 @@ PrinterShown describePrinter(nrv::Machine& machine, const NamedPrinter& printer)
     shown.state = nrv::deviceNodeStateName(node->state);
     for (const auto& child : node->children) shown.children.push_back(describeChild(*child));
   } else {
-    shown.state = "unknown to Plug and Play";
+    shown.state = machine.usb().waitsForWake(usb) ? "not enumerated before the wake" : "unknown to Plug and Play";
   }
   return shown;
 }

@@ -56,12 +56,17 @@ Event Session::perform(const SleepCommand& command) {
 Event Session::perform(const WakeCommand&) {
   if (machine_.power().systemPowerState() == PowerSystemWorking)
     fail("the machine is awake; there is nothing to wake");
+  std::vector<std::string> arriving;
+  for (const NamedPrinter& printer : printers_) {
+    if (printer.usb != nullptr && machine_.usb().waitsForWake(*printer.usb)) arriving.push_back(printer.name);
+  }
   nrv::SystemPowerResult result = machine_.power().setSystemPower(PowerSystemWorking, startedDevices());
   PowerChanged changed;
   changed.requested = "S0";
   changed.status = result.status;
   changed.systemState = sleepStateName(machine_.power().systemPowerState());
   changed.devices = devicePowerStates();
+  changed.arrived = arriving;
   return changed;
 }
 

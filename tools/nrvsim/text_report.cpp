@@ -172,9 +172,13 @@ class Transcript : public Report {
     line(plugged.rawDeviceId ? "device ID reply, length prefix included, %s" : "device ID %s",
          quoted(plugged.deviceId).c_str());
     if (!plugged.faults.empty()) line("faults: %s", joined(plugged.faults, "; ").c_str());
+    if (plugged.waitsForWake) {
+      line("the machine sleeps: Plug and Play enumerates the printer when it wakes");
+      return;
+    }
     if (!plugged.startStatus) {
       line("no stack: node %s, AddDevice returned %s", plugged.state.c_str(),
-           nrv::statusText(plugged.addStatus).c_str());
+           nrv::statusText(plugged.addStatus.value_or(STATUS_SUCCESS)).c_str());
       return;
     }
     if (!plugged.driverAttached) {
@@ -298,6 +302,7 @@ class Transcript : public Report {
       devices.push_back(device.printer + " in " + device.state);
     line("the machine is in %s%s%s", changed.systemState.c_str(), devices.empty() ? "" : "; ",
          joined(devices, ", ").c_str());
+    if (!changed.arrived.empty()) line("enumerated on waking: %s", joined(changed.arrived, ", ").c_str());
   }
 
   void show(const TimePassed& passed) {
