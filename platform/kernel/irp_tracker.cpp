@@ -258,8 +258,18 @@ void IrpTracker::release(PIRP irp, const char* service, const void* caller) {
                                           static_cast<void*>(irp->MdlAddress)));
   }
   record.state = IrpState::Freed;
-  // The memory stays reserved so that a late use is caught as such, not as chaos.
   quarantine_.push_back(irp);
+  if (quarantine_.size() > kQuarantine) {
+    PIRP oldest = quarantine_.front();
+    quarantine_.pop_front();
+    records_.erase(oldest);
+    std::free(oldest);
+  }
+}
+
+size_t IrpTracker::quarantined() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return quarantine_.size();
 }
 
 std::string IrpTracker::describeOutstanding() {

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -89,6 +90,11 @@ class IrpTracker {
 
   KSPIN_LOCK& cancelSpinLock() { return cancelSpinLock_; }
 
+  // Freed IRPs stay reserved, so that a late use is caught as such; the
+  // oldest go once this many are kept, so a long run does not grow for ever.
+  static constexpr size_t kQuarantine = 4096;
+  size_t quarantined();
+
  private:
   void checkPendingRule(PIRP irp, int location, const IrpRecord::Location& track);
   void awaitRoutineElsewhere(std::unique_lock<std::recursive_mutex>& held, IrpRecord& record);
@@ -96,7 +102,7 @@ class IrpTracker {
   std::recursive_mutex lock_;
   std::condition_variable_any routineReturned_;
   std::map<PIRP, IrpRecord> records_;
-  std::vector<PIRP> quarantine_;
+  std::deque<PIRP> quarantine_;
   KSPIN_LOCK cancelSpinLock_ = 0;
 };
 

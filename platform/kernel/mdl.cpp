@@ -34,7 +34,6 @@ PMDL MdlTracker::allocate(PVOID address, ULONG length, const void* caller, const
   mdl->Size = static_cast<CSHORT>(size);
   describeRange(mdl, address, length);
   std::lock_guard<std::mutex> guard(lock_);
-  // A freed MDL's memory is kept, so its address is never reused and a late free stays recognisable.
   records_[mdl] = Record{pages, caller, owner};
   return mdl;
 }
@@ -62,6 +61,18 @@ void MdlTracker::release(PMDL mdl, const char* service, const void* caller) {
                                        static_cast<void*>(mdl), describeCodeAddress(caller).c_str()));
   }
   found->second.freed = true;
+  quarantine_.push_back(mdl);
+  if (quarantine_.size() > kQuarantine) {
+    PMDL oldest = quarantine_.front();
+    quarantine_.pop_front();
+    records_.erase(oldest);
+    std::free(oldest);
+  }
+}
+
+size_t MdlTracker::quarantined() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return quarantine_.size();
 }
 
 std::string MdlTracker::describeOutstanding() {

@@ -5,6 +5,7 @@
 
 #include <wdm.h>
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +28,11 @@ class MdlTracker {
 
   std::string describeOutstanding();
 
+  // Freed MDLs stay reserved, so that a late free is recognised; the oldest go
+  // once this many are kept, so a long run does not grow for ever.
+  static constexpr size_t kQuarantine = 4096;
+  size_t quarantined();
+
  private:
   struct Record {
     ULONG pages;
@@ -36,6 +42,7 @@ class MdlTracker {
   };
   std::mutex lock_;
   std::map<PMDL, Record> records_;
+  std::deque<PMDL> quarantine_;
 };
 
 // Points an MDL at a range of host memory, as building it from locked pages does.

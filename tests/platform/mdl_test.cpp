@@ -59,6 +59,21 @@ TEST(Mdl, MappedWindowIsPreparedForReuse) {
   IoFreeMdl(whole);
 }
 
+// Freed MDLs and IRPs stay reserved to catch late uses, but a long run does not keep them all.
+TEST(Mdl, FreedMdlsAndIrpsAreKeptForAWhileNotForEver) {
+  nrv::Machine machine;
+  UCHAR byte = 0;
+  for (size_t round = 0; round < nrv::MdlTracker::kQuarantine + 100; round++) {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoAllocateMdl(&byte, 1, FALSE, FALSE, irp);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+    IoFreeIrp(irp);
+  }
+  EXPECT_EQ(machine.mdls().quarantined(), nrv::MdlTracker::kQuarantine);
+  EXPECT_EQ(machine.irps().quarantined(), nrv::IrpTracker::kQuarantine);
+}
+
 TEST(Mdl, InjectedFaultFailsTheAllocation) {
   nrv::Machine machine;
   UCHAR byte = 0;
