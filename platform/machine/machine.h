@@ -53,7 +53,6 @@ class Machine {
   const char* profileName() const { return osProfileName(options_.profile); }
 
   Scheduler& scheduler() { return scheduler_; }
-  MachineThreads& threads() { return threads_; }
   PoolTracker& pool() { return pool_; }
   FaultInjector& faults() { return faults_; }
   IrpTracker& irps() { return irps_; }
@@ -67,7 +66,6 @@ class Machine {
   Registry& registry() { return registry_; }
   PnpManager& pnp() { return pnp_; }
   PowerManager& power() { return power_; }
-  BusDriver& busDriver() { return busDriver_; }
   // The power answers of the bus driver: device states it set, wait-wakes it holds.
   BusPower& busPower() { return busDriver_.power(); }
   // The USB bus of the first host controller.
