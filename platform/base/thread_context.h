@@ -1,5 +1,6 @@
 // What the machine knows about each thread that runs its code: the IRQL, the
-// spin locks held, the drivers being called, and what the thread waits for.
+// spin locks held, the drivers being called, what the thread waits for, and
+// for user-mode code its process and last error.
 #pragma once
 
 #include <wdm.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace nrv {
+
+class Process;
 
 struct ThreadRecord {
   std::string name;
@@ -27,6 +30,11 @@ struct ThreadRecord {
   std::function<std::string()> describeWait;
   // The spin lock the thread is spinning on, for finding lock cycles.
   std::atomic<PKSPIN_LOCK> spinningOn{nullptr};
+
+  // User mode: the process the thread runs in (none for the machine's own
+  // threads), and its last error, as GetLastError reads it.
+  Process* process = nullptr;
+  ULONG lastError = 0;
 };
 
 // The calling thread's record; a thread the machine does not know stops the machine.

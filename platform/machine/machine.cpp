@@ -26,7 +26,8 @@ Machine::Machine(MachineOptions options)
       kernel_{options.profile, scheduler_, faults_,   pool_,     spinLockOrder_, irps_, mdls_,
               devices_,        interfaces_, registry_, pnp_,     power_,         waits_},
       current_(kernel_),
-      busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_) {
+      busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
+      user_{options.profile, scheduler_, threads_, faults_, locale_, registry_, io_, interfaces_, devices_, pnp_} {
   addUsbBus();
 }
 
@@ -38,6 +39,11 @@ UsbBus& Machine::addUsbBus() {
   return *usbBuses_.back();
 }
 
+Process& Machine::startProcess(std::string name) {
+  processes_.push_back(std::make_unique<Process>(std::move(name), user_));
+  return *processes_.back();
+}
+
 void Machine::sleep(uint64_t milliseconds) {
   LARGE_INTEGER interval;
   interval.QuadPart = -static_cast<LONGLONG>(milliseconds * Scheduler::kUnitsPerMillisecond);
@@ -47,6 +53,11 @@ void Machine::sleep(uint64_t milliseconds) {
 // Like a shutdown with the verifier on: everything the drivers took must have
 // been given back by the time they are unloaded.
 void Machine::shutdown() {
+  threads_.joinAll();
+  // Programs end before the system: what they leave open is theirs.
+  for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+    if (!(*process)->ended()) (*process)->end();
+  }
   threads_.joinAll();
   std::string power = power_.describeOutstanding() + busDriver_.power().describeHeld();
   if (!power.empty())

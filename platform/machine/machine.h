@@ -17,6 +17,7 @@
 #include "base/machine_threads.h"
 #include "base/os_profile.h"
 #include "base/scheduler.h"
+#include "base/system_locale.h"
 #include "kernel/bus_driver.h"
 #include "kernel/current_kernel.h"
 #include "kernel/device_interfaces.h"
@@ -33,6 +34,8 @@
 #include "kernel/wait_log.h"
 #include "machine/module_loader.h"
 #include "usb/usb_bus.h"
+#include "user/process.h"
+#include "user/user_services.h"
 
 namespace nrv {
 
@@ -73,6 +76,11 @@ class Machine {
   // Another host controller with a USB bus of its own.
   UsbBus& addUsbBus();
 
+  // The system default locale and its ANSI code page, settable at any time.
+  SystemLocale& locale() { return locale_; }
+  // A user-mode process; it ends when it is ended or at shutdown.
+  Process& startProcess(std::string name);
+
   // A device the machine's bus driver reports, with its instance path
   // ("USB\VID_...\...") and the description its device node shows.
   PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath,
@@ -112,6 +120,9 @@ class Machine {
   CurrentKernel current_;
   BusDriver busDriver_;
   std::list<std::unique_ptr<UsbBus>> usbBuses_;
+  SystemLocale locale_;
+  UserServices user_;
+  std::list<std::unique_ptr<Process>> processes_;
 };
 
 }  // namespace nrv

@@ -1,0 +1,161 @@
+#include "user/process.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include "base/bugcheck.h"
+#include "base/machine_threads.h"
+#include "base/symbolizer.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+
+namespace nrv {
+
+namespace {
+
+using DllEntry = BOOL(WINAPI*)(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+std::string baseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Process::Process(std::string name, UserServices& services) : name_(std::move(name)), services_(services) {}
+
+Process::~Process() {
+  if (!ended_ && !modules_.empty()) {
+    bugCheck("PROCESS_NOT_ENDED", format("process '%s' was destroyed with modules still loaded", name_.c_str()));
+  }
+}
+
+UserModule* Process::loadModule(const std::string& path, std::string* failure) {
+  Process& self = currentProcess("LoadLibrary");
+  if (&self != this) {
+    bugCheck("INVALID_PARAMETER", format("a module of process '%s' was loaded from a thread of process '%s'",
+                                         name_.c_str(), self.name_.c_str()));
+  }
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    if (failure != nullptr) *failure = dlerror();
+    return nullptr;
+  }
+  link_map* map = nullptr;
+  dlinfo(library, RTLD_DI_LINKMAP, &map);
+  auto module = std::make_unique<UserModule>();
+  module->path = path;
+  module->name = baseName(path);
+  module->library = library;
+  module->instance = reinterpret_cast<HINSTANCE>(map->l_addr);
+  UserModule* loaded = module.get();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    modules_.push_back(std::move(module));
+  }
+  auto entry = reinterpret_cast<DllEntry>(dlsym(library, "DllEntryPoint"));
+  if (entry != nullptr && !entry(loaded->instance, DLL_PROCESS_ATTACH, nullptr)) {
+    if (failure != nullptr) *failure = "its DllEntryPoint refused DLL_PROCESS_ATTACH";
+    std::lock_guard<std::mutex> guard(lock_);
+    modules_.pop_back();
+    dlclose(library);
+    return nullptr;
+  }
+  return loaded;
+}
+
+UserModule* Process::moduleOf(HINSTANCE instance) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& module : modules_) {
+    if (module->instance == instance) return module.get();
+  }
+  return nullptr;
+}
+
+void* Process::exportOf(const UserModule& module, const char* name) { return dlsym(module.library, name); }
+
+HANDLE Process::addHandle(std::unique_ptr<HandleObject> object, const void* caller) {
+  std::string opener = describeCodeAddress(caller);
+  std::lock_guard<std::mutex> guard(lock_);
+  uintptr_t value = nextHandle_;
+  nextHandle_ += 4;
+  handles_[value] = OpenHandle{std::move(object), std::move(opener)};
+  return reinterpret_cast<HANDLE>(value);
+}
+
+HandleObject* Process::lookup(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  return found == handles_.end() ? nullptr : found->second.object.get();
+}
+
+std::unique_ptr<HandleObject> Process::removeHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == handles_.end()) return nullptr;
+  std::unique_ptr<HandleObject> object = std::move(found->second.object);
+  handles_.erase(found);
+  return object;
+}
+
+size_t Process::openHandles() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return handles_.size();
+}
+
+void Process::startThread(std::string name, std::function<void()> body) {
+  services_.threads.start(name_ + ": " + name, [this, body = std::move(body)] {
+    currentThread("a thread of a process").process = this;
+    body();
+  });
+}
+
+void Process::end() {
+  {
+    ProcessScope scope(*this);
+    for (;;) {
+      std::unique_ptr<UserModule> module;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (modules_.empty()) break;
+        module = std::move(modules_.back());
+        modules_.pop_back();
+      }
+      auto entry = reinterpret_cast<DllEntry>(dlsym(module->library, "DllEntryPoint"));
+      if (entry != nullptr) entry(module->instance, DLL_PROCESS_DETACH, nullptr);
+      dlclose(module->library);
+    }
+  }
+  ended_ = true;
+  std::string left;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [value, handle] : handles_) {
+      left += format("      handle 0x%lx (%s), opened by %s\n", static_cast<unsigned long>(value),
+                     handle.object->kind(), handle.caller.c_str());
+    }
+  }
+  if (!left.empty()) {
+    bugCheck("PROCESS_HANDLES_NOT_CLOSED",
+             format("process '%s' ended with %zu handle(s) open:\n", name_.c_str(), handles_.size()) + left);
+  }
+}
+
+Process& currentProcess(const char* routine) {
+  ThreadRecord& thread = currentThread(routine);
+  if (thread.process == nullptr) {
+    bugCheck("NOT_A_PROCESS_THREAD",
+             format("%s was called on thread '%s', which runs in no user-mode process", routine,
+                    thread.name.c_str()));
+  }
+  return *thread.process;
+}
+
+ProcessScope::ProcessScope(Process& process)
+    : thread_(currentThread("a process scope")), previous_(thread_.process) {
+  thread_.process = &process;
+}
+
+ProcessScope::~ProcessScope() { thread_.process = previous_; }
+
+}  // namespace nrv

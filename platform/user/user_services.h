@@ -1,0 +1,35 @@
+// What the user-mode routines of a process reach on the machine: the parts of
+// the kernel a Windows program reaches through system calls, and the system
+// settings. The Machine hands one to every process it starts.
+#pragma once
+
+#include <cstdint>
+
+#include "base/os_profile.h"
+
+namespace nrv {
+
+class DeviceInterfaces;
+class DeviceObjects;
+class FaultInjector;
+class IoEntry;
+class MachineThreads;
+class PnpManager;
+class Registry;
+class Scheduler;
+class SystemLocale;
+
+struct UserServices {
+  OsProfile profile;
+  Scheduler& scheduler;
+  MachineThreads& threads;
+  FaultInjector& faults;
+  SystemLocale& locale;
+  Registry& registry;
+  IoEntry& io;
+  DeviceInterfaces& interfaces;
+  DeviceObjects& devices;
+  PnpManager& pnp;
+};
+
+}  // namespace nrv
