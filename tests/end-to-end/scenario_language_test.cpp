@@ -29,6 +29,17 @@ ScenarioError errorOf(const std::string& source) {
   return {};
 }
 
+TEST(ScenarioLanguage, LocalesAreWrittenInHexadecimalOrDecimalAndNameALanguage) {
+  std::vector<Command> commands = nrvsim::parseScenario("locale 0x0411; locale 1033; locale 0X0C0A");
+  ASSERT_EQ(commands.size(), 3u);
+  EXPECT_EQ(actionOf<nrvsim::LocaleCommand>(commands[0]).lcid, 0x0411u);
+  EXPECT_EQ(actionOf<nrvsim::LocaleCommand>(commands[1]).lcid, 0x0409u);
+  EXPECT_EQ(actionOf<nrvsim::LocaleCommand>(commands[2]).lcid, 0x0C0Au);
+  for (const char* bad : {"locale", "locale 0x0000", "locale 0x", "locale 0x1FFFFFFFF", "locale ja"}) {
+    EXPECT_NE(errorOf(bad).message.find("locale"), std::string::npos) << bad;
+  }
+}
+
 TEST(ScenarioLanguage, QuotesKeepSeparatorsAndCommentsAndEscapesMakeAnyByte) {
   std::vector<Command> commands = nrvsim::parseScenario(
       "# a comment line\r\n"

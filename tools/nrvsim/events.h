@@ -164,6 +164,11 @@ struct TimePassed {
   uint64_t milliseconds = 0;
 };
 
+struct LocaleChanged {
+  uint32_t lcid = 0;
+  unsigned codePage = 0;  // the ANSI code page that goes with it
+};
+
 struct PrinterUnplugged {
   std::string printer;
   bool safely = false;
@@ -200,7 +205,7 @@ struct CancelSent {
 
 using Event = std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed,
                            DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
-                           JobStarted, JobWaited, CancelSent>;
+                           JobStarted, JobWaited, CancelSent, LocaleChanged>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

@@ -253,6 +253,12 @@ class JsonReport : public Report {
     if (changed.requested == "S0") strings("arrived", changed.arrived);
   }
 
+  void write(const LocaleChanged& changed) {
+    json_.field("kind", "locale");
+    json_.field("lcid", changed.lcid);
+    json_.field("code_page", changed.codePage);
+  }
+
   void write(const TimePassed& passed) {
     json_.field("kind", "wait");
     json_.field("milliseconds", passed.milliseconds);

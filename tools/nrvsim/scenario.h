@@ -98,6 +98,11 @@ struct UnplugCommand {
   bool safely = false;
 };
 
+// Changes the system default locale at once, as the control panel does.
+struct LocaleCommand {
+  uint32_t lcid = 0;
+};
+
 // A print or read that runs in the background under a name while later commands run.
 struct StartCommand {
   std::string job;
@@ -117,7 +122,7 @@ struct CancelCommand {
 
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
-                            StartCommand, WaitForJobCommand, CancelCommand>;
+                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand>;
 
 struct Command {
   int line = 0;

@@ -301,6 +301,24 @@ Action parseSleep(Arguments& arguments) {
   return SleepCommand{found->second};
 }
 
+// A locale identifier, in hexadecimal with 0x as Windows writes them, or decimal.
+Action parseLocale(Arguments& arguments) {
+  std::string text = arguments.next("a locale identifier (0x0409, 0x0411, ...)");
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  bool valid = !digits.empty() && digits.size() <= 8;
+  for (char character : digits) {
+    valid = valid && (hex ? std::isxdigit(static_cast<unsigned char>(character)) != 0
+                          : std::isdigit(static_cast<unsigned char>(character)) != 0);
+  }
+  uint64_t value = valid ? std::stoull(digits, nullptr, hex ? 16 : 10) : 0;
+  // The low 16 bits are the language; a locale without one names nothing.
+  if (!valid || value > 0xFFFFFFFF || (value & 0xFFFF) == 0) {
+    arguments.fail("'" + text + "' is not a locale identifier (a number such as 0x0409 or 0x0411)");
+  }
+  return LocaleCommand{static_cast<uint32_t>(value)};
+}
+
 Action parseUnplug(Arguments& arguments) {
   UnplugCommand unplug;
   unplug.printer = printerName(arguments);
@@ -328,6 +346,7 @@ const std::map<std::string, Parser>& parsers() {
       {"wake", [](Arguments&) -> Action { return WakeCommand{}; }},
       {"wait", parseWait},
       {"unplug", parseUnplug},
+      {"locale", parseLocale},
       {"cancel", [](Arguments& arguments) -> Action { return CancelCommand{jobName(arguments)}; }},
   };
   return table;

@@ -198,6 +198,11 @@ Event Session::perform(const WaitCommand& command) {
   return TimePassed{command.milliseconds};
 }
 
+Event Session::perform(const LocaleCommand& command) {
+  machine_.locale().setLcid(command.lcid);
+  return LocaleChanged{command.lcid, machine_.locale().codePage()};
+}
+
 Event Session::perform(const UnplugCommand& command) {
   NamedPrinter& printer = present(command.printer);
   nrv::UsbDevice& usb = *printer.usb;

@@ -59,6 +59,7 @@ class Session {
   Event perform(const SleepCommand& command);
   Event perform(const WakeCommand& command);
   Event perform(const WaitCommand& command);
+  Event perform(const LocaleCommand& command);
   Event perform(const UnplugCommand& command);
   Event perform(const StartCommand& command);
   Event perform(const WaitForJobCommand& command);

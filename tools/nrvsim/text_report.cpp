@@ -305,6 +305,11 @@ class Transcript : public Report {
     if (!changed.arrived.empty()) line("enumerated on waking: %s", joined(changed.arrived, ", ").c_str());
   }
 
+  void show(const LocaleChanged& changed) {
+    line("the system default locale is 0x%04X; the ANSI code page %u", static_cast<unsigned>(changed.lcid),
+         changed.codePage);
+  }
+
   void show(const TimePassed& passed) {
     line("%llu ms passed", static_cast<unsigned long long>(passed.milliseconds));
   }
