@@ -15,6 +15,9 @@ namespace {
 
 using DllEntry = BOOL(WINAPI*)(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
+// What DLL_PROCESS_DETACH's reserved argument is at process termination: not null.
+LPVOID const kProcessTerminating = reinterpret_cast<LPVOID>(1);
+
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -74,6 +77,28 @@ UserModule* Process::moduleOf(HINSTANCE instance) {
 
 void* Process::exportOf(const UserModule& module, const char* name) { return dlsym(module.library, name); }
 
+void Process::unloadModule(UserModule& module) {
+  std::unique_ptr<UserModule> taken;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto entry = modules_.begin(); entry != modules_.end(); ++entry) {
+      if (entry->get() == &module) {
+        taken = std::move(*entry);
+        modules_.erase(entry);
+        break;
+      }
+    }
+  }
+  if (taken == nullptr) bugCheck("INVALID_PARAMETER", "FreeLibrary of a module this process has not loaded");
+  detach(*taken, nullptr);
+}
+
+void Process::detach(UserModule& module, LPVOID reserved) {
+  auto entry = reinterpret_cast<DllEntry>(dlsym(module.library, "DllEntryPoint"));
+  if (entry != nullptr) entry(module.instance, DLL_PROCESS_DETACH, reserved);
+  dlclose(module.library);
+}
+
 HANDLE Process::addHandle(std::unique_ptr<HandleObject> object, const void* caller) {
   std::string opener = describeCodeAddress(caller);
   std::lock_guard<std::mutex> guard(lock_);
@@ -121,9 +146,7 @@ void Process::end() {
         module = std::move(modules_.back());
         modules_.pop_back();
       }
-      auto entry = reinterpret_cast<DllEntry>(dlsym(module->library, "DllEntryPoint"));
-      if (entry != nullptr) entry(module->instance, DLL_PROCESS_DETACH, nullptr);
-      dlclose(module->library);
+      detach(*module, kProcessTerminating);
     }
   }
   ended_ = true;

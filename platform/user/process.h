@@ -3,9 +3,9 @@
 // process through its calling thread, as Windows finds it through the thread's
 // environment block; the process holds what those routines work on.
 //
-// A process ends by unloading its modules (DLL_PROCESS_DETACH) and then
-// stops the machine on any handle still open, naming the call that made it,
-// as the verifier does for a driver's pool.
+// A process ends by detaching its modules (DLL_PROCESS_DETACH, as at process
+// termination) and then stops the machine on any handle still open, naming
+// the call that made it, as the verifier does for a driver's pool.
 #pragma once
 
 #include <windows.h>
@@ -57,6 +57,9 @@ class Process {
   // loader's reason, when it cannot be loaded or its entry point refuses.
   UserModule* loadModule(const std::string& path, std::string* failure);
   UserModule* moduleOf(HINSTANCE instance);
+  // FreeLibrary: DLL_PROCESS_DETACH with a null reserved argument, so the DLL
+  // releases what it holds, then the module goes.
+  void unloadModule(UserModule& module);
   // GetProcAddress: an export by name, or null.
   void* exportOf(const UserModule& module, const char* name);
 
@@ -75,8 +78,10 @@ class Process {
   // Runs body on a new machine thread of this process.
   void startThread(std::string name, std::function<void()> body);
 
-  // Unloads the modules, last loaded first, and stops the machine on handles
-  // left open. Called on one of the process's threads, or by the machine.
+  // Ends the process: the modules still loaded get DLL_PROCESS_DETACH with a
+  // non-null reserved argument, as at process termination (a DLL need not
+  // release anything then), last loaded first; handles left open stop the
+  // machine. Called on one of the process's threads, or by the machine.
   void end();
   bool ended() const { return ended_; }
 
@@ -87,6 +92,7 @@ class Process {
   };
 
   HandleObject* lookup(HANDLE handle);
+  void detach(UserModule& module, LPVOID reserved);
 
   std::string name_;
   UserServices& services_;

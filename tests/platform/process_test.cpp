@@ -34,6 +34,20 @@ TEST(Process, LoadsADllWithItsEntryPointAndOnlyItsListedExports) {
   EXPECT_EQ(detaches, 1u);
 }
 
+TEST(Process, FreeLibraryDetachesAndUnloadsOneModule) {
+  nrv::Machine machine;
+  nrv::Process& process = machine.startProcess("host");
+  nrv::ProcessScope scope(process);
+  DWORD detaches = 0;
+  nrv::UserModule* module = process.loadModule(TEST_DLL_MODULE, nullptr);
+  ASSERT_NE(module, nullptr);
+  HINSTANCE instance = module->instance;
+  reinterpret_cast<TestDllWatch>(process.exportOf(*module, "TestDllWatch"))(&detaches);
+  process.unloadModule(*module);
+  EXPECT_EQ(detaches, 1u);
+  EXPECT_EQ(process.moduleOf(instance), nullptr);
+}
+
 TEST(Process, AFileThatIsNoModuleIsRefusedWithTheLoadersReason) {
   nrv::Machine machine;
   nrv::Process& process = machine.startProcess("host");
