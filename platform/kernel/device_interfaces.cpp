@@ -73,6 +73,19 @@ const InterfaceRecord* DeviceInterfaces::findEnabled(const std::u16string& linkN
   return record != nullptr && record->enabled ? record : nullptr;
 }
 
+std::optional<std::u16string> DeviceInterfaces::enabledLinkOf(const std::u16string& path) {
+  std::lock_guard<std::mutex> guard(lock_);
+  // The longest link wins: a link with a reference string extends the one without.
+  std::optional<std::u16string> best;
+  for (const InterfaceRecord& record : records_) {
+    size_t length = record.linkName.size();
+    if (!record.enabled || path.size() < length || (best && best->size() >= length)) continue;
+    if (path.size() > length && path[length] != u'\\') continue;
+    if (sameName(record.linkName, path.substr(0, length))) best = record.linkName;
+  }
+  return best;
+}
+
 std::vector<InterfaceRecord> DeviceInterfaces::list(const GUID& interfaceClass) {
   std::lock_guard<std::mutex> guard(lock_);
   std::vector<InterfaceRecord> result;

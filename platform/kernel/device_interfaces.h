@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class DeviceInterfaces {
   NTSTATUS setState(const std::u16string& linkName, bool enable);
   // The enabled interface with that link name (case does not matter), or null.
   const InterfaceRecord* findEnabled(const std::u16string& linkName);
+  // The link name of the enabled interface a path opens: the path is the link
+  // name, or the link name, a backslash and a file name (case does not matter).
+  std::optional<std::u16string> enabledLinkOf(const std::u16string& path);
   std::vector<InterfaceRecord> list(const GUID& interfaceClass);
   // A physical device goes away: its interfaces are disabled.
   void disableAll(PDEVICE_OBJECT physicalDevice);

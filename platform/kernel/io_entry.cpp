@@ -40,7 +40,7 @@ IoEntry::IoEntry(DeviceObjects& devices, IrpTracker& irps, MdlTracker& mdls, Dev
       fileClosed_(std::move(fileClosed)) {}
 
 std::unique_ptr<PendingRequest> IoEntry::start(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
-                                               const RequestSetup& setup) {
+                                               const RequestSetup& setup, CompletionNotice notice) {
   devices_.lookup(device, "the I/O entry");
   auto request = std::make_unique<PendingRequest>();
   KeInitializeEvent(&request->done_, NotificationEvent, FALSE);
@@ -56,6 +56,7 @@ std::unique_ptr<PendingRequest> IoEntry::start(PDEVICE_OBJECT device, UCHAR majo
   stack->MinorFunction = minor;
   stack->FileObject = file;
   if (setup) setup(irp, stack);
+  if (notice) irps_.lookup(irp, "the I/O entry").completionNotice = std::move(notice);
   request->irps_ = &irps_;
   request->irp_ = irp;
   request->returned_ = IofCallDriver(device, irp);
@@ -101,17 +102,24 @@ NTSTATUS IoEntry::open(const std::u16string& linkName, const std::u16string& fil
 }
 
 void IoEntry::close(PFILE_OBJECT file) {
-  PDEVICE_OBJECT device;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto found = files_.find(file);
-    if (found == files_.end()) bugCheck("INVALID_HANDLE", format("close of %p, which is not an open file",
-                                                                 static_cast<void*>(file)));
-    device = found->second.device;
+  cleanup(file);
+  closeAfterCleanup(file);
+}
+
+PDEVICE_OBJECT IoEntry::deviceOf(PFILE_OBJECT file, const char* service) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = files_.find(file);
+  if (found == files_.end()) {
+    bugCheck("INVALID_HANDLE", format("%s on %p, which is not an open file", service, static_cast<void*>(file)));
   }
-  PDEVICE_OBJECT top = devices_.top(device);
-  call(top, IRP_MJ_CLEANUP, 0, file);
-  call(top, IRP_MJ_CLOSE, 0, file);
+  return found->second.device;
+}
+
+void IoEntry::cleanup(PFILE_OBJECT file) { call(devices_.top(deviceOf(file, "cleanup")), IRP_MJ_CLEANUP, 0, file); }
+
+void IoEntry::closeAfterCleanup(PFILE_OBJECT file) {
+  PDEVICE_OBJECT device = deviceOf(file, "close");
+  call(devices_.top(device), IRP_MJ_CLOSE, 0, file);
   {
     std::lock_guard<std::mutex> guard(lock_);
     files_.erase(file);
@@ -166,23 +174,13 @@ void IoEntry::attachMdl(PIRP irp, void* buffer, ULONG length) {
   irp->MdlAddress = mdl;
 }
 
-PDEVICE_OBJECT IoEntry::topOf(PFILE_OBJECT file, const char* service) {
-  PDEVICE_OBJECT device;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto found = files_.find(file);
-    if (found == files_.end()) {
-      bugCheck("INVALID_HANDLE", format("%s on %p, which is not an open file", service, static_cast<void*>(file)));
-    }
-    device = found->second.device;
-  }
-  return devices_.top(device);
-}
+PDEVICE_OBJECT IoEntry::topOf(PFILE_OBJECT file, const char* service) { return devices_.top(deviceOf(file, service)); }
 
-std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length) {
+std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length,
+                                                       CompletionNotice notice) {
   PDEVICE_OBJECT top = topOf(file, major == IRP_MJ_READ ? "ReadFile" : "WriteFile");
   ULONG flags = top->Flags;
-  return start(top, major, 0, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+  auto setup = [&](PIRP irp, PIO_STACK_LOCATION stack) {
     stack->Parameters.Read.Length = length;
     stack->Parameters.Read.ByteOffset.QuadPart = 0;
     irp->UserBuffer = buffer;
@@ -192,21 +190,25 @@ std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR 
       if (major == IRP_MJ_READ) attachSystemBuffer(irp, nullptr, 0, buffer, length);
       else attachSystemBuffer(irp, buffer, length, nullptr, length);
     }
-  });
+  };
+  return start(top, major, 0, file, setup, std::move(notice));
 }
 
-std::unique_ptr<PendingRequest> IoEntry::startRead(PFILE_OBJECT file, void* buffer, ULONG length) {
-  return startTransfer(file, IRP_MJ_READ, buffer, length);
+std::unique_ptr<PendingRequest> IoEntry::startRead(PFILE_OBJECT file, void* buffer, ULONG length,
+                                                   CompletionNotice notice) {
+  return startTransfer(file, IRP_MJ_READ, buffer, length, std::move(notice));
 }
 
-std::unique_ptr<PendingRequest> IoEntry::startWrite(PFILE_OBJECT file, const void* buffer, ULONG length) {
-  return startTransfer(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length);
+std::unique_ptr<PendingRequest> IoEntry::startWrite(PFILE_OBJECT file, const void* buffer, ULONG length,
+                                                    CompletionNotice notice) {
+  return startTransfer(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, std::move(notice));
 }
 
 std::unique_ptr<PendingRequest> IoEntry::startDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
-                                                            ULONG inputLength, void* output, ULONG outputLength) {
+                                                            ULONG inputLength, void* output, ULONG outputLength,
+                                                            CompletionNotice notice) {
   PDEVICE_OBJECT top = topOf(file, "DeviceIoControl");
-  return start(top, IRP_MJ_DEVICE_CONTROL, 0, file, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+  auto setup = [&](PIRP irp, PIO_STACK_LOCATION stack) {
     stack->Parameters.DeviceIoControl.IoControlCode = code;
     stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
@@ -228,7 +230,8 @@ std::unique_ptr<PendingRequest> IoEntry::startDeviceControl(PFILE_OBJECT file, U
         irp->UserBuffer = output;
         break;
     }
-  });
+  };
+  return start(top, IRP_MJ_DEVICE_CONTROL, 0, file, setup, std::move(notice));
 }
 
 IrpOutcome IoEntry::waitFor(std::unique_ptr<PendingRequest> request) {

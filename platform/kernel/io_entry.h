@@ -12,11 +12,12 @@
 #include <mutex>
 #include <string>
 
+#include "kernel/irp_tracker.h"
+
 namespace nrv {
 
 class DeviceInterfaces;
 class DeviceObjects;
-class IrpTracker;
 class MdlTracker;
 
 // Fills the first stack location (and, if needed, the IRP) before sending.
@@ -67,13 +68,18 @@ class IoEntry {
   NTSTATUS open(const std::u16string& linkName, const std::u16string& fileName, PFILE_OBJECT* file);
   // Sends cleanup and close, as the last handle goes away.
   void close(PFILE_OBJECT file);
+  // The two halves of close, for a caller whose requests outlive the handle:
+  // cleanup as the last handle goes, close once its last request has ended.
+  void cleanup(PFILE_OBJECT file);
+  void closeAfterCleanup(PFILE_OBJECT file);
   void closeAll();
   size_t openFiles();
   // Open files on the stack of this physical device.
   size_t openFilesOn(PDEVICE_OBJECT device);
 
+  // notice, when given, hears of the completion on the completing thread.
   std::unique_ptr<PendingRequest> start(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file,
-                                        const RequestSetup& setup = nullptr);
+                                        const RequestSetup& setup = nullptr, CompletionNotice notice = nullptr);
   IrpOutcome call(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PFILE_OBJECT file = nullptr,
                   const RequestSetup& setup = nullptr);
 
@@ -84,10 +90,13 @@ class IoEntry {
   // Control codes follow their method; METHOD_BUFFERED uses one system buffer
   // of the larger length and copies Information bytes back on success.
   // The buffers must outlive the request.
-  std::unique_ptr<PendingRequest> startRead(PFILE_OBJECT file, void* buffer, ULONG length);
-  std::unique_ptr<PendingRequest> startWrite(PFILE_OBJECT file, const void* buffer, ULONG length);
+  std::unique_ptr<PendingRequest> startRead(PFILE_OBJECT file, void* buffer, ULONG length,
+                                            CompletionNotice notice = nullptr);
+  std::unique_ptr<PendingRequest> startWrite(PFILE_OBJECT file, const void* buffer, ULONG length,
+                                             CompletionNotice notice = nullptr);
   std::unique_ptr<PendingRequest> startDeviceControl(PFILE_OBJECT file, ULONG code, const void* input,
-                                                     ULONG inputLength, void* output, ULONG outputLength);
+                                                     ULONG inputLength, void* output, ULONG outputLength,
+                                                     CompletionNotice notice = nullptr);
   IrpOutcome read(PFILE_OBJECT file, void* buffer, ULONG length);
   IrpOutcome write(PFILE_OBJECT file, const void* buffer, ULONG length);
   IrpOutcome deviceControl(PFILE_OBJECT file, ULONG code, const void* input, ULONG inputLength, void* output,
@@ -103,7 +112,9 @@ class IoEntry {
   PDEVICE_OBJECT topOf(PFILE_OBJECT file, const char* service);
   void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength);
   void attachMdl(PIRP irp, void* buffer, ULONG length);
-  std::unique_ptr<PendingRequest> startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length);
+  std::unique_ptr<PendingRequest> startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length,
+                                                CompletionNotice notice);
+  PDEVICE_OBJECT deviceOf(PFILE_OBJECT file, const char* service);
   static IrpOutcome waitFor(std::unique_ptr<PendingRequest> request);
 
   DeviceObjects& devices_;

@@ -61,6 +61,9 @@ void finishAtTop(PIRP irp) {
       nrv::currentKernel().mdls.release(mdl, "the I/O manager", nullptr);
     }
   }
+  CompletionNotice notice = std::move(record.completionNotice);
+  record.completionNotice = nullptr;
+  if (notice) notice(irp->IoStatus, irp->PendingReturned != FALSE);
   PKEVENT event = irp->UserEvent;
   if (record.origin == IrpOrigin::IoManager) irps.release(irp, "the I/O manager", nullptr);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);

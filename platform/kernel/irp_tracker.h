@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,6 +18,11 @@
 namespace nrv {
 
 struct ThreadRecord;
+
+// Told on the completing thread once a request's status and output are final,
+// before its waiters wake. pendingReturned: the driver marked it pending, so
+// the caller was told STATUS_PENDING.
+using CompletionNotice = std::function<void(const IO_STATUS_BLOCK& status, bool pendingReturned)>;
 
 enum class IrpOrigin {
   Driver,     // IoAllocateIrp: the driver frees it
@@ -58,6 +64,9 @@ struct IrpRecord {
   void* systemBuffer = nullptr;
   void* userOutput = nullptr;
   ULONG outputLength = 0;
+
+  // Set by the I/O entry for a caller that wants to hear of the completion.
+  CompletionNotice completionNotice;
 };
 
 class IrpTracker {
