@@ -30,7 +30,10 @@ function(nrv_user_module target)
   add_library(${target} MODULE ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_OUTPUT_NAME} SUFFIX ".so"
                                              LINKER_LANGUAGE C LINK_DEPENDS ${ARG_DEF})
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti ${NRV_WARNINGS})
+  # No sibling calls: the machine names the module and routine that allocated
+  # memory or opened a handle by its return address, which a tail call would
+  # hand on to the caller's caller.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-optimize-sibling-calls ${NRV_WARNINGS})
   target_link_libraries(${target} PRIVATE nrvuser)
   target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
 endfunction()

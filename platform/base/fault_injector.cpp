@@ -13,6 +13,8 @@ const char* faultKindName(FaultKind kind) {
       return "IRP allocation";
     case FaultKind::Mdl:
       return "MDL allocation";
+    case FaultKind::UserAllocation:
+      return "user-mode allocation";
     case FaultKind::Count:
       break;
   }

@@ -1,5 +1,6 @@
 // Low-resources simulation: makes chosen allocations fail so that every failure
-// path of a driver can be driven. Counts start when the machine starts.
+// path of a driver or a program can be driven (user-mode allocations are
+// LocalAlloc and VirtualAlloc). Counts start when the machine starts.
 #pragma once
 
 #include <wdm.h>
@@ -11,7 +12,7 @@
 
 namespace nrv {
 
-enum class FaultKind { Pool, Irp, Mdl, Count };
+enum class FaultKind { Pool, Irp, Mdl, UserAllocation, Count };
 
 const char* faultKindName(FaultKind kind);
 

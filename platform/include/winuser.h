@@ -2,3 +2,6 @@
 #pragma once
 
 #include <windef.h>
+
+// Formats as the system does: no floating point, at most 1024 bytes with the NUL.
+WINUSERAPI int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);

@@ -78,6 +78,8 @@ class Machine {
 
   // The system default locale and its ANSI code page, settable at any time.
   SystemLocale& locale() { return locale_; }
+  // What GetTickCount said at the machine's start; set it near 2^32 to see the count wrap.
+  void setTickCountStart(uint32_t start) { user_.tickCountStart = start; }
   // A user-mode process; it ends when it is ended or at shutdown.
   Process& startProcess(std::string name);
 

@@ -25,7 +25,8 @@ std::string baseName(const std::string& path) {
 
 }  // namespace
 
-Process::Process(std::string name, UserServices& services) : name_(std::move(name)), services_(services) {}
+Process::Process(std::string name, UserServices& services)
+    : name_(std::move(name)), services_(services), heap_(services.faults), criticalSections_(services.scheduler) {}
 
 Process::~Process() {
   if (!ended_ && !modules_.empty()) {
@@ -108,17 +109,17 @@ HANDLE Process::addHandle(std::unique_ptr<HandleObject> object, const void* call
   return reinterpret_cast<HANDLE>(value);
 }
 
-HandleObject* Process::lookup(HANDLE handle) {
+std::shared_ptr<HandleObject> Process::lookup(HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock_);
   auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
-  return found == handles_.end() ? nullptr : found->second.object.get();
+  return found == handles_.end() ? nullptr : found->second.object;
 }
 
-std::unique_ptr<HandleObject> Process::removeHandle(HANDLE handle) {
+std::shared_ptr<HandleObject> Process::removeHandle(HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock_);
   auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
   if (found == handles_.end()) return nullptr;
-  std::unique_ptr<HandleObject> object = std::move(found->second.object);
+  std::shared_ptr<HandleObject> object = std::move(found->second.object);
   handles_.erase(found);
   return object;
 }
@@ -130,8 +131,10 @@ size_t Process::openHandles() {
 
 void Process::startThread(std::string name, std::function<void()> body) {
   services_.threads.start(name_ + ": " + name, [this, body = std::move(body)] {
-    currentThread("a thread of a process").process = this;
+    ThreadRecord& thread = currentThread("a thread of a process");
+    thread.process = this;
     body();
+    criticalSections_.checkThreadEnd(thread);
   });
 }
 
@@ -150,6 +153,11 @@ void Process::end() {
     }
   }
   ended_ = true;
+  reportHandlesLeft();
+  reportMemoryLeft();
+}
+
+void Process::reportHandlesLeft() {
   std::string left;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -161,6 +169,15 @@ void Process::end() {
   if (!left.empty()) {
     bugCheck("PROCESS_HANDLES_NOT_CLOSED",
              format("process '%s' ended with %zu handle(s) open:\n", name_.c_str(), handles_.size()) + left);
+  }
+}
+
+void Process::reportMemoryLeft() {
+  std::vector<UserBlock> left = heap_.outstanding();
+  if (!left.empty()) {
+    bugCheck("PROCESS_MEMORY_NOT_FREED", format("process '%s' ended with %zu memory block(s) not freed:\n",
+                                                name_.c_str(), left.size()) +
+                                             UserHeap::describe(left));
   }
 }
 

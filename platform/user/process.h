@@ -1,11 +1,13 @@
-// A user-mode process: the modules loaded into it, its handle table, and the
-// threads that run its code. Every routine a program imports finds the
-// process through its calling thread, as Windows finds it through the thread's
-// environment block; the process holds what those routines work on.
+// A user-mode process: the modules loaded into it, its handle table, its
+// memory and critical sections, and the threads that run its code. Every
+// routine a program imports finds the process through its calling thread, as
+// Windows finds it through the thread's environment block; the process holds
+// what those routines work on.
 //
 // A process ends by detaching its modules (DLL_PROCESS_DETACH, as at process
-// termination) and then stops the machine on any handle still open, naming
-// the call that made it, as the verifier does for a driver's pool.
+// termination) and then stops the machine on any handle still open or memory
+// block not freed, naming the call that made it, as the verifier does for a
+// driver's pool.
 #pragma once
 
 #include <windows.h>
@@ -18,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "user/critical_sections.h"
+#include "user/overlapped_in_use.h"
+#include "user/user_heap.h"
 #include "user/user_services.h"
 
 namespace nrv {
@@ -30,6 +35,9 @@ class HandleObject {
   virtual ~HandleObject() = default;
   // "an event", "a registry key": for reports.
   virtual const char* kind() const = 0;
+  // What closing its handle does (a file sends its cleanup); the object
+  // itself lives on while a call still uses it.
+  virtual void close() {}
 };
 
 // A DLL loaded into a process. Its instance handle is its load address, as on Windows.
@@ -69,30 +77,45 @@ class Process {
   // The object behind a handle when it is of kind T; null for anything else.
   template <typename T>
   T* object(HANDLE handle) {
-    return dynamic_cast<T*>(lookup(handle));
+    return dynamic_cast<T*>(lookup(handle).get());
+  }
+  // The same, kept alive for the caller even if another thread closes the handle.
+  template <typename T>
+  std::shared_ptr<T> reference(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(lookup(handle));
   }
   // Takes the handle's object out of the table; null for a handle that is not open.
-  std::unique_ptr<HandleObject> removeHandle(HANDLE handle);
+  std::shared_ptr<HandleObject> removeHandle(HANDLE handle);
   size_t openHandles();
 
-  // Runs body on a new machine thread of this process.
+  // Runs body on a new machine thread of this process. A thread that ends
+  // holding a critical section stops the machine.
   void startThread(std::string name, std::function<void()> body);
+
+  // LocalAlloc and VirtualAlloc blocks, by the module that allocated them.
+  UserHeap& heap() { return heap_; }
+  CriticalSections& criticalSections() { return criticalSections_; }
+  // OVERLAPPED records of requests still running.
+  OverlappedInUse& overlappedInUse() { return overlappedInUse_; }
 
   // Ends the process: the modules still loaded get DLL_PROCESS_DETACH with a
   // non-null reserved argument, as at process termination (a DLL need not
-  // release anything then), last loaded first; handles left open stop the
-  // machine. Called on one of the process's threads, or by the machine.
+  // release anything then), last loaded first; handles left open and memory
+  // not freed stop the machine. Called on one of the process's threads, or by
+  // the machine.
   void end();
   bool ended() const { return ended_; }
 
  private:
   struct OpenHandle {
-    std::unique_ptr<HandleObject> object;
+    std::shared_ptr<HandleObject> object;
     std::string caller;  // named when opened: the module may be unloaded by the time of the report
   };
 
-  HandleObject* lookup(HANDLE handle);
+  std::shared_ptr<HandleObject> lookup(HANDLE handle);
   void detach(UserModule& module, LPVOID reserved);
+  void reportHandlesLeft();
+  void reportMemoryLeft();
 
   std::string name_;
   UserServices& services_;
@@ -101,6 +124,9 @@ class Process {
   std::map<uintptr_t, OpenHandle> handles_;
   uintptr_t nextHandle_ = 0x40;
   bool ended_ = false;
+  UserHeap heap_;
+  CriticalSections criticalSections_;
+  OverlappedInUse overlappedInUse_;
 };
 
 // The process of the calling thread; a thread of no process stops the machine,

@@ -3,6 +3,7 @@
 // settings. The Machine hands one to every process it starts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/os_profile.h"
@@ -30,6 +31,8 @@ struct UserServices {
   DeviceInterfaces& interfaces;
   DeviceObjects& devices;
   PnpManager& pnp;
+  // GetTickCount at the machine's start (virtual time 0); it wraps at 2^32 as on Windows.
+  std::atomic<uint32_t> tickCountStart{0};
 };
 
 }  // namespace nrv

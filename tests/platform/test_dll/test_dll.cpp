@@ -1,5 +1,5 @@
 // A user-mode DLL for the machine's own tests: it records what its entry
-// point was called with, and exports one routine besides it.
+// point was called with, and allocates memory of its own.
 #include <windows.h>
 
 extern "C" {
@@ -19,6 +19,9 @@ HINSTANCE WINAPI TestDllWatch(DWORD* detaches) {
   detachCounter = detaches;
   return attachedInstance;
 }
+
+// A block the DLL's own code allocates, so that it is the DLL's.
+HLOCAL WINAPI TestDllAllocate(SIZE_T bytes) { return LocalAlloc(LPTR, bytes); }
 
 // Not in the .def file: the loader must not find it.
 void WINAPI TestDllHidden(void) {}

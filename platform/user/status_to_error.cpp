@@ -1,0 +1,63 @@
+#include "user/status_to_error.h"
+
+#include <ntstatus.h>
+
+#include <map>
+
+namespace nrv {
+
+namespace {
+
+constexpr NTSTATUS kAccessViolation = static_cast<NTSTATUS>(0xC0000005L);
+constexpr NTSTATUS kObjectTypeMismatch = static_cast<NTSTATUS>(0xC0000024L);
+constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185L);
+// A status that carries a Win32 error in its low word.
+constexpr ULONG kWin32ErrorFacility = 0xC0070000;
+
+const std::map<NTSTATUS, DWORD>& table() {
+  static const std::map<NTSTATUS, DWORD> errors = {
+      {STATUS_SUCCESS, ERROR_SUCCESS},
+      {STATUS_PENDING, ERROR_IO_PENDING},
+      {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+      {STATUS_DEVICE_BUSY, ERROR_BUSY},
+      {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+      {STATUS_NOT_IMPLEMENTED, ERROR_INVALID_FUNCTION},
+      {kAccessViolation, ERROR_NOACCESS},
+      {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+      {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+      {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+      {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+      {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+      {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+      {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+      {kObjectTypeMismatch, ERROR_INVALID_HANDLE},
+      {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
+      {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+      {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
+      {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+      {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+      {STATUS_DEVICE_DATA_ERROR, ERROR_CRC},
+      {STATUS_DEVICE_NOT_CONNECTED, ERROR_NOT_READY},
+      {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+      {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
+      {STATUS_NAME_TOO_LONG, ERROR_FILENAME_EXCED_RANGE},
+      {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+      {STATUS_KEY_DELETED, ERROR_KEY_DELETED},
+      {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
+      {kIoDeviceError, ERROR_IO_DEVICE},
+      {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
+  };
+  return errors;
+}
+
+}  // namespace
+
+DWORD win32ErrorOf(NTSTATUS status) {
+  auto found = table().find(status);
+  if (found != table().end()) return found->second;
+  if ((static_cast<ULONG>(status) & 0xFFFF0000) == kWin32ErrorFacility)
+    return static_cast<ULONG>(status) & 0xFFFF;
+  return ERROR_MR_MID_NOT_FOUND;
+}
+
+}  // namespace nrv
