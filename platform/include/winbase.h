@@ -9,8 +9,6 @@
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
 
-typedef DWORD LCID;
-
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;

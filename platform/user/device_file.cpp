@@ -52,16 +52,18 @@ void DeviceFile::track(std::shared_ptr<PendingRequest> request) {
 }
 
 void DeviceFile::close() {
-  Requests running;
   {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (closed_) return;
-    closed_ = true;
-    running = requests_;
-  }
-  io_.cleanup(file_);
-  for (const auto& request : running) {
-    if (!request->completed()) request->cancel();
+    Requests running;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (closed_) return;
+      closed_ = true;
+      running = requests_;
+    }
+    io_.cleanup(file_);
+    for (const auto& request : running) {
+      if (!request->completed()) request->cancel();
+    }
   }
   finishWhenIdle();
 }
@@ -79,12 +81,15 @@ void DeviceFile::finishWhenIdle() {
     io_.closeAfterCleanup(file_);
     return;
   }
-  // Each request's destructor waits for its end; the close follows the last.
+  // The close follows the last request's end. The requests are let go only
+  // once ended: another thread that still holds one (the closing call itself)
+  // must never be left the last to let one go, and wait for its end there.
   auto left = std::make_shared<Requests>(std::move(running));
   IoEntry& io = io_;
   PFILE_OBJECT file = file_;
   threads_.start(format("close of %s once its %zu request(s) end", kind_.c_str(), left->size()),
                  [&io, file, left] {
+                   for (const auto& request : *left) request->wait();
                    left->clear();
                    io.closeAfterCleanup(file);
                  });

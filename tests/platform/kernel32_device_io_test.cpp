@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #include "base/text.h"
@@ -23,8 +26,21 @@ const char* const kPath = "\\\\?\\usb#vid_0a5f&pid_0001#5&1#{6f1c0a52-3d7e-4b19-
 constexpr DWORD kSentinel = 0xDEADBEEF;
 const ULONG kBufferedControl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
+// Requests the test device holds, taken by whoever ends them first: the
+// device finishing them or their cancel routine.
+struct Held {
+  std::mutex lock;
+  std::deque<std::pair<PIRP, bool>> irps;  // and whether it has a cancel routine
+};
+Held held;
+
 void cancelHeld(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
+  {
+    std::lock_guard<std::mutex> guard(held.lock);
+    auto found = std::find(held.irps.begin(), held.irps.end(), std::make_pair(irp, true));
+    if (found != held.irps.end()) held.irps.erase(found);
+  }
   completeRequest(irp, STATUS_CANCELLED);
 }
 
@@ -34,6 +50,7 @@ enum class Answer { Complete, Fail, Hold, HoldUncancellable };
 class DeviceFiles : public ::testing::Test {
  public:
   void SetUp() override {
+    held.irps.clear();
     stack.layer(0).dispatch = [this](PDEVICE_OBJECT, PIRP irp) { return answer(irp); };
     UNICODE_STRING link{};
     ASSERT_EQ(IoRegisterDeviceInterface(stack.physical().object(), &kInterface, nullptr, &link),
@@ -45,7 +62,10 @@ class DeviceFiles : public ::testing::Test {
 
   NTSTATUS answer(PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    seen.push_back(location->MajorFunction);
+    {
+      std::lock_guard<std::mutex> guard(seenLock);  // readers on several threads
+      seen.push_back(location->MajorFunction);
+    }
     switch (location->MajorFunction) {
       case IRP_MJ_CREATE:
         createName = nrv::fromUnicodeString(location->FileObject->FileName);
@@ -64,20 +84,34 @@ class DeviceFiles : public ::testing::Test {
         return completeRequest(irp, failure);
       case Answer::Hold:
       case Answer::HoldUncancellable:
-        if (mode == Answer::Hold) IoSetCancelRoutine(irp, cancelHeld);
-        IoMarkIrpPending(irp);
-        held.push_back(irp);
+        hold(irp, mode == Answer::Hold);
         return STATUS_PENDING;
     }
     return STATUS_UNSUCCESSFUL;
   }
 
-  // Completes the oldest held request, as a device does later, on the calling thread.
-  void finishHeld(NTSTATUS status, ULONG_PTR information) {
-    PIRP irp = held.front();
-    held.pop_front();
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr && mode == Answer::Hold) return;  // cancelled meanwhile
+  void hold(PIRP irp, bool cancellable) {
+    std::lock_guard<std::mutex> guard(held.lock);
+    if (cancellable) IoSetCancelRoutine(irp, cancelHeld);
+    IoMarkIrpPending(irp);
+    held.irps.emplace_back(irp, cancellable);
+  }
+
+  // Completes the oldest held request, as a device does later, on the calling
+  // thread; false when none is held.
+  bool finishHeld(NTSTATUS status, ULONG_PTR information) {
+    PIRP irp;
+    {
+      std::lock_guard<std::mutex> guard(held.lock);
+      if (held.irps.empty()) return false;
+      auto [front, cancellable] = held.irps.front();
+      held.irps.pop_front();
+      // A cancel routine that was taken already is running: the request is its to end.
+      if (cancellable && IoSetCancelRoutine(front, nullptr) == nullptr) return true;
+      irp = front;
+    }
     completeRequest(irp, status, information);
+    return true;
   }
 
   HANDLE open(DWORD flags) {
@@ -96,12 +130,12 @@ class DeviceFiles : public ::testing::Test {
   platform_test::TestStack stack{machine, 1};
   nrv::Process& process = machine.startProcess("program");
   nrv::ProcessScope scope{process};
+  std::mutex seenLock;
   std::vector<UCHAR> seen;
   std::u16string createName;
   Answer mode = Answer::Complete;
   ULONG_PTR bytesAnswered = 0;
   NTSTATUS failure = STATUS_UNSUCCESSFUL;
-  std::deque<PIRP> held;
 };
 
 TEST_F(DeviceFiles, CreateFileMapsTheInterfacePathAndPassesWhatFollowsAsTheFileName) {
@@ -285,13 +319,12 @@ TEST_F(DeviceFiles, DeviceControlWithoutOverlappedOnAnOverlappedFileWaits) {
     auto* system = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     EXPECT_EQ(system[0], 0x01);
     system[0] = 0x18;
-    IoMarkIrpPending(irp);
-    held.push_back(irp);
+    hold(irp, false);
     return STATUS_PENDING;
   };
   machine.startThread("device", [this] {
     machine.sleep(20);
-    completeRequest(held.front(), STATUS_SUCCESS, 1);
+    finishHeld(STATUS_SUCCESS, 1);
   });
   UCHAR selector = 0x01;
   UCHAR status = 0;
@@ -346,7 +379,6 @@ TEST_F(DeviceFiles, ClosingAFileCancelsItsRunningRequestsAndClosesAfterThem) {
   EXPECT_EQ(overlapped.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_CANCELLED)));
   EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), WAIT_OBJECT_0);
   EXPECT_EQ(machine.io().openFiles(), 0u);
-  held.clear();
 
   // A request that does not heed the cancel keeps the file open until it ends.
   mode = Answer::HoldUncancellable;
@@ -362,6 +394,45 @@ TEST_F(DeviceFiles, ClosingAFileCancelsItsRunningRequestsAndClosesAfterThem) {
   EXPECT_EQ(overlapped.InternalHigh, 3u);
   EXPECT_EQ(machine.io().openFiles(), 0u);
   EXPECT_TRUE(CloseHandle(overlapped.hEvent));
+}
+
+// Threads of a program read through one file while another thread closes it:
+// each call finds the file open or closed, never half-way, and every request
+// the close catches running ends cancelled.
+TEST_F(DeviceFiles, ThreadsSharingAFileThatIsClosedUnderThem) {
+  HANDLE file = open(FILE_FLAG_OVERLAPPED);
+  mode = Answer::Hold;
+  constexpr int kReaders = 4;
+  std::atomic<int> finished{0};
+  std::atomic<int> refused{0};
+  for (int reader = 0; reader < kReaders; reader++) {
+    process.startThread("reader", [&, file] {
+      OVERLAPPED overlapped{};
+      overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      char buffer[8];
+      for (int round = 0; round < 50; round++) {
+        if (ReadFile(file, buffer, sizeof(buffer), nullptr, &overlapped)) continue;
+        if (GetLastError() == ERROR_INVALID_HANDLE) {
+          refused++;
+          break;
+        }
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+      }
+      CloseHandle(overlapped.hEvent);
+      finished++;
+    });
+  }
+  machine.startThread("device", [&] {
+    while (finished < kReaders) {
+      if (!finishHeld(STATUS_SUCCESS, 8)) machine.sleep(1);
+    }
+  });
+  machine.sleep(20);
+  EXPECT_TRUE(CloseHandle(file));
+  machine.joinThreads();
+  EXPECT_EQ(refused, kReaders) << "every reader finds the file closed in the end";
+  EXPECT_EQ(machine.io().openFiles(), 0u);
 }
 
 using DeviceFilesDeathTest = platform_test::DeathTest;
