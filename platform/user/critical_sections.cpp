@@ -7,6 +7,7 @@
 #include "base/symbolizer.h"
 #include "base/text.h"
 #include "base/thread_context.h"
+#include "user/call_checks.h"
 
 namespace nrv {
 
@@ -39,6 +40,7 @@ CriticalSections::Section& CriticalSections::usable(LPCRITICAL_SECTION section, 
 }
 
 void CriticalSections::initialize(LPCRITICAL_SECTION section, const void* caller) {
+  requirePointer(section, "InitializeCriticalSection", "lpCriticalSection", caller);
   std::lock_guard<std::mutex> held(scheduler_.dispatcherLock());
   auto found = sections_.find(section);
   if (found != sections_.end() && !found->second.deleted) {

@@ -76,7 +76,9 @@ class DeviceFiles : public ::testing::Test {
       default:
         break;
     }
-    if (location->MajorFunction == IRP_MJ_READ) std::memcpy(irp->UserBuffer, "reply", 5);
+    if (location->MajorFunction == IRP_MJ_READ) {
+      std::memcpy(irp->UserBuffer, "reply", std::min<ULONG>(5, location->Parameters.Read.Length));
+    }
     switch (mode) {
       case Answer::Complete:
         return completeRequest(irp, STATUS_SUCCESS, bytesAnswered);

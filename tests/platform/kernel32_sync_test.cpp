@@ -122,6 +122,8 @@ TEST_F(SyncDeathTest, CriticalSectionsUsedWronglyStop) {
                  EnterCriticalSection(&section);
                }),
                "STOP: CRITICAL_SECTION_NOT_INITIALIZED.*EnterCriticalSection");
+  EXPECT_DEATH(inProgram([](nrv::Machine&, nrv::Process&) { InitializeCriticalSection(nullptr); }),
+               "STOP: ACCESS_VIOLATION.*InitializeCriticalSection from .*lpCriticalSection is NULL");
   EXPECT_DEATH(inProgram([](nrv::Machine&, nrv::Process&) {
                  CRITICAL_SECTION section;
                  InitializeCriticalSection(&section);
