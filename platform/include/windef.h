@@ -39,6 +39,7 @@ typedef struct HWND__ *HWND;
 typedef HANDLE HLOCAL;
 
 #define MAX_PATH 260
+#define ANYSIZE_ARRAY 1
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 #define MAKEWORD(low, high) ((WORD)(((BYTE)(low)) | ((WORD)((BYTE)(high))) << 8))
