@@ -2,3 +2,5 @@
 #pragma once
 
 #include <windef.h>
+
+WINUSERAPI int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
