@@ -12,7 +12,7 @@
 #include "base/thread_context.h"
 #include "kernel/registry.h"
 #include "user/device_info_set.h"
-#include "user/registry_key_handle.h"
+#include "user/registry_keys.h"
 
 namespace {
 
@@ -158,7 +158,8 @@ WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO
     finish(kRoutine, error);
     return static_cast<HKEY>(INVALID_HANDLE_VALUE);
   };
-  UNREFERENCED_PARAMETER(HwProfile);  // only configuration-specific keys belong to a hardware profile
+  UNREFERENCED_PARAMETER(HwProfile);   // only configuration-specific keys belong to a hardware profile
+  UNREFERENCED_PARAMETER(samDesired);  // the machine's keys carry no security to check it against
   nrv::Process& process = nrv::currentProcess(kRoutine);
   nrv::DeviceInfoSet* set = setOf(process, DeviceInfoSet);
   if (set == nullptr) return failed(ERROR_INVALID_HANDLE);
@@ -173,10 +174,9 @@ WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO
   std::u16string path = keyPathOf(services, *device, KeyType);
   nrv::RegistryKeyRef key = path.empty() ? nullptr : services.registry.openKey(path, false);
   if (key == nullptr) return failed(ERROR_KEY_DOES_NOT_EXIST);
-  HANDLE handle = process.addHandle(std::make_unique<nrv::RegistryKeyHandle>(std::move(key), samDesired),
-                                    __builtin_return_address(0));
+  HKEY handle = nrv::openKeyHandle(process, key, __builtin_return_address(0));
   finish(kRoutine, NO_ERROR);
-  return static_cast<HKEY>(handle);
+  return handle;
 }
 
 WINSETUPAPI BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
