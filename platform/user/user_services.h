@@ -17,6 +17,7 @@ class MachineThreads;
 class PnpManager;
 class Registry;
 class Scheduler;
+class Spooler;
 class SystemLocale;
 
 struct UserServices {
@@ -30,6 +31,8 @@ struct UserServices {
   DeviceInterfaces& interfaces;
   DeviceObjects& devices;
   PnpManager& pnp;
+  // The print spooler, which programs reach through winspool.
+  Spooler& spooler;
 };
 
 }  // namespace nrv

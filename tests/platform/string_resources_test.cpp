@@ -138,7 +138,7 @@ TEST(ModuleResources, AModuleWithoutResourcesHasNoStrings) {
   nrv::Process& process = machine.startProcess("program");
   {
     nrv::ProcessScope scope(process);
-    nrv::UserModule* module = process.loadModule(BROKEN_DRIVER_MODULE, nullptr);
+    nrv::UserModule* module = process.loadModule(TEST_MONITOR_MODULE, nullptr);
     ASSERT_NE(module, nullptr);
     char buffer[16];
     EXPECT_EQ(LoadStringA(module->instance, 1, buffer, sizeof(buffer)), 0);
