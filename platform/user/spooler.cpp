@@ -82,8 +82,14 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
     state.failure = state.driver + " is not in the system folder";
     return nullptr;
   }
+  // Two monitors in one DLL share it, as a library loaded twice is loaded once.
+  UserModule* module = nullptr;
+  for (Loaded& loaded : loaded_) {
+    auto* earlier = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+    if (earlier != nullptr && earlier->module().path == *path) module = &earlier->module();
+  }
   std::string failure;
-  UserModule* module = process_->loadModule(*path, &failure);
+  if (module == nullptr) module = process_->loadModule(*path, &failure);
   if (module == nullptr) {
     state.failure = "it cannot be loaded: " + failure;
     return nullptr;

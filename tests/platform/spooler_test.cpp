@@ -300,6 +300,18 @@ TEST_F(Spooler, DeletePortGoesToTheMonitorThatListedIt) {
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_UNKNOWN_PORT));
 }
 
+// One DLL registered under two names is loaded once and initialized twice, once per name.
+TEST_F(Spooler, TwoMonitorsOfOneDll) {
+  machine.registerMonitor("Another Test Monitor", "TESTMON.DLL");
+  start();
+  EXPECT_EQ(machine.spooler().monitorModule("Another Test Monitor"),
+            machine.spooler().monitorModule(kTestMonitor));
+  EXPECT_EQ(control->InitializeCalls, 2u);
+  EXPECT_STREQ(control->RegistryRoot,
+               "System\\CurrentControlSet\\Control\\Print\\Monitors\\Test Port Monitor");
+  EXPECT_EQ(machine.spooler().ports().size(), 7u) << "each name lists the DLL's ports";
+}
+
 TEST_F(Spooler, MonitorsThatCannotBeLoadedAreLeftOutWithTheReason) {
   machine.systemFolder().add("REFUSE.DLL", REFUSING_MONITOR_MODULE);
   machine.systemFolder().add("NOTMON.DLL", TEST_DLL_MODULE);
