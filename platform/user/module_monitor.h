@@ -1,6 +1,7 @@
 // A port monitor DLL the spooler loaded: the table of entries its
 // InitializeMonitorEx filled. An entry the monitor left NULL is never called;
-// the spooler answers for it.
+// the spooler answers for it: no EnumPorts lists no ports, no DeletePort
+// refuses the deletion with ERROR_NOT_SUPPORTED.
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,11 @@
 // user32's LoadStringA: a string of the module's own string table, in the
 // block's language the system's loader would choose, converted to the
-// system's ANSI code page.
+// system's ANSI code page. A string that is not there gives 0 and the loader's
+// error: ERROR_RESOURCE_DATA_NOT_FOUND for an instance that is no module of
+// the process or one without resources, ERROR_RESOURCE_TYPE_NOT_FOUND for a
+// module without a string table, ERROR_RESOURCE_NAME_NOT_FOUND for a missing
+// block. An empty slot of a block that exists gives 0 and an empty string and
+// leaves the last error alone, as success does.
 #include <windows.h>
 
 #include <cstring>
