@@ -28,6 +28,8 @@ function(nrv_user_module target)
   endforeach()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports)
   file(WRITE ${script} "{ global: ${exports}local: *; };\n")
+  # The export list is read here, when the build is configured: a changed .def file configures it again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_DEF})
 
   set(resources "")
   if(ARG_RC)
