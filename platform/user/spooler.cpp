@@ -36,9 +36,10 @@ void Spooler::start(Process& process) {
   if (process_ != nullptr) bugCheck("INVALID_PARAMETER", "the spooler was started twice");
   process_ = &process;
   onSpoolerThread("start", [this] { loadMonitors(); });
+  ready_.store(true);
 }
 
-bool Spooler::running() const { return process_ != nullptr && !process_->ended(); }
+bool Spooler::running() const { return ready_.load() && !process_->ended(); }
 
 void Spooler::onSpoolerThread(const std::string& what, const std::function<void()>& work) {
   bool done = false;

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,7 +52,7 @@ class Spooler {
 
   // Starts the spooler in its process and waits until its monitors are loaded.
   void start(Process& process);
-  // Until its process ends.
+  // From the end of its start until its process ends.
   bool running() const;
   // Its process; null before it starts.
   Process* process() const { return process_; }
@@ -85,6 +86,8 @@ class Spooler {
   SystemFolder& systemFolder_;
   Scheduler& scheduler_;
   Process* process_ = nullptr;
+  // Set once the monitors are loaded: programs reach the spooler from then on.
+  std::atomic<bool> ready_{false};
   // Built once at the start, then only read.
   std::vector<Loaded> loaded_;
   std::vector<MonitorState> states_;

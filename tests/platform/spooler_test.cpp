@@ -3,6 +3,7 @@
 // (the local monitor's first) with the buffer arithmetic of the spooler,
 // DeletePortA goes to the monitor that listed the port, and a monitor that
 // breaks the rules of its buffer stops the machine.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winspool.h>
@@ -344,6 +345,38 @@ TEST(SpoolerShutdown, EndsTheSpoolerAndItsMonitors) {
     block()->Context = &shutdownCalls;
   }
   EXPECT_EQ(shutdownCalls.seen, std::vector<std::string>{"DllEntryPoint detach in spooler on main"});
+}
+
+// While the spooler loads its monitors, programs cannot reach it yet.
+TEST(SpoolerStart, ProgramsReachTheSpoolerOnceItsMonitorsAreLoaded) {
+  // Held open by the test so that its control block is set before the spooler loads it.
+  void* library = dlopen(TEST_MONITOR_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr);
+  auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(dlsym(library, "TestMonitorControlBlock"));
+  struct Seen {
+    nrv::Machine* machine;
+    std::vector<std::string> answers;
+  } seen;
+  {
+    nrv::Machine machine;
+    seen.machine = &machine;
+    block()->Context = &seen;
+    block()->Observe = [](LPCSTR entry, PVOID context) {
+      auto* seen = static_cast<Seen*>(context);
+      if (std::string(entry) != "InitializeMonitorEx") return;
+      nrv::ProcessScope scope(seen->machine->startProcess("program"));
+      DWORD needed = 0;
+      DWORD returned = 0;
+      EnumPortsA(nullptr, 1, nullptr, 0, &needed, &returned);
+      seen->answers.push_back(std::to_string(GetLastError()));
+    };
+    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
+    machine.startSpooler();
+    block()->Observe = nullptr;
+  }
+  dlclose(library);
+  EXPECT_EQ(seen.answers, std::vector<std::string>{std::to_string(RPC_S_SERVER_UNAVAILABLE)});
 }
 
 // The C++ entry for tests and nrvsim takes the path a program takes.

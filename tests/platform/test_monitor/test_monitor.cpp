@@ -65,7 +65,8 @@ static BOOL WINAPI TestEnumPorts(LPSTR Name, DWORD Level, LPBYTE Buffer, DWORD S
                                  LPDWORD Returned) {
   UNREFERENCED_PARAMETER(Name);
   Observe("EnumPorts");
-  Control.EnumPortsCalls++;
+  // The spooler may call from two threads at once; the rest of the block is only read then.
+  __atomic_add_fetch(&Control.EnumPortsCalls, 1, __ATOMIC_RELAXED);
   if (Control.EnumPortsError != 0) {
     SetLastError(Control.EnumPortsError);
     return FALSE;
@@ -148,6 +149,7 @@ BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Reserved) {
 }
 
 BOOL WINAPI InitializeMonitorEx(LPSTR RegistryRoot, LPMONITOR Monitor) {
+  Observe("InitializeMonitorEx");
   Control.InitializeCalls++;
   Copy(Control.RegistryRoot, RegistryRoot, sizeof(Control.RegistryRoot));
   Monitor->pfnEnumPorts = TestEnumPorts;

@@ -23,7 +23,8 @@ typedef struct TestMonitorControl {
   // Nonzero: DeletePort fails with this error.
   DWORD DeletePortError;
   DWORD Misbehave;
-  // Called at the start of every entry with its name ("EnumPorts", "DeletePort", "DllEntryPoint detach").
+  // Called at the start of every entry with its name ("InitializeMonitorEx", "EnumPorts", "DeletePort",
+  // "DllEntryPoint detach").
   VOID(WINAPI *Observe)(LPCSTR Entry, PVOID Context);
   PVOID Context;
 
