@@ -17,13 +17,28 @@ MachineThreads::~MachineThreads() {
 
 void MachineThreads::start(std::string name, std::function<void()> body) {
   ThreadRecord& record = scheduler_.addThread(std::move(name));
+  auto ended = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard<std::mutex> guard(lock_);
-  started_.push_back(Started{&record, std::thread([this, &record, body = std::move(body)] {
+  joinEnded();
+  started_.push_back(Started{&record, std::thread([this, &record, ended, body = std::move(body)] {
                                bindCurrentThread(&record);
                                body();
                                bindCurrentThread(nullptr);
                                scheduler_.finishThread(record);
-                             })});
+                               ended->store(true);
+                             }),
+                             ended});
+}
+
+void MachineThreads::joinEnded() {
+  for (auto thread = started_.begin(); thread != started_.end();) {
+    if (thread->ended->load()) {
+      thread->thread.join();
+      thread = started_.erase(thread);
+    } else {
+      ++thread;
+    }
+  }
 }
 
 // Threads may start more threads while others are joined: take the list in turns.

@@ -4,8 +4,10 @@
 // before it runs, so the virtual clock and deadlock detection see it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,7 +25,8 @@ class MachineThreads {
   MachineThreads(const MachineThreads&) = delete;
   MachineThreads& operator=(const MachineThreads&) = delete;
 
-  // Runs body on a new machine thread.
+  // Runs body on a new machine thread. Threads that have ended are joined
+  // as new ones start, so that a long run of short threads keeps none of them.
   void start(std::string name, std::function<void()> body);
   // Waits (in virtual time) until every thread started so far has ended,
   // including threads those threads started meanwhile.
@@ -33,7 +36,11 @@ class MachineThreads {
   struct Started {
     ThreadRecord* record;
     std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;  // the thread's last act sets it
   };
+
+  // Callers hold lock_.
+  void joinEnded();
 
   Scheduler& scheduler_;
   std::mutex lock_;

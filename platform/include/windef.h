@@ -39,6 +39,7 @@ typedef struct HWND__ *HWND;
 typedef HANDLE HLOCAL;
 
 #define MAX_PATH 260
+#define ANYSIZE_ARRAY 1
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 #define MAKEWORD(low, high) ((WORD)(((BYTE)(low)) | ((WORD)((BYTE)(high))) << 8))
@@ -62,3 +63,5 @@ typedef ULONG_PTR DWORD_PTR;
 #define LANG_JAPANESE 0x11
 #define SUBLANG_NEUTRAL 0x00
 #define SUBLANG_DEFAULT 0x01
+#define SUBLANG_SYS_DEFAULT 0x02
+#define SUBLANG_ENGLISH_US 0x01

@@ -5,3 +5,4 @@
 
 // Formats as the system does: no floating point, at most 1024 bytes with the NUL.
 WINUSERAPI int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+WINUSERAPI int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);

@@ -7,6 +7,7 @@
 #include "base/thread_context.h"
 #include "kernel/current_kernel.h"
 #include "kernel/device_objects.h"
+#include "kernel/interface_registrations.h"
 #include "kernel/physical_device.h"
 #include "kernel/pool.h"
 
@@ -115,6 +116,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
   std::u16string link = kernel.interfaces.registerInterface(
       PhysicalDeviceObject, device.physical->instancePath(), *InterfaceClassGuid,
       ReferenceString != nullptr ? nrv::fromUnicodeString(*ReferenceString) : std::u16string());
+  nrv::recordInterfaceRegistration(kernel.registry, *InterfaceClassGuid, link, device.physical->instancePath());
 
   size_t bytes = (link.size() + 1) * sizeof(WCHAR);
   auto* buffer = static_cast<PWSTR>(nrv::allocatePool(PagedPool, bytes, nrv::kInterfaceTag,

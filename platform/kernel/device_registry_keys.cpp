@@ -72,6 +72,15 @@ std::u16string Registry::driverKeyPath(OsProfile profile, std::u16string_view in
   bugCheck("REGISTRY_QUOTA_EXCEEDED", "every driver index of class " + toUtf8(className) + " is taken");
 }
 
+std::optional<std::u16string> Registry::installedDriverKeyPath(OsProfile profile,
+                                                              std::u16string_view instancePath) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  RegistryKeyRef node = findLocked(instanceKeyPath(profile, instancePath));
+  std::u16string driver = node == nullptr ? std::u16string() : stringIn(findValueLocked(*node, u"Driver"));
+  if (driver.empty()) return std::nullopt;
+  return std::u16string(profile == OsProfile::Windows98 ? kClass98 : kClass2000) + driver;
+}
+
 void Registry::createDeviceNode(OsProfile profile, std::u16string_view instancePath,
                                 std::u16string_view deviceDescription) {
   std::lock_guard<std::mutex> guard(lock_);

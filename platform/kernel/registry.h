@@ -116,6 +116,9 @@ class Registry {
   // without one gets the next free index under its class key, as installing a
   // driver does, and that key is created.
   std::u16string driverKeyPath(OsProfile profile, std::u16string_view instancePath);
+  // The key the node's Driver value names, as user mode finds it: nothing is
+  // created, and a node without a driver has none.
+  std::optional<std::u16string> installedDriverKeyPath(OsProfile profile, std::u16string_view instancePath) const;
   // The instance key of a device the bus reports, with what enumeration writes
   // there. Values already present (the device was seen before) are kept.
   void createDeviceNode(OsProfile profile, std::u16string_view instancePath, std::u16string_view deviceDescription);

@@ -27,7 +27,9 @@ Machine::Machine(MachineOptions options)
               devices_,        interfaces_, registry_, pnp_,     power_,         waits_},
       current_(kernel_),
       busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
-      user_{options.profile, scheduler_, threads_, faults_, locale_, registry_, io_, interfaces_, devices_, pnp_} {
+      spooler_(options.profile, registry_, systemFolder_, scheduler_),
+      user_{options.profile, scheduler_, threads_, faults_, locale_, registry_, io_, interfaces_, devices_, pnp_,
+            spooler_} {
   addUsbBus();
 }
 
@@ -43,6 +45,13 @@ Process& Machine::startProcess(std::string name) {
   processes_.push_back(std::make_unique<Process>(std::move(name), user_));
   return *processes_.back();
 }
+
+void Machine::registerMonitor(const std::string& name, const std::string& driverFile) {
+  registry_.setString(u"\\Registry\\Machine\\" + toUtf16(Spooler::kMonitorsKey) + u"\\" + locale_.fromAnsi(name),
+                      u"Driver", locale_.fromAnsi(driverFile));
+}
+
+void Machine::startSpooler() { spooler_.start(startProcess("spooler")); }
 
 void Machine::sleep(uint64_t milliseconds) {
   LARGE_INTEGER interval;

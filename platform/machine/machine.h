@@ -35,6 +35,8 @@
 #include "machine/module_loader.h"
 #include "usb/usb_bus.h"
 #include "user/process.h"
+#include "user/spooler.h"
+#include "user/system_folder.h"
 #include "user/user_services.h"
 
 namespace nrv {
@@ -83,6 +85,16 @@ class Machine {
   // A user-mode process; it ends when it is ended or at shutdown.
   Process& startProcess(std::string name);
 
+  // The files of the system folder, by the names Windows finds them under.
+  SystemFolder& systemFolder() { return systemFolder_; }
+  // Registers a port monitor as AddMonitorA does: the key
+  // System\CurrentControlSet\Control\Print\Monitors\<name> with its Driver file.
+  void registerMonitor(const std::string& name, const std::string& driverFile);
+  // Starts the spooler process, which loads the registered monitors; it ends
+  // with the programs at shutdown. Only machines that are asked to run one do.
+  void startSpooler();
+  Spooler& spooler() { return spooler_; }
+
   // A device the machine's bus driver reports, with its instance path
   // ("USB\VID_...\...") and the description its device node shows.
   PhysicalDevice& plugPhysicalDevice(const std::u16string& instancePath,
@@ -123,6 +135,8 @@ class Machine {
   BusDriver busDriver_;
   std::list<std::unique_ptr<UsbBus>> usbBuses_;
   SystemLocale locale_;
+  SystemFolder systemFolder_;
+  Spooler spooler_;
   UserServices user_;
   std::list<std::unique_ptr<Process>> processes_;
 };

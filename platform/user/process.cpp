@@ -8,6 +8,7 @@
 #include "base/symbolizer.h"
 #include "base/text.h"
 #include "base/thread_context.h"
+#include "user/module_resources.h"
 
 namespace nrv {
 
@@ -45,9 +46,17 @@ UserModule* Process::loadModule(const std::string& path, std::string* failure) {
     if (failure != nullptr) *failure = dlerror();
     return nullptr;
   }
+  std::shared_ptr<const ModuleResources> resources;
+  std::string reason;
+  if (!readModuleResources(path, &resources, &reason)) {
+    if (failure != nullptr) *failure = reason;
+    dlclose(library);
+    return nullptr;
+  }
   link_map* map = nullptr;
   dlinfo(library, RTLD_DI_LINKMAP, &map);
   auto module = std::make_unique<UserModule>();
+  module->resources = std::move(resources);
   module->path = path;
   module->name = baseName(path);
   module->library = library;

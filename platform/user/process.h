@@ -27,6 +27,7 @@
 
 namespace nrv {
 
+class ModuleResources;
 struct ThreadRecord;
 
 // What a handle stands for; each kind of object derives its own.
@@ -46,6 +47,8 @@ struct UserModule {
   std::string name;  // the file name, "NRVUSBMN.so"
   void* library = nullptr;
   HINSTANCE instance = nullptr;
+  // What its image's resource section holds; null when it has none.
+  std::shared_ptr<const ModuleResources> resources;
 };
 
 class Process {

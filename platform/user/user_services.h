@@ -18,6 +18,7 @@ class MachineThreads;
 class PnpManager;
 class Registry;
 class Scheduler;
+class Spooler;
 class SystemLocale;
 
 struct UserServices {
@@ -31,6 +32,8 @@ struct UserServices {
   DeviceInterfaces& interfaces;
   DeviceObjects& devices;
   PnpManager& pnp;
+  // The print spooler, which programs reach through winspool.
+  Spooler& spooler;
   // GetTickCount at the machine's start (virtual time 0); it wraps at 2^32 as on Windows.
   std::atomic<uint32_t> tickCountStart{0};
 };

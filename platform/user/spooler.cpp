@@ -1,0 +1,212 @@
+#include "user/spooler.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "base/bugcheck.h"
+#include "base/scheduler.h"
+#include "base/system_locale.h"
+#include "base/text.h"
+#include "base/thread_context.h"
+#include "kernel/registry.h"
+#include "user/local_monitor.h"
+#include "user/module_monitor.h"
+#include "user/process.h"
+#include "user/system_folder.h"
+
+namespace nrv {
+
+namespace {
+
+// Port names compare as lstrcmpiA compares the ASCII letters.
+bool samePortName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+Spooler::Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler)
+    : profile_(profile), registry_(registry), systemFolder_(systemFolder), scheduler_(scheduler) {}
+
+Spooler::~Spooler() = default;
+
+void Spooler::start(Process& process) {
+  if (process_ != nullptr) bugCheck("INVALID_PARAMETER", "the spooler was started twice");
+  process_ = &process;
+  onSpoolerThread("start", [this] { loadMonitors(); });
+  ready_.store(true);
+}
+
+bool Spooler::running() const { return ready_.load() && !process_->ended(); }
+
+void Spooler::onSpoolerThread(const std::string& what, const std::function<void()>& work) {
+  bool done = false;
+  process_->startThread(what, [this, &work, &done] {
+    work();
+    std::lock_guard<std::mutex> guard(scheduler_.dispatcherLock());
+    done = true;
+    scheduler_.stateChanged();
+  });
+  std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
+  scheduler_.block(
+      held, [&done] { return done; }, Scheduler::kNoDeadline,
+      [what] { return "the spooler's answer to " + what; });
+}
+
+void Spooler::loadMonitors() {
+  loaded_.push_back(Loaded{std::make_unique<LocalMonitor>(profile_), {}});
+  states_.push_back(MonitorState{loaded_.back().monitor->name(), "", ""});
+  std::u16string monitorsKey = u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey);
+  for (const std::u16string& name : registry_.subkeys(monitorsKey)) {
+    MonitorState state{process_->services().locale.toAnsi(name), "", ""};
+    std::unique_ptr<PortMonitor> monitor = loadMonitor(state.name, state);
+    if (monitor != nullptr) loaded_.push_back(Loaded{std::move(monitor), {}});
+    states_.push_back(std::move(state));
+  }
+  // Like the spooler of Windows, it learns every monitor's ports as it starts.
+  collectPorts(1);
+}
+
+std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, MonitorState& state) {
+  SystemLocale& locale = process_->services().locale;
+  std::u16string key = u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey) + u"\\" + locale.fromAnsi(name);
+  std::optional<std::u16string> driver = registry_.stringValue(key, u"Driver");
+  if (!driver || driver->empty()) {
+    state.failure = "its key has no Driver value";
+    return nullptr;
+  }
+  state.driver = locale.toAnsi(*driver);
+  std::optional<std::string> path = systemFolder_.find(state.driver);
+  if (!path) {
+    state.failure = state.driver + " is not in the system folder";
+    return nullptr;
+  }
+  // Two monitors in one DLL share it, as a library loaded twice is loaded once.
+  UserModule* module = nullptr;
+  for (Loaded& loaded : loaded_) {
+    auto* earlier = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+    if (earlier != nullptr && earlier->module().path == *path) module = &earlier->module();
+  }
+  std::string failure;
+  if (module == nullptr) module = process_->loadModule(*path, &failure);
+  if (module == nullptr) {
+    state.failure = "it cannot be loaded: " + failure;
+    return nullptr;
+  }
+  auto initialize =
+      reinterpret_cast<decltype(&InitializeMonitorEx)>(process_->exportOf(*module, "InitializeMonitorEx"));
+  if (initialize == nullptr) {
+    state.failure = "it exports no InitializeMonitorEx";
+    return nullptr;
+  }
+  MONITOR table{};
+  std::string registryRoot = std::string(kMonitorsKey) + "\\" + name;
+  ThreadRecord& thread = currentThread("InitializeMonitorEx");
+  thread.lastError = NO_ERROR;
+  if (!initialize(registryRoot.data(), &table)) {
+    state.failure = format("its InitializeMonitorEx failed (error %u)", thread.lastError);
+    return nullptr;
+  }
+  return std::make_unique<ModuleMonitor>(name, *module, table);
+}
+
+// On a spooler thread: each monitor's ports in turn, the local monitor's
+// first. A monitor that fails lists nothing this time and keeps the ports it
+// listed before for their deletion.
+std::vector<PortRecord> Spooler::collectPorts(DWORD level) {
+  std::vector<PortRecord> all;
+  for (Loaded& loaded : loaded_) {
+    std::vector<PortRecord> ports;
+    DWORD error = NO_ERROR;
+    if (!loaded.monitor->enumPorts(level, &ports, &error)) continue;
+    std::vector<std::string> names;
+    for (const PortRecord& port : ports) names.push_back(port.name);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      loaded.ports = std::move(names);
+    }
+    all.insert(all.end(), ports.begin(), ports.end());
+  }
+  return all;
+}
+
+SpoolerAnswer Spooler::enumPorts(DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
+  SpoolerAnswer answer{FALSE, NO_ERROR};
+  onSpoolerThread("EnumPorts", [&] {
+    std::vector<PortRecord> ports = collectPorts(level);
+    *needed = portInfoSize(level, ports);
+    if (*needed > size) {
+      *returned = 0;
+      answer = SpoolerAnswer{FALSE, ERROR_INSUFFICIENT_BUFFER};
+      return;
+    }
+    writePortInfo(level, ports, buffer, size);
+    *returned = static_cast<DWORD>(ports.size());
+    answer = SpoolerAnswer{TRUE, NO_ERROR};
+  });
+  return answer;
+}
+
+SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
+  SpoolerAnswer answer{FALSE, NO_ERROR};
+  onSpoolerThread("DeletePort", [&] {
+    Loaded* owner = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (Loaded& loaded : loaded_) {
+        auto listed = std::find_if(loaded.ports.begin(), loaded.ports.end(),
+                                   [&](const std::string& name) { return samePortName(name, port); });
+        if (listed != loaded.ports.end()) {
+          owner = &loaded;
+          break;
+        }
+      }
+    }
+    if (owner == nullptr) {
+      answer = SpoolerAnswer{FALSE, ERROR_UNKNOWN_PORT};
+      return;
+    }
+    DWORD error = NO_ERROR;
+    if (!owner->monitor->deletePort(window, port, &error)) {
+      answer = SpoolerAnswer{FALSE, error};
+      return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(owner->ports, [&](const std::string& name) { return samePortName(name, port); });
+    answer = SpoolerAnswer{TRUE, NO_ERROR};
+  });
+  return answer;
+}
+
+std::vector<PortRecord> Spooler::ports() {
+  if (!running())
+    bugCheck("INVALID_PARAMETER", "the spooler's ports were asked for, but the spooler does not run");
+  std::vector<uint8_t> buffer;
+  for (;;) {
+    DWORD needed = 0;
+    DWORD returned = 0;
+    SpoolerAnswer answer = enumPorts(2, buffer.empty() ? nullptr : buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), &needed, &returned);
+    if (answer.result) {
+      std::vector<PortRecord> ports;
+      std::string wrong;
+      readPortInfo(2, buffer.data(), static_cast<DWORD>(buffer.size()), returned, &ports, &wrong);
+      return ports;
+    }
+    buffer.resize(needed);
+  }
+}
+
+std::vector<MonitorState> Spooler::monitors() const { return states_; }
+
+UserModule* Spooler::monitorModule(const std::string& name) {
+  for (Loaded& loaded : loaded_) {
+    auto* module = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+    if (module != nullptr && module->name() == name) return &module->module();
+  }
+  return nullptr;
+}
+
+}  // namespace nrv
