@@ -7,14 +7,22 @@ HINSTANCE ModuleInstance;
 // spooler must not reinitialise a lock another thread may hold.
 static LONG PortListLockReady;
 
-extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Reserved) {
-  UNREFERENCED_PARAMETER(Reserved);
+// A library let go with FreeLibrary has no code left for anyone to call, so
+// every record, event and buffer goes with it. At the end of the process
+// (Reserved set) other threads were stopped wherever they stood, possibly
+// inside the list lock, and the system reclaims everything: nothing is touched.
+static VOID ReleaseMonitor(VOID) {
+  if (InterlockedExchange(&PortListLockReady, 0) != 0) {
+    FreePortList();
+    DeleteCriticalSection(&PortListLock);
+  }
+}
 
-  // Records, events, buffers and the list lock live as long as the process:
-  // the spooler may still hold a port when it lets the library go, so nothing
-  // is released on detach.
+extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Reserved) {
   if (Reason == DLL_PROCESS_ATTACH) {
     ModuleInstance = Instance;
+  } else if (Reason == DLL_PROCESS_DETACH && Reserved == NULL) {
+    ReleaseMonitor();
   }
   return TRUE;
 }

@@ -1,5 +1,6 @@
 // NRVUSBMN: the spooler's port monitor for the printers of NRVUSB. One record
-// per port the driver has ever named, kept for the life of the process.
+// per port the driver has ever named, kept until the port is deleted or the
+// library is let go.
 //
 // Locks, in the order they are taken:
 //   PortListLock  the list (Next links, additions and removals) and, for every record, Description,
@@ -11,9 +12,12 @@
 // bits concerned: neither side can write back a stale copy of the other's bit.
 #pragma once
 
-#include <setupapi.h>
+// windows.h first: the others build on its types.
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
 #include <winspool.h>
+// clang-format on
 
 // The monitor's entries carry the names of the spooler's table; the client
 // routines of the same names (ANSI and wide forms) are not ours.
@@ -116,6 +120,9 @@ PortEntry *AddPortEntry(LPCSTR Name, LPCSTR Description);
 BOOL SetPortDescription(PortEntry *Entry, LPCSTR Text);
 VOID SetLastPrinterDescription(PortEntry *Entry, LPCSTR Text);
 VOID CreatePortKey(LPCSTR Name);
+VOID FreePortEntry(PortEntry *Entry);
+// Empties the list when the library is let go; no thread may be in the monitor.
+VOID FreePortList(VOID);
 VOID SetPortFlags(PortEntry *Entry, DWORD Bits);
 VOID ClearPortFlags(PortEntry *Entry, DWORD Bits);
 

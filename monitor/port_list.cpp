@@ -60,6 +60,32 @@ PortEntry *AddPortEntry(LPCSTR Name, LPCSTR Description) {
   return entry;
 }
 
+// Everything a record holds, and the record itself. The record must be out of
+// the list and out of every caller's hands.
+VOID FreePortEntry(PortEntry *Entry) {
+  if (Entry->ReadBuffer != NULL) {
+    VirtualFree(Entry->ReadBuffer, 0, MEM_RELEASE);
+  }
+  if (Entry->WriteOverlapped.hEvent != NULL) {
+    CloseHandle(Entry->WriteOverlapped.hEvent);
+  }
+  if (Entry->ReadOverlapped.hEvent != NULL) {
+    CloseHandle(Entry->ReadOverlapped.hEvent);
+  }
+  DeleteCriticalSection(&Entry->PortLock);
+  FreeText(Entry->Description);
+  FreeText(Entry->LastPrinterDescription);
+  LocalFree(Entry);
+}
+
+VOID FreePortList(VOID) {
+  while (PortList != NULL) {
+    PortEntry *entry = PortList;
+    PortList = entry->Next;
+    FreePortEntry(entry);
+  }
+}
+
 BOOL SetPortDescription(PortEntry *Entry, LPCSTR Text) {
   FreeText(Entry->Description);
   Entry->Description = (Text != NULL && Text[0] != 0) ? CopyText(Text) : NULL;
