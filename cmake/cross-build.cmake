@@ -17,5 +17,5 @@ if(NRV_WITH_CROSS)
     INSTALL_COMMAND ""
     # The sub-build tracks its own sources; always ask it whether anything changed.
     BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS ${NRV_CROSS_IMAGE_DIR}/NRVUSB.SYS)
+    BUILD_BYPRODUCTS ${NRV_CROSS_IMAGE_DIR}/NRVUSB.SYS ${NRV_CROSS_IMAGE_DIR}/NRVUSBMN.DLL)
 endif()

@@ -58,3 +58,38 @@ target_link_options(nrvusb_sys PRIVATE
   -Wl,--entry,_DriverEntry@8 -Wl,--require-defined,_DriverEntry@8
   -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols)
 target_link_libraries(nrvusb_sys PRIVATE ntoskrnl hal usbd gcc)
+
+# ---- NRVUSBMN.DLL: the spooler's port monitor, a user-mode DLL ----------------
+include(${PROJECT_SOURCE_DIR}/monitor/sources.cmake)
+list(TRANSFORM NRVUSBMN_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/monitor/)
+set(NRV_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp)
+
+# Compiled only into the image: the static_asserts on the 32-bit records the monitor
+# shares with the system, and the two memory routines the compiler may call, which
+# must not be built into calls to themselves.
+set(NRVUSBMN_IMAGE_ONLY_SOURCES
+  ${PROJECT_SOURCE_DIR}/monitor/structure_sizes.cpp
+  ${PROJECT_SOURCE_DIR}/monitor/runtime_support.cpp)
+set_source_files_properties(${PROJECT_SOURCE_DIR}/monitor/runtime_support.cpp
+  PROPERTIES COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+
+# User-mode code without a C or C++ runtime: no exceptions, no RTTI, no unwinder, and
+# only the ANSI forms of the system's routines.
+set(NRV_USER_CXX_FLAGS
+  -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
+  -Wall -Wextra -Werror)
+
+add_library(nrvusbmn_dll MODULE ${NRVUSBMN_SOURCES} ${NRV_COMMON_SOURCES} ${NRVUSBMN_IMAGE_ONLY_SOURCES}
+  ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.rc ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.def)
+set_target_properties(nrvusbmn_dll PROPERTIES PREFIX "" OUTPUT_NAME NRVUSBMN SUFFIX ".DLL" DEFINE_SYMBOL "")
+target_include_directories(nrvusbmn_dll PRIVATE ${PROJECT_SOURCE_DIR}/monitor ${PROJECT_SOURCE_DIR}/common)
+target_compile_definitions(nrvusbmn_dll PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
+target_compile_options(nrvusbmn_dll PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
+# The entry point is the library's own DllEntryPoint; the .def file gives the two
+# exports their undecorated names. Subsystem 4.0, so that Windows 98 loads it.
+target_link_options(nrvusbmn_dll PRIVATE
+  -nostdlib -s -Wl,--subsystem,windows:4.0
+  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+  -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
+  -Wl,--exclude-all-symbols)
+target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi gcc)

@@ -12,6 +12,7 @@ namespace {
 constexpr uint32_t kMaxSections = 96;
 constexpr uint32_t kMaxImportModules = 4096;
 constexpr uint32_t kMaxImportsPerModule = 65536;
+constexpr uint32_t kMaxExports = 65536;
 constexpr size_t kMaxStringLength = 4096;
 constexpr size_t kMaxResources = 65536;
 
@@ -19,6 +20,8 @@ constexpr size_t kDosHeaderSize = 64;
 constexpr size_t kFileHeaderSize = 20;
 constexpr size_t kSectionHeaderSize = 40;
 constexpr size_t kImportDescriptorSize = 20;
+constexpr size_t kExportDirectorySize = 40;
+constexpr uint32_t kStringsPerBundle = 16;
 constexpr size_t kResourceDirectorySize = 16;
 constexpr size_t kResourceEntrySize = 8;
 constexpr size_t kResourceDataEntrySize = 16;
@@ -163,6 +166,8 @@ std::optional<PeImage> PeImage::Parse(std::vector<uint8_t> bytes, std::string* e
   image.image_base_ = image.optional_magic_ == kMagicPe32 ? Le32(opt + 28) : Le64(opt + 24);
   image.size_of_headers_ = Le32(opt + 60);
   image.stored_checksum_ = Le32(opt + 64);
+  image.major_subsystem_version_ = Le16(opt + 48);
+  image.minor_subsystem_version_ = Le16(opt + 50);
   image.subsystem_ = Le16(opt + 68);
   image.dll_characteristics_ = Le16(opt + 70);
 
@@ -333,6 +338,55 @@ std::optional<std::vector<ImportedModule>> PeImage::Imports(std::string* error) 
   }
 }
 
+std::optional<Exports> PeImage::Exported(std::string* error) const {
+  const DataDirectory dir = directory(kDirectoryExport);
+  Exports exports;
+  if (dir.rva == 0) {
+    return exports;
+  }
+  std::span<const uint8_t> header = MappedRange(dir.rva, kExportDirectorySize);
+  if (header.empty()) {
+    return Fail<Exports>(error, "export directory lies outside the file");
+  }
+  std::optional<std::string> module_name = ReadCString(Le32(&header[12]), error);
+  if (!module_name) {
+    return std::nullopt;
+  }
+  exports.module_name = *module_name;
+  const uint32_t base = Le32(&header[16]);
+  const uint32_t function_count = Le32(&header[20]);
+  const uint32_t name_count = Le32(&header[24]);
+  if (function_count > kMaxExports || name_count > kMaxExports) {
+    return Fail<Exports>(error, "export directory lists more functions than a loader accepts");
+  }
+  std::span<const uint8_t> addresses = MappedRange(Le32(&header[28]), uint64_t{function_count} * 4);
+  std::span<const uint8_t> names = MappedRange(Le32(&header[32]), uint64_t{name_count} * 4);
+  std::span<const uint8_t> ordinals = MappedRange(Le32(&header[36]), uint64_t{name_count} * 2);
+  if ((function_count != 0 && addresses.empty()) ||
+      (name_count != 0 && (names.empty() || ordinals.empty()))) {
+    return Fail<Exports>(error, "export tables lie outside the file");
+  }
+  std::vector<std::string> function_names(function_count);
+  for (uint32_t i = 0; i < name_count; ++i) {
+    const uint16_t index = Le16(&ordinals[2 * i]);
+    if (index >= function_count) {
+      return Fail<Exports>(error, "export name " + std::to_string(i) + " names no function");
+    }
+    std::optional<std::string> name = ReadCString(Le32(&names[4 * i]), error);
+    if (!name) {
+      return std::nullopt;
+    }
+    function_names[index] = *name;
+  }
+  for (uint32_t i = 0; i < function_count; ++i) {
+    const uint32_t rva = Le32(&addresses[4 * i]);
+    if (rva != 0) {  // an unused slot of the ordinal range
+      exports.functions.push_back({function_names[i], base + i, rva});
+    }
+  }
+  return exports;
+}
+
 std::optional<std::vector<ResourceEntry>> PeImage::Resources(std::string* error) const {
   using Result = std::vector<ResourceEntry>;
   const DataDirectory dir = directory(kDirectoryResource);
@@ -441,6 +495,64 @@ std::optional<VersionInfo> PeImage::Version(std::string* error) const {
     return ParseVersionInfo(data, error);
   }
   return Fail<VersionInfo>(error, "image has no version resource");
+}
+
+std::optional<std::vector<StringResource>> PeImage::Strings(std::string* error) const {
+  using Result = std::vector<StringResource>;
+  std::optional<std::vector<ResourceEntry>> resources = Resources(error);
+  if (!resources) {
+    return std::nullopt;
+  }
+  Result strings;
+  for (const ResourceEntry& entry : *resources) {
+    if (entry.type.is_name || entry.type.id != kResourceTypeString) {
+      continue;
+    }
+    if (entry.name.is_name) {
+      return Fail<Result>(error, "string resource \"" + entry.name.name + "\" has a name, not a number");
+    }
+    std::span<const uint8_t> data = MappedRange(entry.data_rva, entry.size);
+    if (data.empty()) {
+      return Fail<Result>(error,
+                          "string resource " + std::to_string(entry.name.id) + " lies outside the file");
+    }
+    std::optional<Result> bundle = ParseStringBundle(data, entry.name.id, entry.language, error);
+    if (!bundle) {
+      return std::nullopt;
+    }
+    strings.insert(strings.end(), bundle->begin(), bundle->end());
+  }
+  return strings;
+}
+
+std::optional<std::vector<StringResource>> ParseStringBundle(std::span<const uint8_t> data, uint32_t bundle,
+                                                             uint32_t language, std::string* error) {
+  using Result = std::vector<StringResource>;
+  if (bundle == 0 || bundle > 0x1000) {
+    return Fail<Result>(error, "string resource " + std::to_string(bundle) + " holds no string identifiers");
+  }
+  Result strings;
+  size_t at = 0;
+  for (uint32_t i = 0; i < kStringsPerBundle; ++i) {
+    if (!Fits(at, 2, data.size())) {
+      return Fail<Result>(error, "string resource " + std::to_string(bundle) + " ends before its 16 strings");
+    }
+    const uint16_t length = Le16(&data[at]);
+    at += 2;
+    if (!Fits(at, size_t{length} * 2, data.size())) {
+      return Fail<Result>(error, "string " + std::to_string((bundle - 1) * kStringsPerBundle + i) +
+                                     " runs past the end of its resource");
+    }
+    if (length != 0) {
+      StringResource string{(bundle - 1) * kStringsPerBundle + i, language, {}};
+      for (uint16_t k = 0; k < length; ++k) {
+        string.text.push_back(static_cast<char16_t>(Le16(&data[at + 2 * k])));
+      }
+      strings.push_back(std::move(string));
+    }
+    at += size_t{length} * 2;
+  }
+  return strings;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // A reader for the Windows images the cross build produces (PE32 and PE32+), so tests
 // can check what a Windows loader would see: headers, imports, resources and the
-// version resource. Every read is bounds-checked; a malformed file yields an error
+// version resource, string tables and exports. Every read is bounds-checked; a malformed file yields an error
 // message, never a crash.
 #pragma once
 
@@ -53,6 +53,17 @@ struct DataDirectory {
   uint32_t size = 0;
 };
 
+struct ExportedFunction {
+  std::string name;  // empty for a function exported by ordinal only
+  uint32_t ordinal = 0;
+  uint32_t rva = 0;
+};
+
+struct Exports {
+  std::string module_name;
+  std::vector<ExportedFunction> functions;
+};
+
 struct ImportedModule {
   std::string name;
   // Imported by name, or "#<ordinal>" when imported by ordinal.
@@ -73,6 +84,14 @@ struct ResourceEntry {
   uint32_t data_rva = 0;
   uint32_t size = 0;
   uint32_t code_page = 0;
+};
+
+// One string of an RT_STRING resource: the resource named n holds the strings
+// 16 * (n - 1) to 16 * (n - 1) + 15, each a length and that many UTF-16 units.
+struct StringResource {
+  uint32_t id = 0;
+  uint32_t language = 0;
+  std::u16string text;
 };
 
 struct FixedFileInfo {
@@ -118,6 +137,8 @@ class PeImage {
   uint32_t entry_point() const { return entry_point_; }
   uint64_t image_base() const { return image_base_; }
   uint16_t subsystem() const { return subsystem_; }
+  uint16_t major_subsystem_version() const { return major_subsystem_version_; }
+  uint16_t minor_subsystem_version() const { return minor_subsystem_version_; }
   uint16_t dll_characteristics() const { return dll_characteristics_; }
   uint32_t stored_checksum() const { return stored_checksum_; }
   const std::vector<Section>& sections() const { return sections_; }
@@ -138,9 +159,13 @@ class PeImage {
   std::span<const uint8_t> MappedRange(uint64_t rva, uint64_t size) const;
 
   std::optional<std::vector<ImportedModule>> Imports(std::string* error) const;
+  // An image without an export directory exports nothing.
+  std::optional<Exports> Exported(std::string* error) const;
   std::optional<std::vector<ResourceEntry>> Resources(std::string* error) const;
   // The first RT_VERSION resource, parsed.
   std::optional<VersionInfo> Version(std::string* error) const;
+  // Every non-empty string of every RT_STRING resource, in resource order.
+  std::optional<std::vector<StringResource>> Strings(std::string* error) const;
 
  private:
   std::optional<std::string> ReadCString(uint64_t rva, std::string* error) const;
@@ -155,10 +180,16 @@ class PeImage {
   uint32_t size_of_headers_ = 0;
   uint32_t stored_checksum_ = 0;
   uint16_t subsystem_ = 0;
+  uint16_t major_subsystem_version_ = 0;
+  uint16_t minor_subsystem_version_ = 0;
   uint16_t dll_characteristics_ = 0;
   std::vector<DataDirectory> directories_;
   std::vector<Section> sections_;
 };
+
+// Parses the data of one RT_STRING resource with the given name (its bundle number).
+std::optional<std::vector<StringResource>> ParseStringBundle(std::span<const uint8_t> data, uint32_t bundle,
+                                                             uint32_t language, std::string* error);
 
 // Parses a VS_VERSIONINFO block (the data of an RT_VERSION resource), which must start
 // on a 4-byte boundary as resource data does.

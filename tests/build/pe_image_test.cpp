@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <random>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,10 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
 }
 
 void Append16(Bytes& b, uint16_t v) { Put16(b, b.size(), v); }
+
+uint32_t Le32At(const Bytes& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
 
 void Append32(Bytes& b, uint32_t v) { Put32(b, b.size(), v); }
 
@@ -91,11 +96,34 @@ class ImageBuilder {
     directories[kDirectoryImport] = {Add(descriptors), static_cast<uint32_t>(descriptors.size())};
   }
 
-  // A resource tree with one resource: type, name 1, language 0x409.
-  void AddResource(uint32_t type, const Bytes& data) {
+  // Functions at the given RVAs, exported by name from ordinal base 1 (by ordinal
+  // only when the name is empty).
+  void AddExports(std::string_view module, const std::vector<std::pair<std::string, uint32_t>>& functions) {
+    Bytes addresses, names, ordinals;
+    for (size_t i = 0; i < functions.size(); ++i) {
+      Append32(addresses, functions[i].second);
+      if (!functions[i].first.empty()) {
+        Append32(names, AddString(functions[i].first));
+        Append16(ordinals, static_cast<uint16_t>(i));
+      }
+    }
+    const uint32_t name_count = static_cast<uint32_t>(names.size() / 4);
+    Bytes directory(12, 0);
+    Append32(directory, AddString(module));
+    Append32(directory, 1);
+    Append32(directory, static_cast<uint32_t>(functions.size()));
+    Append32(directory, name_count);
+    Append32(directory, Add(addresses));
+    Append32(directory, names.empty() ? 0 : Add(names));
+    Append32(directory, ordinals.empty() ? 0 : Add(ordinals));
+    directories[kDirectoryExport] = {Add(directory), static_cast<uint32_t>(directory.size())};
+  }
+
+  // A resource tree with one resource: type, name, language.
+  void AddResource(uint32_t type, const Bytes& data, uint32_t name = 1, uint32_t language = 0x409) {
     Bytes tree;
     for (uint32_t level = 0; level < 3; ++level) {
-      const uint32_t id = level == 0 ? type : level == 1 ? 1 : 0x409;
+      const uint32_t id = level == 0 ? type : level == 1 ? name : language;
       const uint32_t next = static_cast<uint32_t>(tree.size()) + 24;
       Put16(tree, tree.size() + 14, 1);  // one ID entry
       Append32(tree, id);
@@ -213,10 +241,23 @@ VersionNode SampleVersion() {
   return root;
 }
 
+// The data of one RT_STRING resource: 16 strings, missing ones empty.
+Bytes StringBundle(const std::map<uint32_t, std::u16string>& strings) {
+  Bytes b;
+  for (uint32_t i = 0; i < 16; ++i) {
+    const auto it = strings.find(i);
+    const std::u16string text = it != strings.end() ? it->second : u"";
+    Append16(b, static_cast<uint16_t>(text.size()));
+    for (char16_t unit : text) Append16(b, unit);
+  }
+  return b;
+}
+
 ImageBuilder FullImage() {
   ImageBuilder builder;
   builder.AddImports({{"ntoskrnl.exe", {"IoCompleteRequest", "KeSetEvent"}}, {"HAL.dll", {"#17"}}});
   builder.AddResource(kResourceTypeVersion, SampleVersion().Serialize());
+  builder.AddExports("SAMPLE.DLL", {{"First", 0x1010}, {"Second", 0x1020}});
   return builder;
 }
 
@@ -441,6 +482,92 @@ TEST(PeImageResources, RejectsTreeDeeperThanThreeLevels) {
   EXPECT_NE(error.find("deeper"), std::string::npos) << error;
 }
 
+TEST(PeImageExports, ListsNamesOrdinalsAndAddresses) {
+  ImageBuilder builder;
+  builder.AddExports("SAMPLE.DLL", {{"Alpha", 0x1100}, {"", 0x1200}, {"Gamma", 0}, {"Delta", 0x1300}});
+  std::optional<PeImage> image = ParseOk(builder.Build());
+  ASSERT_TRUE(image);
+  std::string error;
+  std::optional<Exports> exports = image->Exported(&error);
+  ASSERT_TRUE(exports) << error;
+  EXPECT_EQ(exports->module_name, "SAMPLE.DLL");
+  // The slot with address 0 is an unused ordinal, not an export.
+  ASSERT_EQ(exports->functions.size(), 3u);
+  EXPECT_EQ(exports->functions[0].name, "Alpha");
+  EXPECT_EQ(exports->functions[0].ordinal, 1u);
+  EXPECT_EQ(exports->functions[0].rva, 0x1100u);
+  EXPECT_EQ(exports->functions[1].name, "");
+  EXPECT_EQ(exports->functions[1].ordinal, 2u);
+  EXPECT_EQ(exports->functions[2].name, "Delta");
+  EXPECT_EQ(exports->functions[2].ordinal, 4u);
+}
+
+TEST(PeImageExports, NoExportDirectoryMeansNoExports) {
+  std::optional<PeImage> image = ParseOk(ImageBuilder().Build());
+  ASSERT_TRUE(image);
+  std::string error;
+  std::optional<Exports> exports = image->Exported(&error);
+  ASSERT_TRUE(exports) << error;
+  EXPECT_TRUE(exports->functions.empty());
+}
+
+TEST(PeImageExports, RejectsANameForAFunctionThatIsNotThere) {
+  ImageBuilder builder;
+  builder.AddExports("SAMPLE.DLL", {{"Alpha", 0x1100}});
+  const uint32_t directory = builder.directories[kDirectoryExport].rva - ImageBuilder::kSectionRva;
+  const uint32_t ordinals = Le32At(builder.section, directory + 36) - ImageBuilder::kSectionRva;
+  Put16(builder.section, ordinals, 5);
+  std::optional<PeImage> image = ParseOk(builder.Build());
+  ASSERT_TRUE(image);
+  std::string error;
+  EXPECT_FALSE(image->Exported(&error));
+  EXPECT_NE(error.find("names no function"), std::string::npos) << error;
+}
+
+TEST(PeImageExports, RejectsTablesOutsideTheFile) {
+  ImageBuilder builder;
+  builder.AddExports("SAMPLE.DLL", {{"Alpha", 0x1100}});
+  const uint32_t directory = builder.directories[kDirectoryExport].rva - ImageBuilder::kSectionRva;
+  Put32(builder.section, directory + 20, 0x10000);  // functions far past the section
+  std::optional<PeImage> image = ParseOk(builder.Build());
+  ASSERT_TRUE(image);
+  std::string error;
+  EXPECT_FALSE(image->Exported(&error));
+  EXPECT_NE(error.find("outside the file"), std::string::npos) << error;
+}
+
+TEST(PeImageStrings, NumbersEachBundlesStringsAndSkipsEmptyOnes) {
+  ImageBuilder builder;
+  // Bundle 145 holds the identifiers 2304 to 2319.
+  builder.AddResource(kResourceTypeString, StringBundle({{0, u"\u4E0D\u660E"}, {2, u"USB"}, {15, u"last"}}),
+                      145, 0x411);
+  std::optional<PeImage> image = ParseOk(builder.Build());
+  ASSERT_TRUE(image);
+  std::string error;
+  std::optional<std::vector<StringResource>> strings = image->Strings(&error);
+  ASSERT_TRUE(strings) << error;
+  ASSERT_EQ(strings->size(), 3u);
+  EXPECT_EQ((*strings)[0].id, 2304u);
+  EXPECT_EQ((*strings)[0].language, 0x411u);
+  EXPECT_EQ((*strings)[0].text, u"\u4E0D\u660E");
+  EXPECT_EQ((*strings)[1].id, 2306u);
+  EXPECT_EQ((*strings)[1].text, u"USB");
+  EXPECT_EQ((*strings)[2].id, 2319u);
+}
+
+TEST(PeImageStrings, RejectsBundlesThatEndEarlyOrOverrun) {
+  Bytes bundle = StringBundle({{3, u"abc"}});
+  std::string error;
+  EXPECT_FALSE(
+      ParseStringBundle(std::span<const uint8_t>(bundle).first(bundle.size() - 2), 1, 0x409, &error));
+  EXPECT_NE(error.find("before its 16 strings"), std::string::npos) << error;
+  Put16(bundle, 6, 0x7FFF);  // the fourth string claims far more than is there
+  EXPECT_FALSE(ParseStringBundle(bundle, 1, 0x409, &error));
+  EXPECT_NE(error.find("runs past the end"), std::string::npos) << error;
+  EXPECT_FALSE(ParseStringBundle(bundle, 0, 0x409, &error));
+  EXPECT_NE(error.find("no string identifiers"), std::string::npos) << error;
+}
+
 TEST(PeImageVersion, ReadsFixedInfoStringTablesAndTranslations) {
   std::optional<PeImage> image = ParseOk(FullImage().Build());
   ASSERT_TRUE(image);
@@ -551,6 +678,10 @@ TEST(PeImageRobustness, CorruptedImagesFailCleanly) {
     }
     error.clear();
     if (!image->Version(&error)) {
+      ASSERT_FALSE(error.empty()) << "round " << round;
+    }
+    error.clear();
+    if (!image->Exported(&error)) {
       ASSERT_FALSE(error.empty()) << "round " << round;
     }
   }

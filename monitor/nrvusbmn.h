@@ -1,0 +1,134 @@
+// NRVUSBMN: the spooler's port monitor for the printers of NRVUSB. One record
+// per port the driver has ever named, kept until the port is deleted or the
+// library is let go.
+//
+// Locks, in the order they are taken:
+//   PortListLock  the list (Next links, additions and removals) and, for every record, Description,
+//                 LastPrinterDescription and the PORT_FLAG_CONNECTED bit. Recursive: AddPortEntry takes
+//                 it again around the allocation.
+//   PortLock      one per record: the job and I/O fields, held for a whole job operation, waits included.
+// Flags is the one field both sides change (the scan the connected bit under PortListLock, the job
+// operations the job bit under PortLock), so every change of it is an interlocked AND or OR of the
+// bits concerned: neither side can write back a stale copy of the other's bit.
+#pragma once
+
+// windows.h first: the others build on its types.
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+#include <winspool.h>
+// clang-format on
+
+// The monitor's entries carry the names of the spooler's table; the client
+// routines of the same names (ANSI and wide forms) are not ours.
+#undef EnumPorts
+
+#include "language_base.h"
+
+// Record signature: the bytes 'P', 'O', 0, 0.
+#define PORT_ENTRY_SIGNATURE 0x4F50
+
+#define PORT_FLAG_VALID 0x01
+#define PORT_FLAG_JOB_OPEN 0x02
+#define PORT_FLAG_CONNECTED 0x20
+
+#define READ_BUFFER_SIZE 4096
+
+typedef struct PortEntry {
+  DWORD Signature;
+  LONG Size;  // the fixed part, the name and its NUL
+  struct PortEntry *Next;
+  LPSTR Name;  // stored just after the fixed part; never changes
+  LPSTR Description;
+  LPSTR LastPrinterDescription;
+  volatile DWORD Flags;  // changed only by SetPortFlags and ClearPortFlags
+  HANDLE DeviceHandle;
+  HANDLE PrinterHandle;
+  DWORD JobId;
+  DWORD RetryTimeout;
+  DWORD NotSelectedTimeout;
+  DWORD WriteTimeout;
+  DWORD ReadTimeout;
+  DWORD ReadIntervalTimeout;
+  DWORD WaitStartTick;
+  DWORD ReadBusy;
+  DWORD WriteBusy;
+  CRITICAL_SECTION PortLock;
+  OVERLAPPED WriteOverlapped;
+  OVERLAPPED ReadOverlapped;
+  LPBYTE ReadBuffer;
+  DWORD ReadBufferCount;
+} PortEntry;
+
+// The spooler's table of a monitor's entries, in the thirteen-entry layout of
+// the Windows 98 spooler (no AddPortEx), all text ANSI.
+typedef struct MONITOR {
+  BOOL(WINAPI *pfnEnumPorts)
+  (LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned);
+  BOOL(WINAPI *pfnOpenPort)(LPSTR pName, PHANDLE pHandle);
+  BOOL(WINAPI *pfnOpenPortEx)(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, struct MONITOR *pMonitor);
+  BOOL(WINAPI *pfnStartDocPort)(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
+  BOOL(WINAPI *pfnWritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+  BOOL(WINAPI *pfnReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead);
+  BOOL(WINAPI *pfnEndDocPort)(HANDLE hPort);
+  BOOL(WINAPI *pfnClosePort)(HANDLE hPort);
+  BOOL(WINAPI *pfnAddPort)(LPSTR pName, HWND hWnd, LPSTR pMonitorName);
+  BOOL(WINAPI *pfnConfigurePort)(LPSTR pName, HWND hWnd, LPSTR pPortName);
+  BOOL(WINAPI *pfnDeletePort)(LPSTR pName, HWND hWnd, LPSTR pPortName);
+  BOOL(WINAPI *pfnGetPrinterDataFromPort)
+  (HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
+   DWORD cbOutBuffer, LPDWORD lpcbReturned);
+  BOOL(WINAPI *pfnSetPortTimeOuts)(HANDLE hPort, LPCOMMTIMEOUTS lpCTO, DWORD reserved);
+} MONITOR, *LPMONITOR;
+
+// String table: language-independent texts at fixed identifiers, texts for
+// people at LanguageBase() plus an offset.
+#define IDS_MONITOR_NAME 3
+#define TEXT_UNKNOWN_PRINTER 0
+#define TEXT_PORT_NOT_CONNECTED 1
+
+// Every text of the table fits this buffer.
+#define TEXT_BUFFER_SIZE 256
+// Registry value sizes the driver's values must fit.
+#define PORT_NAME_VALUE_SIZE 64
+#define DEVICE_ID_VALUE_SIZE 1024
+// Longest field value taken from a device ID.
+#define ID_FIELD_MAX_LENGTH 255
+
+extern HINSTANCE ModuleInstance;
+extern PortEntry *PortList;
+extern CRITICAL_SECTION PortListLock;
+
+// Entry points.
+extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Reserved);
+extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR RegistryRoot, LPMONITOR Monitor);
+BOOL WINAPI EnumPorts(LPSTR ServerName, DWORD Level, LPBYTE Buffer, DWORD BufferSize, LPDWORD Needed,
+                      LPDWORD Returned);
+
+// Texts of the string table: a fixed identifier, or an offset in the
+// language block. The buffer is emptied when the text cannot be loaded.
+VOID LoadFixedText(UINT Identifier, LPSTR Buffer, int BufferSize);
+VOID LoadLanguageText(UINT Offset, LPSTR Buffer, int BufferSize);
+
+// Owned texts, from the local heap. NULL for an allocation that failed.
+LPSTR CopyText(LPCSTR Text);
+VOID FreeText(LPSTR Text);
+
+// The port list. Callers hold PortListLock.
+PortEntry *FindPortEntry(LPCSTR Name);
+PortEntry *AddPortEntry(LPCSTR Name, LPCSTR Description);
+BOOL SetPortDescription(PortEntry *Entry, LPCSTR Text);
+VOID SetLastPrinterDescription(PortEntry *Entry, LPCSTR Text);
+VOID CreatePortKey(LPCSTR Name);
+VOID FreePortEntry(PortEntry *Entry);
+// Empties the list when the library is let go; no thread may be in the monitor.
+VOID FreePortList(VOID);
+VOID SetPortFlags(PortEntry *Entry, DWORD Bits);
+VOID ClearPortFlags(PortEntry *Entry, DWORD Bits);
+
+// Refreshes the list from the driver's devices. Caller holds PortListLock.
+VOID ScanPorts(VOID);
+
+// One KEY:value field of an IEEE 1284 device ID, the long key tried first.
+// Output holds Maximum characters and a NUL.
+BOOL ExtractIdField(LPCSTR DeviceId, LPCSTR Key, LPCSTR ShortKey, LPSTR Output, DWORD Maximum);

@@ -1,0 +1,24 @@
+// The two memory routines the compiler may call on its own, for structure
+// copies and clears. The image links no C runtime, so it carries them itself;
+// they are not exported. Built without the optimisation that would turn these
+// very loops back into calls to themselves.
+#include <stddef.h>
+
+extern "C" void *memset(void *destination, int value, size_t count) {
+  unsigned char *bytes = (unsigned char *)destination;
+
+  while (count-- > 0) {
+    *bytes++ = (unsigned char)value;
+  }
+  return destination;
+}
+
+extern "C" void *memcpy(void *destination, const void *source, size_t count) {
+  unsigned char *to = (unsigned char *)destination;
+  const unsigned char *from = (const unsigned char *)source;
+
+  while (count-- > 0) {
+    *to++ = *from++;
+  }
+  return destination;
+}
