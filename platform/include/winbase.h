@@ -2,6 +2,7 @@
 // critical sections, memory, last error, time and strings.
 #pragma once
 
+#include <string.h>
 #include <windef.h>
 
 #define DLL_PROCESS_DETACH 0
@@ -102,6 +103,12 @@ FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value) {
 }
 
 // ---------------------------------------------------------------- memory
+// Macros over the compiler's memory routines, as the system's headers define them.
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define MoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define FillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+
 #define LMEM_FIXED 0x0000
 #define LMEM_MOVEABLE 0x0002
 #define LMEM_NOCOMPACT 0x0010

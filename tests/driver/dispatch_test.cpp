@@ -1,36 +1,14 @@
 // The driver module as the machine loads it, and requests that pass through it.
-#include <cstdio>
 #include <set>
 #include <string>
 
+#include "dynamic_symbols.h"
 #include "machine/module_loader.h"
 #include "printer_fdo.h"
 
 namespace {
 
-std::set<std::string> dynamicSymbols(const std::string& options, const std::string& file) {
-  std::set<std::string> symbols;
-  FILE* pipe = popen(("nm -D " + options + " '" + file + "'").c_str(), "r");
-  if (pipe == nullptr) return symbols;
-  char line[512];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::string text(line);
-    size_t end = text.find_last_not_of("\r\n");
-    size_t start = text.find_last_of(' ', end);
-    if (end == std::string::npos || start == std::string::npos) continue;
-    // Weak references ("w") are the C runtime's optional hooks, not imports;
-    // sanitizer builds add their own runtime.
-    std::string name = text.substr(start + 1, end - start);
-    name = name.substr(0, name.find('@'));  // drop the C library's symbol version
-    if (text.find(" w ") != std::string::npos || name.rfind("__asan", 0) == 0 || name.rfind("__ubsan", 0) == 0 ||
-        name.rfind("__tsan", 0) == 0) {
-      continue;
-    }
-    symbols.insert(name);
-  }
-  pclose(pipe);
-  return symbols;
-}
+using nrvtest::dynamicSymbols;
 
 // Like the real image, the module may import only what the kernel exports,
 // including the few C runtime routines the kernel itself exports.
