@@ -63,6 +63,7 @@ void Machine::sleep(uint64_t milliseconds) {
 // been given back by the time they are unloaded.
 void Machine::shutdown() {
   threads_.joinAll();
+  spooler_.stop();
   // Programs end before the system: what they leave open is theirs.
   for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
     if (!(*process)->ended()) (*process)->end();

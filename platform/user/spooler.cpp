@@ -89,14 +89,23 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
     auto* earlier = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
     if (earlier != nullptr && earlier->module().path == *path) module = &earlier->module();
   }
+  bool loadedHere = module == nullptr;
   std::string failure;
-  if (module == nullptr) module = process_->loadModule(*path, &failure);
+  if (loadedHere) module = process_->loadModule(*path, &failure);
   if (module == nullptr) {
     state.failure = "it cannot be loaded: " + failure;
     return nullptr;
   }
+  std::unique_ptr<PortMonitor> monitor = initializeMonitor(name, *module, state);
+  // A library that serves no monitor is let go at once.
+  if (monitor == nullptr && loadedHere) process_->unloadModule(*module);
+  return monitor;
+}
+
+std::unique_ptr<PortMonitor> Spooler::initializeMonitor(const std::string& name, UserModule& module,
+                                                        MonitorState& state) {
   auto initialize =
-      reinterpret_cast<decltype(&InitializeMonitorEx)>(process_->exportOf(*module, "InitializeMonitorEx"));
+      reinterpret_cast<decltype(&InitializeMonitorEx)>(process_->exportOf(module, "InitializeMonitorEx"));
   if (initialize == nullptr) {
     state.failure = "it exports no InitializeMonitorEx";
     return nullptr;
@@ -109,7 +118,26 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
     state.failure = format("its InitializeMonitorEx failed (error %u)", thread.lastError);
     return nullptr;
   }
-  return std::make_unique<ModuleMonitor>(name, *module, table);
+  return std::make_unique<ModuleMonitor>(name, module, table);
+}
+
+void Spooler::stop() {
+  if (!running()) return;
+  ready_.store(false);
+  onSpoolerThread("stop", [this] { unloadMonitors(); });
+}
+
+// Every monitor's library is let go once, as FreeLibrary does, so that what a
+// monitor still holds then is reported as its leak when the process ends.
+void Spooler::unloadMonitors() {
+  std::vector<UserModule*> modules;
+  for (Loaded& loaded : loaded_) {
+    auto* fromModule = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+    if (fromModule != nullptr && std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
+      modules.push_back(&fromModule->module());
+  }
+  std::erase_if(loaded_, [](const Loaded& loaded) { return dynamic_cast<ModuleMonitor*>(loaded.monitor.get()); });
+  for (UserModule* module : modules) process_->unloadModule(*module);
 }
 
 // On a spooler thread: each monitor's ports in turn, the local monitor's

@@ -52,7 +52,10 @@ class Spooler {
 
   // Starts the spooler in its process and waits until its monitors are loaded.
   void start(Process& process);
-  // From the end of its start until its process ends.
+  // Lets every monitor's library go; programs reach the spooler no more. The
+  // machine stops it before the programs end at shutdown.
+  void stop();
+  // From the end of its start until it is stopped or its process ends.
   bool running() const;
   // Its process; null before it starts.
   Process* process() const { return process_; }
@@ -77,6 +80,8 @@ class Spooler {
 
   void loadMonitors();
   std::unique_ptr<PortMonitor> loadMonitor(const std::string& name, MonitorState& state);
+  std::unique_ptr<PortMonitor> initializeMonitor(const std::string& name, UserModule& module, MonitorState& state);
+  void unloadMonitors();
   // Runs work on a new thread of the spooler's process and waits for it.
   void onSpoolerThread(const std::string& what, const std::function<void()>& work);
   std::vector<PortRecord> collectPorts(DWORD level);

@@ -332,7 +332,9 @@ TEST_F(Spooler, MonitorsThatCannotBeLoadedAreLeftOutWithTheReason) {
   EXPECT_EQ(machine.spooler().ports().size(), 5u);
 }
 
-TEST(SpoolerShutdown, EndsTheSpoolerAndItsMonitors) {
+// At shutdown the spooler lets its monitors go on a thread of its own, as
+// FreeLibrary does, before its process ends.
+TEST(SpoolerShutdown, LetsEachMonitorGoBeforeItsProcessEnds) {
   Calls shutdownCalls;
   {
     nrv::Machine machine;
@@ -344,7 +346,7 @@ TEST(SpoolerShutdown, EndsTheSpoolerAndItsMonitors) {
     block()->Observe = Calls::observe;
     block()->Context = &shutdownCalls;
   }
-  EXPECT_EQ(shutdownCalls.seen, std::vector<std::string>{"DllEntryPoint detach in spooler on main"});
+  EXPECT_EQ(shutdownCalls.seen, std::vector<std::string>{"DllEntryPoint detach in spooler on spooler: stop"});
 }
 
 // While the spooler loads its monitors, programs cannot reach it yet.
