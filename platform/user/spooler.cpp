@@ -28,7 +28,11 @@ bool samePortName(const std::string& a, const std::string& b) {
 }  // namespace
 
 Spooler::Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler)
-    : profile_(profile), registry_(registry), systemFolder_(systemFolder), scheduler_(scheduler) {}
+    : profile_(profile), registry_(registry), systemFolder_(systemFolder), scheduler_(scheduler) {
+  // The spooler's keys come with the system, before any monitor is installed.
+  registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey));
+  registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kPortsKey));
+}
 
 Spooler::~Spooler() = default;
 

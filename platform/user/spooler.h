@@ -44,6 +44,7 @@ struct SpoolerAnswer {
 class Spooler {
  public:
   static constexpr const char* kMonitorsKey = "System\\CurrentControlSet\\Control\\Print\\Monitors";
+  static constexpr const char* kPortsKey = "System\\CurrentControlSet\\Control\\Print\\Ports";
 
   Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler);
   ~Spooler();
