@@ -57,12 +57,15 @@ PortListing MonitorMachine::enumPorts(DWORD level, DWORD size) {
 }
 
 std::vector<nrv::PortRecord> MonitorMachine::ports() {
-  PortListing sizing = enumPorts(2, 0);
-  PortListing listing = enumPorts(2, sizing.needed);
+  // As a caller must: the list may grow between the size query and the fetch.
+  PortListing listing = enumPorts(2, 0);
+  for (int attempt = 0; !listing.result && listing.error == ERROR_INSUFFICIENT_BUFFER && attempt < 4; attempt++)
+    listing = enumPorts(2, listing.needed);
   EXPECT_TRUE(listing.result) << "error " << listing.error;
   std::vector<nrv::PortRecord> records;
   std::string wrong;
-  EXPECT_TRUE(nrv::readPortInfo(2, listing.buffer.data(), listing.needed, listing.returned, &records, &wrong))
+  EXPECT_TRUE(nrv::readPortInfo(2, listing.buffer.data(), static_cast<DWORD>(listing.buffer.size()),
+                                listing.returned, &records, &wrong))
       << wrong;
   return records;
 }

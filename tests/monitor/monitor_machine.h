@@ -39,7 +39,7 @@ class MonitorMachine : public ::testing::Test {
   void startMonitor();
   // EnumPorts into a buffer of exactly `size` bytes (null for 0), called on the test's thread in the spooler.
   PortListing enumPorts(DWORD level, DWORD size);
-  // EnumPorts at level 2 with a buffer as large as it asks for.
+  // EnumPorts at level 2 with a buffer as large as it asks for, asked again while the list grows.
   std::vector<nrv::PortRecord> ports();
 
   nrv::Machine machine;
