@@ -61,7 +61,8 @@ typedef struct PortEntry {
 } PortEntry;
 
 // The spooler's table of a monitor's entries, in the thirteen-entry layout of
-// the Windows 98 spooler (no AddPortEx), all text ANSI.
+// the Windows 98 spooler (no AddPortEx), all text ANSI. Declared here because
+// the cross build's system headers give only the later, longer layout.
 typedef struct MONITOR {
   BOOL(WINAPI *pfnEnumPorts)
   (LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned);

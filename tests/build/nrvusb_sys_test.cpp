@@ -1,12 +1,8 @@
 // NRVUSB.SYS as the cross build leaves it: what the Windows loader and the file's
 // property sheet will see.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
 #include <set>
 
-#include "pe_image.h"
+#include "built_image_test.h"
 
 namespace nrv::pe {
 namespace {
@@ -15,31 +11,8 @@ constexpr uint32_t kVosNtWindows32 = 0x00040004;
 constexpr uint32_t kVftDrv = 3;
 constexpr uint32_t kVft2DrvSystem = 7;
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-class NrvusbSys : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { image_ = PeImage::Load(NRVUSB_SYS_PATH, &load_error_); }
-  static void TearDownTestSuite() { image_.reset(); }
-
-  void SetUp() override { ASSERT_TRUE(image_) << NRVUSB_SYS_PATH << ": " << load_error_; }
-
-  static const PeImage& image() { return *image_; }
-
-  static VersionInfo Version() {
-    std::string error;
-    std::optional<VersionInfo> version = image_->Version(&error);
-    EXPECT_TRUE(version) << error;
-    return version.value_or(VersionInfo{});
-  }
-
- private:
-  static inline std::optional<PeImage> image_;
-  static inline std::string load_error_;
-};
+constexpr char kImagePath[] = NRVUSB_SYS_PATH;
+using NrvusbSys = BuiltImageTest<kImagePath>;
 
 TEST_F(NrvusbSys, IsA32BitI386Image) {
   EXPECT_EQ(image().machine(), kMachineI386);

@@ -1,13 +1,9 @@
 // NRVUSBMN.DLL as the cross build leaves it: what the Windows loader, the
 // spooler and the file's property sheet will see.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
 #include <map>
 #include <set>
 
-#include "pe_image.h"
+#include "built_image_test.h"
 
 namespace nrv::pe {
 namespace {
@@ -28,23 +24,13 @@ const std::map<uint32_t, uint32_t> kLanguageBlocks = {
 const std::u16string kEnglishTexts[] = {u"Unknown USB Printer", u"USB Port Not Connected", u"USB Port"};
 const std::u16string kJapaneseTexts[] = {u"不明なUSBﾌﾟﾘﾝﾀ", u"USBﾎﾟｰﾄが接続されていません", u"USBﾎﾟｰﾄ"};
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
+constexpr char kImagePath[] = NRVUSBMN_DLL_PATH;
 
-class NrvusbmnDll : public ::testing::Test {
+class NrvusbmnDll : public BuiltImageTest<kImagePath> {
  protected:
-  static void SetUpTestSuite() { image_ = PeImage::Load(NRVUSBMN_DLL_PATH, &load_error_); }
-  static void TearDownTestSuite() { image_.reset(); }
-
-  void SetUp() override { ASSERT_TRUE(image_) << NRVUSBMN_DLL_PATH << ": " << load_error_; }
-
-  static const PeImage& image() { return *image_; }
-
   static Exports ExportTable() {
     std::string error;
-    std::optional<Exports> exports = image_->Exported(&error);
+    std::optional<Exports> exports = image().Exported(&error);
     EXPECT_TRUE(exports) << error;
     return exports.value_or(Exports{});
   }
@@ -52,7 +38,7 @@ class NrvusbmnDll : public ::testing::Test {
   // Identifier -> (language, text).
   static std::map<uint32_t, StringResource> StringTable() {
     std::string error;
-    std::optional<std::vector<StringResource>> strings = image_->Strings(&error);
+    std::optional<std::vector<StringResource>> strings = image().Strings(&error);
     EXPECT_TRUE(strings) << error;
     std::map<uint32_t, StringResource> table;
     for (const StringResource& string : strings.value_or(std::vector<StringResource>{})) {
@@ -60,10 +46,6 @@ class NrvusbmnDll : public ::testing::Test {
     }
     return table;
   }
-
- private:
-  static inline std::optional<PeImage> image_;
-  static inline std::string load_error_;
 };
 
 TEST_F(NrvusbmnDll, IsA32BitI386Dll) {
