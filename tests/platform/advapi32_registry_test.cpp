@@ -23,6 +23,8 @@ class RegistryCalls : public ::testing::Test {
 
 TEST_F(RegistryCalls, OpenCreateAndCloseKeys) {
   HKEY ports = nullptr;
+  // The spooler's Ports key comes with the system; without it the path is not found.
+  ASSERT_TRUE(machine.registry().deleteTree(kPorts));
   EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Print\\Ports", &ports),
             ERROR_FILE_NOT_FOUND);
   ASSERT_TRUE(machine.registry().createKey(kPorts));
