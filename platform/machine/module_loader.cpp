@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "base/bugcheck.h"
+#include "base/module_imports.h"
 #include "base/text.h"
 #include "base/thread_context.h"
 #include "kernel/pool_tracker.h"
@@ -40,7 +41,22 @@ LoadedDriver& ModuleLoader::prepare(const std::string& serviceName) {
   return driver;
 }
 
+namespace {
+
+// What the kernel exports: its own routines and the C runtime routines it carries.
+const ImportRule& kernelImports() {
+  static const ImportRule rule{libraryFileOf(reinterpret_cast<const void*>(&IofCallDriver)),
+                               "kernel",
+                               {"memcpy", "memset", "memmove", "memcmp", "strlen", "strcmp", "strcpy", "sprintf",
+                                "strncpy", "strncmp"}};
+  return rule;
+}
+
+}  // namespace
+
 DriverLoadResult ModuleLoader::loadDriver(const std::string& modulePath, const std::string& serviceName) {
+  std::string refused = checkModuleImports(modulePath, kernelImports());
+  if (!refused.empty()) return {STATUS_INVALID_IMAGE_FORMAT, nullptr, refused};
   void* module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return {STATUS_INVALID_IMAGE_FORMAT, nullptr, dlerror()};
   auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));

@@ -4,6 +4,7 @@
 #include <link.h>
 
 #include "base/bugcheck.h"
+#include "base/module_imports.h"
 #include "base/machine_threads.h"
 #include "base/symbolizer.h"
 #include "base/text.h"
@@ -18,6 +19,17 @@ using DllEntry = BOOL(WINAPI*)(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 // What DLL_PROCESS_DETACH's reserved argument is at process termination: not null.
 LPVOID const kProcessTerminating = reinterpret_cast<LPVOID>(1);
+
+// What the system DLLs export, and what the compiler may call on its own. On
+// this machine kernel32's interlocked routines are the kernel's, under the
+// same names.
+const ImportRule& userModeImports() {
+  static const ImportRule rule{libraryFileOf(reinterpret_cast<const void*>(&GetLastError)),
+                               "user-mode",
+                               {"memcpy", "memset", "memmove", "InterlockedIncrement", "InterlockedDecrement",
+                                "InterlockedExchange", "InterlockedCompareExchange"}};
+  return rule;
+}
 
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -40,6 +52,11 @@ UserModule* Process::loadModule(const std::string& path, std::string* failure) {
   if (&self != this) {
     bugCheck("INVALID_PARAMETER", format("a module of process '%s' was loaded from a thread of process '%s'",
                                          name_.c_str(), self.name_.c_str()));
+  }
+  std::string refused = checkModuleImports(path, userModeImports());
+  if (!refused.empty()) {
+    if (failure != nullptr) *failure = refused;
+    return nullptr;
   }
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {

@@ -43,6 +43,14 @@ TEST(BrokenDriver, BehavesWhenNotAskedToMisbehave) {
 }
 
 // What is no driver is refused with the loader's reason, and the machine runs on.
+TEST(ModuleLoader, RefusesADriverThatImportsWhatTheKernelDoesNotExport) {
+  nrv::Machine machine;
+  nrv::DriverLoadResult loaded = machine.modules().loadDriver(RUNTIME_IMPORT_DRIVER_MODULE, "RTIMPORT");
+  EXPECT_EQ(loaded.status, STATUS_INVALID_IMAGE_FORMAT);
+  EXPECT_EQ(loaded.driver, nullptr);
+  EXPECT_EQ(loaded.failure, "it imports malloc, which is no kernel routine");
+}
+
 TEST(ModuleLoader, RefusesFilesThatAreNoDriverModule) {
   nrv::Machine machine;
   size_t drivers = machine.modules().drivers().size();

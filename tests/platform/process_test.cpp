@@ -57,6 +57,16 @@ TEST(Process, AFileThatIsNoModuleIsRefusedWithTheLoadersReason) {
   EXPECT_NE(failure.find("NOTHERE.so"), std::string::npos) << failure;
 }
 
+// Linking on the host proves nothing: the kernel is a library like any other here.
+TEST(Process, AModuleThatImportsAKernelRoutineIsRefused) {
+  nrv::Machine machine;
+  nrv::Process& process = machine.startProcess("host");
+  nrv::ProcessScope scope(process);
+  std::string failure;
+  EXPECT_EQ(process.loadModule(KERNEL_IMPORT_DLL_MODULE, &failure), nullptr);
+  EXPECT_EQ(failure, "it imports KeReadStateEvent, which is no user-mode routine");
+}
+
 TEST(Process, HandlesAreOfTheirKindAndNeverReused) {
   nrv::Machine machine;
   nrv::Process& process = machine.startProcess("host");
