@@ -40,6 +40,18 @@ TEST(ScenarioLanguage, LocalesAreWrittenInHexadecimalOrDecimalAndNameALanguage) 
   }
 }
 
+TEST(ScenarioLanguage, PortsTakesNoArguments) {
+  std::vector<Command> commands = nrvsim::parseScenario("ports\nports # a comment; ports");
+  ASSERT_EQ(commands.size(), 2u);
+  actionOf<nrvsim::PortsCommand>(commands[0]);
+  actionOf<nrvsim::PortsCommand>(commands[1]);
+  EXPECT_EQ(errorOf("plug A; ports A").message, "ports lists every port and takes no arguments, not 'A'");
+  EXPECT_EQ(errorOf("ports \"\"").message, "ports lists every port and takes no arguments, not ''");
+  ScenarioError keyed = errorOf("ports\nports level=1");
+  EXPECT_EQ(keyed.line, 2);
+  EXPECT_EQ(keyed.message, "unknown option 'level=' for ports");
+}
+
 TEST(ScenarioLanguage, QuotesKeepSeparatorsAndCommentsAndEscapesMakeAnyByte) {
   std::vector<Command> commands = nrvsim::parseScenario(
       "# a comment line\r\n"
@@ -198,6 +210,22 @@ TEST(ScenarioLanguage, RefusesDeviceIdsItCannotSendAndJobsItDoesNotKnow) {
 TEST(TerminalText, ShowsControlBytesAsEscapesAndKeepsTheRest) {
   EXPECT_EQ(nrvsim::withoutControlBytes(std::string("a\0b\x1B[31m\x7F\tcaf\xC3\xA9", 15)),
             "a\\x00b\\x1B[31m\\x7F\\x09caf\xC3\xA9");
+}
+
+// Descriptions in UTF-8 keep their characters; C0, DEL and C1 controls do not reach the terminal.
+TEST(TerminalText, QuotesTextWithItsCharactersAndControlsEscaped) {
+  EXPECT_EQ(nrvsim::quotedText("USB\xEF\xBE\x8E\xEF\xBE\x9F\xE3\x81\x8C caf\xC3\xA9"),
+            "\"USB\xEF\xBE\x8E\xEF\xBE\x9F\xE3\x81\x8C caf\xC3\xA9\"");
+  EXPECT_EQ(nrvsim::quotedText(std::string("a\"b\\c\x1B[31m\x7F\0\xC2\x9B\xC2\x85\xC2\xA0", 18)),
+            "\"a\\\"b\\\\c\\x1B[31m\\x7F\\x00\\xC2\\x9B\\xC2\\x85\xC2\xA0\"");
+  EXPECT_EQ(nrvsim::quotedText("\xC2"), "\"\xC2\"");
+  EXPECT_EQ(nrvsim::shownName("NRVUSB001:"), "NRVUSB001:");
+  EXPECT_EQ(nrvsim::shownName("Local Port"), "Local Port");
+  EXPECT_EQ(nrvsim::shownName("\xE3\x83\x9D\xE3\x83\xBC\xE3\x83\x88"),
+            "\xE3\x83\x9D\xE3\x83\xBC\xE3\x83\x88");
+  for (const char* quoted : {"", " LPT1:", "LPT1: ", "a\"b", "a\x1B", "a\xC2\x9B"}) {
+    EXPECT_EQ(nrvsim::shownName(quoted), nrvsim::quotedText(quoted)) << quoted;
+  }
 }
 
 // A device ID is bytes: what is no UTF-8 is written as the character of that number.

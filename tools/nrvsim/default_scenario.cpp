@@ -20,6 +20,7 @@ std::string defaultScenario(const std::string& printPath) {
   if (!printPath.empty()) print += " " + scenarioString(printPath);
   return "plug P1\n"
          "show P1\n"
+         "ports           # P1's port, with the printer's description\n"
          "open P1\n" +
          print +
          "\n"
@@ -29,7 +30,10 @@ std::string defaultScenario(const std::string& printPath) {
          "close P1\n"
          "sleep S3\n"
          "wake\n"
-         "unplug P1\n";
+         "unplug P1\n"
+         "ports           # the port stays, not connected\n"
+         "locale 0x0411   # Japanese\n"
+         "ports\n";
 }
 
 }  // namespace nrvsim

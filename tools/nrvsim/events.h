@@ -169,6 +169,28 @@ struct LocaleChanged {
   unsigned codePage = 0;  // the ANSI code page that goes with it
 };
 
+// A port as the spooler listed it, its texts in UTF-8.
+struct PortFacts {
+  std::string name;
+  std::string monitor;
+  std::optional<std::string> description;
+  // For NRVUSBMN's ports: whether a printer plugged in now has this port name.
+  std::optional<bool> connected;
+};
+
+struct PortsListed {
+  std::vector<PortFacts> ports;
+};
+
+// The port monitor the spooler was started with, and what it listed right after.
+struct MonitorStarted {
+  std::string name;        // as registered: "Norvo USB Printer Port Monitor"
+  std::string file;        // in the system folder: "NRVUSBMN.DLL"
+  std::string modulePath;  // the host file that plays it
+  std::string failure;     // why the spooler could not use it; empty when it does
+  std::vector<PortFacts> ports;
+};
+
 struct PrinterUnplugged {
   std::string printer;
   bool safely = false;
@@ -205,7 +227,7 @@ struct CancelSent {
 
 using Event = std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed,
                            DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
-                           JobStarted, JobWaited, CancelSent, LocaleChanged>;
+                           JobStarted, JobWaited, CancelSent, LocaleChanged, PortsListed>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

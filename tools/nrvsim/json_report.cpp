@@ -42,7 +42,6 @@ class JsonReport : public Report {
       json_.field("load_status", statusName(driver.entryStatus));
       json_.field("load_failure", driver.loadFailure);
       json_.endObject();
-      json_.key("steps").beginArray();
       return;
     }
     json_.field("entry_status", statusName(driver.entryStatus));
@@ -51,12 +50,25 @@ class JsonReport : public Report {
     json_.endObject();
     json_.field("refused_major_functions", driver.refusedMajorFunctions);
     json_.endObject();
-    json_.key("steps").beginArray();
+  }
+
+  void monitorStarted(uint64_t, const MonitorStarted& monitor) override {
+    json_.key("monitor").beginObject();
+    json_.field("name", monitor.name);
+    json_.field("file", monitor.file);
+    json_.field("module", monitor.modulePath);
+    if (!monitor.failure.empty()) {
+      json_.field("failure", monitor.failure);
+    } else {
+      writePorts(monitor.ports);
+    }
+    json_.endObject();
   }
 
   void stepStarted(const Step& step) override { step_ = step; }
 
   void stepFinished(const Event& event) override {
+    beginSteps();
     json_.beginObject();
     json_.field("time_ms", step_.milliseconds);
     json_.field("line", step_.line);
@@ -71,6 +83,7 @@ class JsonReport : public Report {
   }
 
   void shuttingDown(uint64_t) override {
+    beginSteps();
     json_.endArray();
     if (!errorMessage_.empty()) {
       json_.key("error").beginObject();
@@ -88,6 +101,13 @@ class JsonReport : public Report {
   }
 
  private:
+  // The steps follow what the machine was started with, however far that got.
+  void beginSteps() {
+    if (stepsBegun_) return;
+    json_.key("steps").beginArray();
+    stepsBegun_ = true;
+  }
+
   template <typename Value>
   void optionalField(const char* name, const std::optional<Value>& value) {
     if (value) json_.field(name, *value);
@@ -259,6 +279,24 @@ class JsonReport : public Report {
     json_.field("code_page", changed.codePage);
   }
 
+  void writePorts(const std::vector<PortFacts>& ports) {
+    json_.key("ports").beginArray();
+    for (const PortFacts& port : ports) {
+      json_.beginObject();
+      json_.field("name", port.name);
+      json_.field("monitor", port.monitor);
+      optionalField("description", port.description);
+      optionalField("connected", port.connected);
+      json_.endObject();
+    }
+    json_.endArray();
+  }
+
+  void write(const PortsListed& listed) {
+    json_.field("kind", "ports");
+    writePorts(listed.ports);
+  }
+
   void write(const TimePassed& passed) {
     json_.field("kind", "wait");
     json_.field("milliseconds", passed.milliseconds);
@@ -310,6 +348,7 @@ class JsonReport : public Report {
   Step step_;
   ScenarioError error_;
   std::string errorMessage_;
+  bool stepsBegun_ = false;
 };
 
 }  // namespace

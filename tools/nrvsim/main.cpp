@@ -52,6 +52,11 @@ int usageError(const std::string& message) {
   return kUsageError;
 }
 
+// A bare name is a file here, not a library for the loader to search for.
+std::string hostFile(const std::string& name) {
+  return name.find('/') == std::string::npos ? "./" + name : name;
+}
+
 struct CommandLine {
   nrvsim::RunOptions run;
   std::string scenarioFile;
@@ -76,8 +81,10 @@ std::string takeArgument(ArgumentList& arguments, CommandLine& line) {
     line.run.profile = value == "98" ? nrv::OsProfile::Windows98 : nrv::OsProfile::Windows2000;
   } else if (option("--driver")) {
     if (!error.empty() || value.empty()) return "--driver needs a file name";
-    // A bare name is a file here, not a library for the loader to search for.
-    line.run.driverModule = value.find('/') == std::string::npos ? "./" + value : value;
+    line.run.driverModule = hostFile(value);
+  } else if (option("--monitor")) {
+    if (!error.empty() || value.empty()) return "--monitor needs a file name";
+    line.run.monitorModule = hostFile(value);
   } else if (option("--print")) {
     if (!error.empty() || value.empty()) return "--print needs a file name";
     line.printPath = value;
@@ -121,6 +128,7 @@ std::string chooseScenario(CommandLine& line) {
 int main(int argc, char** argv) {
   CommandLine line;
   line.run.driverModule = NRVUSB_MODULE;
+  line.run.monitorModule = NRVUSBMN_MODULE;
   ArgumentList arguments(argc, argv);
   while (!arguments.done()) {
     std::string error = takeArgument(arguments, line);

@@ -15,6 +15,7 @@ class Report {
 
   virtual void booted(uint64_t milliseconds, const char* profile) = 0;
   virtual void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) = 0;
+  virtual void monitorStarted(uint64_t milliseconds, const MonitorStarted& monitor) = 0;
   virtual void stepStarted(const Step& step) = 0;
   virtual void stepFinished(const Event& event) = 0;
   // A command that could not run; the machine then shuts down.

@@ -103,6 +103,9 @@ struct LocaleCommand {
   uint32_t lcid = 0;
 };
 
+// Lists every port the spooler knows, as a program's EnumPorts at level 2 does.
+struct PortsCommand {};
+
 // A print or read that runs in the background under a name while later commands run.
 struct StartCommand {
   std::string job;
@@ -122,7 +125,7 @@ struct CancelCommand {
 
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
-                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand>;
+                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand>;
 
 struct Command {
   int line = 0;

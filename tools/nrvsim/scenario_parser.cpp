@@ -330,6 +330,13 @@ Action parseUnplug(Arguments& arguments) {
   return unplug;
 }
 
+// The spooler lists every port there is: nothing narrows the listing.
+Action parsePorts(Arguments& arguments) {
+  if (std::optional<std::string> extra = arguments.nextIfAny())
+    arguments.fail("ports lists every port and takes no arguments, not '" + *extra + "'");
+  return PortsCommand{};
+}
+
 using Parser = std::function<Action(Arguments&)>;
 
 const std::map<std::string, Parser>& parsers() {
@@ -347,6 +354,7 @@ const std::map<std::string, Parser>& parsers() {
       {"wait", parseWait},
       {"unplug", parseUnplug},
       {"locale", parseLocale},
+      {"ports", parsePorts},
       {"cancel", [](Arguments& arguments) -> Action { return CancelCommand{jobName(arguments)}; }},
   };
   return table;

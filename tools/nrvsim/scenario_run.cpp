@@ -11,7 +11,7 @@ namespace nrvsim {
 
 namespace {
 
-constexpr int kDriverFailed = 1;
+constexpr int kModuleFailed = 1;
 constexpr int kScenarioError = 2;
 
 std::string describe(const ScenarioError& error, const RunOptions& options) {
@@ -37,8 +37,10 @@ int runCommands(const std::vector<Command>& commands, const RunOptions& options,
   int status = 0;
   {
     Session session(options.profile, report);
-    if (std::optional<std::string> failure = session.installDriver(options.driverModule)) {
-      status = complain(*failure, kDriverFailed);
+    std::optional<std::string> failure = session.installDriver(options.driverModule);
+    if (!failure) failure = session.installMonitor(options.monitorModule);
+    if (failure) {
+      status = complain(*failure, kModuleFailed);
     } else {
       for (const Command& command : commands) {
         try {

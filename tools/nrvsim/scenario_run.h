@@ -11,6 +11,7 @@ namespace nrvsim {
 struct RunOptions {
   nrv::OsProfile profile = nrv::OsProfile::Windows2000;
   std::string driverModule;
+  std::string monitorModule;
   std::string source;         // the scenario's text
   std::string sourceName;     // for messages: the file or "--run"; empty for the built-in scenario
   bool inlineSource = false;  // messages then count commands, not lines
@@ -18,8 +19,8 @@ struct RunOptions {
   bool json = false;
 };
 
-// The exit status: 0 when the scenario ran to its end, 1 when the driver did
-// not load, 2 for a scenario that cannot run.
+// The exit status: 0 when the scenario ran to its end, 1 when the driver or
+// the port monitor did not load or start, 2 for a scenario that cannot run.
 int runScenario(const RunOptions& options);
 
 }  // namespace nrvsim

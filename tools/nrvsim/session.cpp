@@ -7,6 +7,7 @@
 #include "base/status_text.h"
 #include "base/text.h"
 #include "driver_facts.h"
+#include "port_facts.h"
 #include "print_job.h"
 #include "printer_config.h"
 #include "printer_facts.h"
@@ -35,6 +36,16 @@ std::optional<std::string> Session::installDriver(const std::string& modulePath)
            nrv::statusText(loaded.status);
   }
   machine_.pnp().setFunctionDriver(&loaded.driver->object);
+  return std::nullopt;
+}
+
+std::optional<std::string> Session::installMonitor(const std::string& modulePath) {
+  machine_.systemFolder().add(kMonitorFile, modulePath);
+  machine_.registerMonitor(kMonitorName, kMonitorFile);
+  machine_.startSpooler();
+  MonitorStarted started = describeMonitor(machine_, modulePath, printers_);
+  report_.monitorStarted(now(), started);
+  if (!started.failure.empty()) return "monitor '" + modulePath + "' did not start: " + started.failure;
   return std::nullopt;
 }
 
@@ -201,6 +212,12 @@ Event Session::perform(const WaitCommand& command) {
 Event Session::perform(const LocaleCommand& command) {
   machine_.locale().setLcid(command.lcid);
   return LocaleChanged{command.lcid, machine_.locale().codePage()};
+}
+
+// EnumPorts is a program's call, and no program runs while the machine sleeps.
+Event Session::perform(const PortsCommand&) {
+  requireAwake();
+  return PortsListed{describePorts(machine_, printers_)};
 }
 
 Event Session::perform(const UnplugCommand& command) {

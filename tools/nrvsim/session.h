@@ -41,6 +41,9 @@ class Session {
   // Loads the module and makes it the function driver; otherwise says why
   // it could not be loaded or did not start.
   std::optional<std::string> installDriver(const std::string& modulePath);
+  // Puts the module into the system folder as the port monitor and starts the
+  // spooler with it; otherwise says why the spooler could not use it.
+  std::optional<std::string> installMonitor(const std::string& modulePath);
   // Throws ScenarioError when the command cannot run in the machine's state.
   void run(const Command& command);
   // Waits for the background jobs the scenario left running and reports each.
@@ -60,6 +63,7 @@ class Session {
   Event perform(const WakeCommand& command);
   Event perform(const WaitCommand& command);
   Event perform(const LocaleCommand& command);
+  Event perform(const PortsCommand& command);
   Event perform(const UnplugCommand& command);
   Event perform(const StartCommand& command);
   Event perform(const WaitForJobCommand& command);

@@ -9,4 +9,13 @@ namespace nrvsim {
 
 std::string withoutControlBytes(std::string_view text);
 
+// UTF-8 text in double quotes: '"' and '\\' escaped, control characters (C0,
+// DEL and C1) as \xHH of their bytes, every other character as it is, so a
+// Japanese description reads as Japanese.
+std::string quotedText(std::string_view utf8);
+
+// A name as it is when it holds no control character, space at its ends or
+// '"'; otherwise quoted as quotedText quotes.
+std::string shownName(std::string_view utf8);
+
 }  // namespace nrvsim

@@ -123,6 +123,23 @@ class Transcript : public Report {
     line("installed as the function driver of the USB printers plugged from now on");
   }
 
+  void monitorStarted(uint64_t milliseconds, const MonitorStarted& monitor) override {
+    std::string which = quotedText(monitor.name) + " (" + shownName(monitor.file) + " from " +
+                        withoutControlBytes(monitor.modulePath) + ")";
+    if (!monitor.failure.empty()) {
+      stamp(milliseconds, "the spooler cannot use the port monitor %s: %s", which.c_str(),
+            quotedText(monitor.failure).c_str());
+      return;
+    }
+    stamp(milliseconds, "started the spooler with the port monitor %s", which.c_str());
+    if (monitor.ports.empty()) {
+      line("InitializeMonitorEx found no ports");
+      return;
+    }
+    line("InitializeMonitorEx found %zu port(s):", monitor.ports.size());
+    for (const PortFacts& port : monitor.ports) showPort(port);
+  }
+
   void stepStarted(const Step& step) override {
     stamp(step.milliseconds, "> %s", withoutControlBytes(step.text).c_str());
   }
@@ -308,6 +325,19 @@ class Transcript : public Report {
   void show(const LocaleChanged& changed) {
     line("the system default locale is 0x%04X; the ANSI code page %u", static_cast<unsigned>(changed.lcid),
          changed.codePage);
+  }
+
+  // Name, monitor and description in columns; for the port monitor's ports, whether a printer carries it now.
+  void showPort(const PortFacts& port) {
+    std::string connection;
+    if (port.connected) connection = *port.connected ? "; printer connected" : "; no printer connected";
+    line("  %-11s %-31s %s%s", shownName(port.name).c_str(), shownName(port.monitor).c_str(),
+         port.description ? quotedText(*port.description).c_str() : "<no description>", connection.c_str());
+  }
+
+  void show(const PortsListed& listed) {
+    line("EnumPorts level 2 listed %zu port(s):", listed.ports.size());
+    for (const PortFacts& port : listed.ports) showPort(port);
   }
 
   void show(const TimePassed& passed) {
