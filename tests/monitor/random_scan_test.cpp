@@ -9,18 +9,10 @@
 #include <set>
 
 #include "base/text.h"
+#include "id_field_rule.h"
 #include "monitor_machine.h"
 
 namespace {
-
-std::optional<std::string> field(const std::string& id, const std::string& key, const std::string& shortKey) {
-  size_t found = id.find(key);
-  if (found == std::string::npos) found = id.find(shortKey);
-  if (found == std::string::npos) return std::nullopt;
-  size_t colon = id.find(':', found);
-  if (colon == std::string::npos) return std::nullopt;
-  return id.substr(colon + 1, id.find(';', colon + 1) - colon - 1).substr(0, 255);
-}
 
 struct ExpectedPort {
   std::string description;
@@ -53,7 +45,7 @@ class RandomScan : public MonitorMachine {
       if (!name) continue;
       std::optional<std::string> id = deviceValue(device->instancePath(), u"DeviceID");
       std::string described = unknown();
-      if (id) described = field(*id, "DESCRIPTION", "DES").value_or(field(*id, "MODEL", "MDL").value_or(unknown()));
+      if (id) described = idFieldByRule(*id, "DESCRIPTION", "DES").value_or(idFieldByRule(*id, "MODEL", "MDL").value_or(unknown()));
       ExpectedPort& port = expected[*name];
       if (!described.empty()) {
         port = ExpectedPort{described, described};
