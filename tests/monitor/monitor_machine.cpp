@@ -3,35 +3,34 @@
 #include "base/text.h"
 #include "usb/simulated_printer.h"
 
-MonitorMachine::MonitorMachine(nrv::OsProfile profile)
+MonitorBench::MonitorBench(nrv::OsProfile profile)
     : machine(nrv::MachineOptions{profile}), spooler(machine.startProcess("spooler")) {
   nrv::DriverLoadResult loaded = machine.modules().loadDriver(NRVUSB_MODULE, "NRVUSB");
   EXPECT_EQ(loaded.status, STATUS_SUCCESS) << loaded.failure;
   if (loaded.driver != nullptr) machine.pnp().setFunctionDriver(&loaded.driver->object);
 }
 
-void MonitorMachine::TearDown() {
+MonitorBench::~MonitorBench() {
   if (module == nullptr) return;
   nrv::ProcessScope scope(spooler);
   spooler.unloadModule(*module);
-  module = nullptr;
 }
 
-nrv::UsbDevice& MonitorMachine::plug(const std::string& deviceId, const std::string& serial) {
+nrv::UsbDevice& MonitorBench::plug(const std::string& deviceId, const std::string& serial) {
   nrv::PrinterConfig config;
   config.deviceId = nrv::ieee1284DeviceId(deviceId);
   config.usb.serialNumber = nrv::toUtf16(serial);
   return machine.usb().plug(std::make_unique<nrv::SimulatedPrinter>(config));
 }
 
-void MonitorMachine::unplug(nrv::UsbDevice& printer) { machine.usb().unplug(printer); }
+void MonitorBench::unplug(nrv::UsbDevice& printer) { machine.usb().unplug(printer); }
 
-std::string MonitorMachine::portNameOf(const nrv::UsbDevice& printer) {
+std::string MonitorBench::portNameOf(const nrv::UsbDevice& printer) {
   std::u16string key = nrv::Registry::deviceKeyPath(machine.profile(), printer.instancePath());
   return nrv::toUtf8(machine.registry().stringValue(key, u"PortName").value_or(u""));
 }
 
-void MonitorMachine::startMonitor() {
+void MonitorBench::startMonitor() {
   nrv::ProcessScope scope(spooler);
   std::string failure;
   module = spooler.loadModule(NRVUSBMN_MODULE, &failure);
@@ -43,7 +42,7 @@ void MonitorMachine::startMonitor() {
   ASSERT_TRUE(initialize(root, &table));
 }
 
-PortListing MonitorMachine::enumPorts(DWORD level, DWORD size) {
+PortListing MonitorBench::enumPorts(DWORD level, DWORD size) {
   PortListing listing;
   listing.buffer.assign(size, 0xEE);
   listing.needed = 0xDDDDDDDD;
@@ -56,7 +55,7 @@ PortListing MonitorMachine::enumPorts(DWORD level, DWORD size) {
   return listing;
 }
 
-std::vector<nrv::PortRecord> MonitorMachine::ports() {
+std::vector<nrv::PortRecord> MonitorBench::ports() {
   // As a caller must: the list may grow between the size query and the fetch.
   PortListing listing = enumPorts(2, 0);
   for (int attempt = 0; !listing.result && listing.error == ERROR_INSUFFICIENT_BUFFER && attempt < 4; attempt++)

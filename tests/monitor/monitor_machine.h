@@ -23,11 +23,13 @@ struct PortListing {
   std::vector<uint8_t> buffer;
 };
 
-class MonitorMachine : public ::testing::Test {
- protected:
-  explicit MonitorMachine(nrv::OsProfile profile = nrv::OsProfile::Windows2000);
+class MonitorBench {
+ public:
+  explicit MonitorBench(nrv::OsProfile profile = nrv::OsProfile::Windows2000);
   // Lets the library go as FreeLibrary does, so that nothing it holds is left at the process end.
-  void TearDown() override;
+  ~MonitorBench();
+  MonitorBench(const MonitorBench&) = delete;
+  MonitorBench& operator=(const MonitorBench&) = delete;
 
   // A printer with this IEEE 1284 device ID (without its length prefix) and serial number.
   nrv::UsbDevice& plug(const std::string& deviceId, const std::string& serial);
@@ -46,4 +48,9 @@ class MonitorMachine : public ::testing::Test {
   nrv::Process& spooler;
   nrv::UserModule* module = nullptr;
   MONITOR table{};
+};
+
+class MonitorMachine : public ::testing::Test, public MonitorBench {
+ protected:
+  explicit MonitorMachine(nrv::OsProfile profile = nrv::OsProfile::Windows2000) : MonitorBench(profile) {}
 };
