@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "pe_image.h"
@@ -33,6 +34,21 @@ class BuiltImageTest : public ::testing::Test {
     std::optional<VersionInfo> version = image_->Version(&error);
     EXPECT_TRUE(version) << error;
     return version.value_or(VersionInfo{});
+  }
+
+  // The modules the image imports from, lower-cased; each must be allowed and name functions.
+  static std::set<std::string> ImportedModules(const std::set<std::string>& allowed) {
+    std::string error;
+    std::optional<std::vector<ImportedModule>> imports = image_->Imports(&error);
+    EXPECT_TRUE(imports) << error;
+    std::set<std::string> seen;
+    for (const ImportedModule& module : imports.value_or(std::vector<ImportedModule>{})) {
+      const std::string name = Lower(module.name);
+      EXPECT_TRUE(allowed.count(name)) << "imports from " << module.name;
+      EXPECT_FALSE(module.functions.empty()) << module.name;
+      seen.insert(name);
+    }
+    return seen;
   }
 
  private:
