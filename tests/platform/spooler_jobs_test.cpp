@@ -215,7 +215,10 @@ TEST_F(SpoolerJobs, AJobInErrorCanBeCancelledAndItsPortGoesToTheNextJob) {
 // spinning, and is in error once the retry timeout passed without progress.
 TEST_F(SpoolerJobs, WritesThatMoveNothingPauseAndEndInErrorAfterTheRetryTimeout) {
   addPrinter("P", "TEST1:", nrv::PrinterTimeouts{15000, 2000});
-  script({}, {TEST_WRITE_TAKE_NONE, 0});
+  // A spooler that spun would meet the failure at once instead of its own timeout.
+  control->WriteScriptLength = 21;
+  for (TestWriteStep& step : control->WriteScript) step = TestWriteStep{TEST_WRITE_TAKE_NONE, 0};
+  control->WriteDefault = TestWriteStep{TEST_WRITE_FAIL, ERROR_GEN_FAILURE};
   uint64_t start = machine.scheduler().nowMilliseconds();
   std::shared_ptr<PrintJob> job = submit("P", 100);
   EXPECT_EQ(spooler().waitForJob(*job), JobState::Error);

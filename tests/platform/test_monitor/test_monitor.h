@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #define TEST_MONITOR_MAX_PORTS 8
-#define TEST_MONITOR_SCRIPT_STEPS 16
+#define TEST_MONITOR_SCRIPT_STEPS 32
 
 // What one WritePort does.
 #define TEST_WRITE_TAKE_ALL 0
