@@ -388,3 +388,107 @@ TEST_F(SpoolerJobs, ShutdownEndsEveryJobWhateverItsState) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a job's record must show, whatever happened to it: it begins queued;
+// no write comes before a document was started; a document ends at most once
+// per start and only after one; a job done had its whole document taken
+// since its last start, and ended it.
+void expectConsistent(const PrintJob& job, size_t size) {
+  std::vector<JobEvent> events = job.events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front().kind, JobEventKind::State);
+  EXPECT_EQ(events.front().state, JobState::Queued);
+  bool open = false;
+  uint64_t taken = 0;
+  for (const JobEvent& event : events) {
+    if (event.kind == JobEventKind::StartDocPort) {
+      open = event.result || open;  // a failed restart leaves the document as it was
+      taken = 0;
+    }
+    if (event.kind == JobEventKind::WritePort) {
+      EXPECT_TRUE(open) << "job " << job.id();
+      EXPECT_LE(event.taken, event.asked);
+      EXPECT_LE(event.asked, nrv::Spooler::kPieceSize);
+      taken += event.taken;
+    }
+    if (event.kind == JobEventKind::EndDocPort) {
+      EXPECT_TRUE(open) << "job " << job.id();
+      open = false;
+    }
+  }
+  EXPECT_FALSE(open) << "job " << job.id() << " left its document open";
+  if (job.state() == JobState::Done) {
+    EXPECT_EQ(taken, size) << "job " << job.id();
+    EXPECT_EQ(job.bytesTaken(), size);
+  }
+}
+
+}  // namespace
+
+// Random scripts, sizes, printers, cancels, retries and printer data requests,
+// ending with the end of every job: no hang, no leak, and records that add up.
+TEST_F(SpoolerJobs, RandomJobsCancelsAndRetries) {
+  addPrinter("A", "TEST1:", nrv::PrinterTimeouts{15000, 700});
+  addPrinter("B", "TEST2:", nrv::PrinterTimeouts{15000, 0});
+  addPrinter("C", "TEST1:", nrv::PrinterTimeouts{15000, 300});
+  const char* printers[] = {"A", "B", "C"};
+  const DWORD errors[] = {ERROR_NOT_READY, ERROR_GEN_FAILURE, ERROR_IO_DEVICE};
+  uint32_t seed = 20261208;
+  auto next = [&seed](uint32_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % below;
+  };
+  std::vector<std::pair<std::shared_ptr<PrintJob>, size_t>> jobs;
+  for (int round = 0; round < 40; round++) {
+    control->WriteScriptLength = next(TEST_MONITOR_SCRIPT_STEPS + 1);
+    for (DWORD at = 0; at < control->WriteScriptLength; at++) {
+      DWORD action = next(4);
+      DWORD value = action == TEST_WRITE_TAKE_SOME ? next(5000)
+                    : action == TEST_WRITE_FAIL    ? errors[next(3)]
+                                                   : 0;
+      control->WriteScript[at] = TestWriteStep{action, value};
+    }
+    control->WriteScriptAt = 0;
+    control->WriteDefault =
+        TestWriteStep{next(4) == 0 ? DWORD{TEST_WRITE_TAKE_NONE} : DWORD{TEST_WRITE_TAKE_ALL}, 0};
+    control->WriteDelay = next(3) * 5;
+    size_t size = next(3) == 0 ? 0 : next(20000);
+    std::shared_ptr<PrintJob> job =
+        spooler().submitJob(printers[next(3)], "doc", nrv::documentOf(bytes(size)));
+    ASSERT_NE(job, nullptr);
+    jobs.emplace_back(job, size);
+    // Half the time a job in error, if there is one, so that ports are let go.
+    std::shared_ptr<PrintJob> chosen = jobs[next(static_cast<uint32_t>(jobs.size()))].first;
+    for (auto& [candidate, candidateSize] : jobs) {
+      if (candidate->state() == JobState::Error && next(2) == 0) chosen = candidate;
+    }
+    switch (next(5)) {
+      case 0:
+        spooler().cancelJob(*chosen);
+        break;
+      case 1:
+        spooler().retryJob(*chosen);
+        break;
+      case 2: {
+        std::vector<uint8_t> output(64);
+        DWORD returned = 0;
+        spooler().printerDataFromPort(chosen->printer(), 17, {}, &output, &returned);
+        break;
+      }
+      default:
+        spooler().waitForJob(*chosen, next(3000));
+    }
+  }
+  spooler().endJobs();
+  for (auto& [job, size] : jobs) {
+    EXPECT_TRUE(nrv::jobFinished(job->state()))
+        << "job " << job->id() << " " << nrv::jobStateName(job->state());
+    expectConsistent(*job, size);
+  }
+  for (DWORD index = 0; index < control->OpenedPorts; index++) {
+    EXPECT_FALSE(control->Opened[index].JobOpen) << control->Opened[index].Name;
+    EXPECT_EQ(control->Opened[index].ClosePortCalls, 1u) << control->Opened[index].Name;
+  }
+}
