@@ -14,6 +14,7 @@
 
 #include "base/text.h"
 #include "base/thread_context.h"
+#include "death_test.h"
 #include "machine/machine.h"
 #include "test_monitor/test_monitor.h"
 
@@ -426,6 +427,27 @@ void expectConsistent(const PrintJob& job, size_t size) {
 }
 
 }  // namespace
+
+using SpoolerJobsDeathTest = platform_test::DeathTest;
+
+TEST_F(SpoolerJobsDeathTest, AMonitorThatTakesMoreThanItWasGivenStopsTheMachine) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+        machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
+        machine.startSpooler();
+        auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(machine.spooler().process()->exportOf(
+            *machine.spooler().monitorModule(kTestMonitor), "TestMonitorControlBlock"));
+        block()->Misbehave = TEST_MONITOR_TAKES_MORE_THAN_GIVEN;
+        machine.spooler().addPrinter("P", "TEST1:");
+        std::shared_ptr<PrintJob> job = machine.spooler().submitJob("P", "doc", nrv::documentOf(bytes(10)));
+        machine.spooler().waitForJob(*job);
+      },
+      "STOP: MONITOR_BAD_WRITE.*port monitor 'Test Port Monitor' \\(TESTMON.so\\): its WritePort took 11 "
+      "bytes of "
+      "the 10 it was given");
+}
 
 // Random scripts, sizes, printers, cancels, retries and printer data requests,
 // ending with the end of every job: no hang, no leak, and records that add up.

@@ -213,6 +213,7 @@ static BOOL WINAPI TestWritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD
     default:
       *Written = Size;
   }
+  if (Control.Misbehave == TEST_MONITOR_TAKES_MORE_THAN_GIVEN) *Written = Size + 1;
   record->BytesTaken += *Written;
   return TRUE;
 }

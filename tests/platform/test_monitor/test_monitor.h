@@ -49,6 +49,7 @@ typedef struct TestPortRecord {
 // Ways the monitor can break the rules, for the spooler's checks.
 #define TEST_MONITOR_WRITES_PAST_BUFFER 1
 #define TEST_MONITOR_POINTS_OUTSIDE_BUFFER 2
+#define TEST_MONITOR_TAKES_MORE_THAN_GIVEN 3
 
 typedef struct TestMonitorControl {
   // The ports it lists; a description of "" is listed as NULL.
