@@ -180,9 +180,26 @@ static BOOL WINAPI TestStartDocPort(HANDLE Port, LPSTR PrinterName, DWORD JobId,
   return TRUE;
 }
 
+// Jobs on two ports draw at once.
+static TestWriteStep RandomWriteStep(VOID) {
+  DWORD seed = __atomic_load_n(&Control.WriteRandomSeed, __ATOMIC_RELAXED);
+  DWORD next;
+  do {
+    next = seed * 1103515245u + 12345u;
+  } while (!__atomic_compare_exchange_n(&Control.WriteRandomSeed, &seed, next, FALSE, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED));
+  DWORD draw = (next >> 8) % 16;
+  TestWriteStep step = {TEST_WRITE_TAKE_ALL, 0};
+  if (draw < 4) step = TestWriteStep{TEST_WRITE_TAKE_SOME, (next >> 12) % 3000};
+  if (draw == 4 || draw == 5) step = TestWriteStep{TEST_WRITE_TAKE_NONE, 0};
+  if (draw == 6) step = TestWriteStep{TEST_WRITE_FAIL, ERROR_NOT_READY};
+  return step;
+}
+
 static TestWriteStep NextWriteStep(VOID) {
   DWORD at = __atomic_fetch_add(&Control.WriteScriptAt, 1, __ATOMIC_RELAXED);
-  return at < Control.WriteScriptLength ? Control.WriteScript[at] : Control.WriteDefault;
+  if (at < Control.WriteScriptLength) return Control.WriteScript[at];
+  return Control.WriteRandomSeed != 0 ? RandomWriteStep() : Control.WriteDefault;
 }
 
 static BOOL WINAPI TestWritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD Written) {

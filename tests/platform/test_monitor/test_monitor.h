@@ -67,6 +67,9 @@ typedef struct TestMonitorControl {
   TestWriteStep WriteScript[TEST_MONITOR_SCRIPT_STEPS];
   DWORD WriteScriptLength;
   TestWriteStep WriteDefault;
+  // Nonzero: past the script each write draws its step from this seed instead
+  // (mostly take all, else some, none, or fail with ERROR_NOT_READY).
+  DWORD WriteRandomSeed;
   // Nonzero: each WritePort takes this many virtual milliseconds.
   DWORD WriteDelay;
   // Nonzero: StartDocPort fails with this error (after opening and closing the printer).
