@@ -38,7 +38,30 @@ void putWord(std::vector<UCHAR>& bytes, USHORT value) {
   bytes.push_back(static_cast<UCHAR>(value >> 8));
 }
 
+// A bulk endpoint's packets are 512 bytes at high speed and 8 to 64 bytes at
+// full speed, and only a USB 2.0 device runs at high speed.
+void checkSpeed(const UsbDeviceDescription& description) {
+  bool high = description.speed == UsbSpeed::High;
+  if (high && description.usbVersion < 0x0200) {
+    bugCheck("INVALID_USB_DEVICE", format("a high-speed simulated device reports bcdUSB 0x%04X; it needs 0x0200 or later",
+                                          description.usbVersion));
+  }
+  for (const UsbInterfaceDescription& interface : description.interfaces) {
+    for (const UsbEndpointDescription& endpoint : interface.endpoints) {
+      if ((endpoint.attributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
+      USHORT size = endpoint.maxPacketSize;
+      bool fits = high ? size == 512 : (size == 8 || size == 16 || size == 32 || size == 64);
+      if (!fits) {
+        bugCheck("INVALID_USB_DEVICE",
+                 format("bulk endpoint 0x%02X of a %s-speed simulated device has %u-byte packets; %s", endpoint.address,
+                        high ? "high" : "full", size, high ? "high speed takes 512" : "full speed takes 8, 16, 32 or 64"));
+      }
+    }
+  }
+}
+
 std::vector<UCHAR> buildConfiguration(const UsbDeviceDescription& description) {
+  checkSpeed(description);
   std::set<UCHAR> numbers;
   for (const UsbInterfaceDescription& interface : description.interfaces) numbers.insert(interface.number);
 
@@ -369,6 +392,12 @@ bool UsbDeviceModel::inDataReady() const {
   return !inReplies_.empty();
 }
 
+size_t UsbDeviceModel::inBytesReady(ULONG length) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (inReplies_.empty()) return 0;
+  return std::min<size_t>(length, inReplies_.front().size() - inReplyOffset_);
+}
+
 std::vector<UCHAR> UsbDeviceModel::bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
                                                 USBD_STATUS status) {
   std::lock_guard<std::mutex> guard(lock_);
@@ -405,6 +434,55 @@ std::vector<UCHAR> UsbDeviceModel::takeInReply(ULONG length, USBD_STATUS status)
 void UsbDeviceModel::setChangeNotifier(std::function<void()> notifier) {
   std::lock_guard<std::mutex> guard(lock_);
   changeNotifier_ = std::move(notifier);
+}
+
+void UsbDeviceModel::setClock(std::function<uint64_t()> clock) {
+  std::lock_guard<std::mutex> guard(lock_);
+  clock_ = std::move(clock);
+}
+
+void UsbDeviceModel::notifyChange() {
+  std::function<void()> notify;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    notify = changeNotifier_;
+  }
+  if (notify) notify();
+}
+
+void UsbDeviceModel::setInputBuffer(uint64_t capacityBytes, uint64_t drainBytesPerMillisecond) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_ = InputBuffer(capacityBytes, drainBytesPerMillisecond);
+}
+
+void UsbDeviceModel::setDraining(bool draining) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_.setDraining(now(), draining);
+}
+
+void UsbDeviceModel::offerOut(ULONG bytes, uint64_t linkBytesPerMillisecond) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_.offer(now(), bytes, linkBytesPerMillisecond);
+}
+
+bool UsbDeviceModel::offeringOut() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.offering();
+}
+
+uint64_t UsbDeviceModel::outOfferTakenAt() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.offerTakenAt(now());
+}
+
+uint64_t UsbDeviceModel::withdrawOut() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.withdraw(now());
+}
+
+uint64_t UsbDeviceModel::inputBufferLevel() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.levelBytes(now());
 }
 
 }  // namespace nrv

@@ -103,6 +103,7 @@ PrinterPlugged describePlug(nrv::Machine& machine, const nrv::UsbDevice& usb, co
   plugged.deviceId = plugged.rawDeviceId ? *command.rawDeviceId : deviceIdText(config.deviceId);
   if (config.usb.serialNumber) plugged.serialNumber = nrv::toUtf8(*config.usb.serialNumber);
   plugged.protocol = command.protocol;
+  plugged.highSpeed = command.speed == nrv::UsbSpeed::High;
   plugged.faults = describeFaults(command.faults);
   plugged.port = usb.port();
   plugged.instancePath = nrv::toUtf8(usb.instancePath());
