@@ -193,7 +193,7 @@ TEST_F(BulkTransferTest, CancelEndsTheRunningRequestsWithTheBytesMovedAndWaitsFo
   std::unique_ptr<nrv::PendingRequest> writing = machine.io().startWrite(file, data.data(), 150000);
   std::vector<UCHAR> buffer(512);
   std::unique_ptr<nrv::PendingRequest> reading = machine.io().startRead(file, buffer.data(), 512);
-  machine.sleep(1);
+  machine.sleep(100);  // the first 64 KiB take 54 ms at full speed; the second transfer is held
   ASSERT_FALSE(writing->completed());
 
   EXPECT_TRUE(PLMUSB_CancelPendingIo(printer.fdo));
