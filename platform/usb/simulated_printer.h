@@ -48,7 +48,7 @@ struct PrinterConfig {
   // paper and without error. A print rate of 0 never prints;
   // InputBuffer::kUnlimited takes every byte at once, as if printed at the link's rate.
   uint64_t bufferSize = 64 * 1024;
-  uint64_t printBytesPerMillisecond = 512;
+  uint64_t printBytesPerMillisecond = 1024;
 };
 
 // Whether a printer with this status byte prints, and so drains its buffer.
