@@ -5,6 +5,8 @@
 #include "death_test.h"
 #include "usb_bulk_fixture.h"
 
+#include <random>
+
 namespace {
 
 using namespace usb_bulk;
@@ -234,6 +236,52 @@ TEST_F(SlowPrinter, ScriptedFaultsKeepTheirTiming) {
   EXPECT_EQ(held->usbd(), USBD_STATUS_CANCELED);
   // The printer printed all along: what the delay, failure and stall left is long gone.
   EXPECT_EQ(printer.inputBufferLevel(), 0u);
+}
+
+// Writes of random sizes, queued two at a time, meet random status changes,
+// sleeps and cancels: each ends exactly once, the printer logs exactly the
+// writes that ended whole, in order, and the machine never stops on a deadlock.
+TEST_F(SlowPrinter, RandomWritesStatusChangesAndCancelsKeepEveryByteInOrder) {
+  std::mt19937 random(7);
+  const UCHAR statuses[] = {0x18, 0x18, 0x30, 0x08, 0x00, 0x38};
+  Bytes data = pattern(20000);
+  Bytes expected;
+  std::vector<std::pair<std::unique_ptr<Submission>, ULONG>> running;
+  auto settle = [&](size_t keep) {
+    while (running.size() > keep) {
+      auto& [transfer, length] = running.front();
+      printer.setPortStatus(0x18);
+      transfer->request->wait();
+      if (transfer->status() == STATUS_SUCCESS) {
+        EXPECT_EQ(transfer->moved(), length);
+        expected.insert(expected.end(), data.begin(), data.begin() + length);
+      } else {
+        EXPECT_EQ(transfer->status(), STATUS_CANCELLED);
+      }
+      running.erase(running.begin());
+    }
+  };
+  for (int step = 0; step < 300; step++) {
+    switch (random() % 4) {
+      case 0: {
+        ULONG length = random() % 20000;
+        running.emplace_back(bulk(out, data.data(), nullptr, length), length);
+        break;
+      }
+      case 1:
+        printer.setPortStatus(statuses[random() % 6]);
+        break;
+      case 2:
+        machine.sleep(random() % 200);
+        break;
+      default:
+        if (!running.empty()) running[random() % running.size()].first->request->cancel();
+        break;
+    }
+    settle(2);
+  }
+  settle(0);
+  EXPECT_EQ(printer.outData(), expected);
 }
 
 }  // namespace
