@@ -17,9 +17,13 @@ uint64_t product(uint64_t a, uint64_t b) {
   return __builtin_mul_overflow(a, b, &result) ? UINT64_MAX : result;
 }
 
-uint64_t ceilingQuotient(uint64_t amount, uint64_t rate) { return amount / rate + (amount % rate != 0 ? 1 : 0); }
+uint64_t ceilingQuotient(uint64_t amount, uint64_t rate) {
+  return amount / rate + (amount % rate != 0 ? 1 : 0);
+}
 
-uint64_t later(uint64_t now, uint64_t span) { return span == InputBuffer::kNever ? InputBuffer::kNever : now + span; }
+uint64_t later(uint64_t now, uint64_t span) {
+  return span == InputBuffer::kNever ? InputBuffer::kNever : now + span;
+}
 
 }  // namespace
 
@@ -33,7 +37,8 @@ void InputBuffer::setDraining(uint64_t now, bool draining) {
 }
 
 void InputBuffer::offer(uint64_t now, uint64_t bytes, uint64_t linkBytesPerMillisecond) {
-  if (offering_) bugCheck("USB_BUS_INTERNAL", "a device's input buffer was offered a second transfer at once");
+  if (offering_)
+    bugCheck("USB_BUS_INTERNAL", "a device's input buffer was offered a second transfer at once");
   if (linkBytesPerMillisecond == 0) bugCheck("USB_BUS_INTERNAL", "a link offered bytes at no rate");
   advance(now);
   offering_ = true;
@@ -77,7 +82,8 @@ uint64_t InputBuffer::fillingSpan() const {
 }
 
 uint64_t InputBuffer::takenIn(uint64_t filling) const {
-  return std::min({offered_, product(linkRate_, filling), capacity_ - level_ + product(drainRate(), filling)});
+  return std::min(
+      {offered_, product(linkRate_, filling), capacity_ - level_ + product(drainRate(), filling)});
 }
 
 void InputBuffer::advance(uint64_t to) {

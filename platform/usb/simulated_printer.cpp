@@ -17,7 +17,8 @@ UsbInterfaceDescription printerInterface(UCHAR number, UCHAR alternateSetting, U
   interface.interfaceProtocol = protocol;
   interface.endpoints.push_back(UsbEndpointDescription{outAddress, USB_ENDPOINT_TYPE_BULK, maxPacketSize, 0});
   if (protocol >= 2)
-    interface.endpoints.push_back(UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, maxPacketSize, 0});
+    interface.endpoints.push_back(
+        UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, maxPacketSize, 0});
   return interface;
 }
 

@@ -32,7 +32,8 @@ bool usableSerialNumber(const std::optional<std::u16string>& serial) {
 // interrupt setting) is given the bulk packet size of its speed.
 uint64_t linkRate(const QueuedTransfer& transfer) {
   UsbSpeed speed = transfer.device->model().description().speed;
-  uint64_t packet = transfer.maxPacketSize != 0 ? transfer.maxPacketSize : linkTiming(speed).bulkMaxPacketSize;
+  uint64_t packet =
+      transfer.maxPacketSize != 0 ? transfer.maxPacketSize : linkTiming(speed).bulkMaxPacketSize;
   return linkBytesPerMillisecond(speed, packet);
 }
 
@@ -41,7 +42,8 @@ bool isIn(const QueuedTransfer& transfer) { return (transfer.endpoint & kUsbDire
 // The bytes the device takes or gives before the transfer ends.
 ULONG bytesToMove(const QueuedTransfer& transfer) {
   ULONG requested = transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  ULONG allowed = transfer.plan.action == BulkPlan::Action::Fail ? std::min(requested, transfer.plan.bytes) : requested;
+  ULONG allowed =
+      transfer.plan.action == BulkPlan::Action::Fail ? std::min(requested, transfer.plan.bytes) : requested;
   return isIn(transfer) ? static_cast<ULONG>(transfer.device->model().inBytesReady(allowed)) : allowed;
 }
 
@@ -129,13 +131,15 @@ void UsbBus::unplug(UsbDevice& device) {
   DeviceNode* node = pnp_.find(device.pdo());
   PDEVICE_OBJECT attached = device.pdo()->AttachedDevice;
   if (attached != nullptr && (node == nullptr || node->driver == nullptr)) {
-    bugCheck("USB_DEVICE_IN_USE",
-             format("the USB device on port %u (%s) was unplugged while device %p, which no Plug and Play stack "
-                    "built, is attached to its physical device",
-                    device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
+    bugCheck(
+        "USB_DEVICE_IN_USE",
+        format("the USB device on port %u (%s) was unplugged while device %p, which no Plug and Play stack "
+               "built, is attached to its physical device",
+               device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
   }
   device.disconnect();
-  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  std::vector<QueuedTransfer> gone =
+      takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
   finish(gone, USBD_STATUS_DEVICE_GONE);
   changed();
   if (node == nullptr) {
@@ -182,7 +186,8 @@ PVOID UsbBus::newHandle() {
 }
 
 void UsbBus::remove(UsbDevice& device) {
-  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  std::vector<QueuedTransfer> gone =
+      takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
   {
     // The bus thread may be ending one of the device's transfers right now.
     std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
@@ -287,8 +292,10 @@ void UsbBus::finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status) 
   for (QueuedTransfer& transfer : transfers) {
     if (transfer.started && !isIn(transfer)) transfer.device->model().withdrawOut();
     transfer.urb->UrbHeader.Status = status;
-    if (transfer.pipe != nullptr) transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    else transfer.urb->UrbControlTransfer.TransferBufferLength = 0;
+    if (transfer.pipe != nullptr)
+      transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    else
+      transfer.urb->UrbControlTransfer.TransferBufferLength = 0;
     transfer.irp->IoStatus.Status = requestStatusFor(status);
     transfer.irp->IoStatus.Information = 0;
     KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
@@ -306,7 +313,8 @@ void UsbBus::resetPipe(USBD_PIPE_HANDLE pipe) {
 }
 
 void UsbBus::abortPipe(USBD_PIPE_HANDLE pipe) {
-  std::vector<QueuedTransfer> aborted = takeAll([pipe](const QueuedTransfer& queued) { return queued.pipe == pipe; });
+  std::vector<QueuedTransfer> aborted =
+      takeAll([pipe](const QueuedTransfer& queued) { return queued.pipe == pipe; });
   finish(aborted, USBD_STATUS_CANCELED);
   changed();
 }

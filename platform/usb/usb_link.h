@@ -13,9 +13,9 @@ namespace nrv {
 enum class UsbSpeed { Full, High };
 
 struct UsbLinkTiming {
-  uint64_t frameUnits;          // length of a (micro)frame in the clock's 100 ns units
-  uint64_t packetsPerFrame;     // bulk packets a frame carries at most
-  uint64_t bulkMaxPacketSize;   // the wMaxPacketSize bulk endpoints have at this speed
+  uint64_t frameUnits;         // length of a (micro)frame in the clock's 100 ns units
+  uint64_t packetsPerFrame;    // bulk packets a frame carries at most
+  uint64_t bulkMaxPacketSize;  // the wMaxPacketSize bulk endpoints have at this speed
 };
 
 constexpr UsbLinkTiming linkTiming(UsbSpeed speed) {

@@ -24,15 +24,17 @@ class DeviceControlTest : public PrinterOnBusTest {
   // Sends a device-control request through an open handle, as DeviceIoControl does.
   Answer ioctl(ULONG code, std::vector<UCHAR> input, ULONG outputLength) {
     if (file == nullptr) {
-      EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName), u"", &file),
+      EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName),
+                                  u"", &file),
                 STATUS_SUCCESS);
     }
     std::vector<UCHAR> output(outputLength);
-    nrv::IrpOutcome outcome =
-        machine.io().deviceControl(file, code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
-                                   output.empty() ? nullptr : output.data(), outputLength);
+    nrv::IrpOutcome outcome = machine.io().deviceControl(
+        file, code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+        output.empty() ? nullptr : output.data(), outputLength);
     EXPECT_EQ(outcome.returned, outcome.status.Status) << "the returned and the stored status differ";
-    size_t copied = NT_SUCCESS(outcome.status.Status) ? std::min<size_t>(outcome.status.Information, outputLength) : 0;
+    size_t copied =
+        NT_SUCCESS(outcome.status.Status) ? std::min<size_t>(outcome.status.Information, outputLength) : 0;
     output.resize(copied);
     return Answer{outcome.status.Status, outcome.status.Information, output};
   }
@@ -61,7 +63,8 @@ TEST_F(DeviceControlTest, VersionAndDescriptorsAnswerOnlyBuffersLargeEnough) {
   EXPECT_EQ(device.output[1], USB_DEVICE_DESCRIPTOR_TYPE);
 
   ULONG total = printer.extension()->ConfigurationDescriptor->wTotalLength;
-  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total - 1).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total - 1).status,
+            USBPRN_STATUS_BUFFER_TOO_SMALL);
   Answer whole = ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total);
   EXPECT_EQ(whole.information, total);
   EXPECT_EQ(whole.output, printer.usb->model().configurationDescriptor());
@@ -74,7 +77,8 @@ TEST_F(DeviceControlTest, LengthQueriesNeedABufferForTheirAnswer) {
   EXPECT_EQ(query.status, STATUS_SUCCESS);
   EXPECT_EQ(query.information, 4u);
   EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {1, 2, 3}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {1, 2, 3}, 0).status,
+            USBPRN_STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(DeviceControlTest, TheDeviceIdComesWithoutItsLengthBytes) {
@@ -152,7 +156,8 @@ TEST_F(PaperOutTest, CancellingThePipeEndsAWriteThatWaitsForRoom) {
   writing->wait();
   EXPECT_EQ(writing->status().Status, STATUS_SUCCESS);
   EXPECT_EQ(writing->status().Information, 0u);
-  EXPECT_EQ(printer.usb->model().inputBufferLevel(), 4096u) << "what went before the cancel stays in the printer";
+  EXPECT_EQ(printer.usb->model().inputBufferLevel(), 4096u)
+      << "what went before the cancel stays in the printer";
 }
 
 TEST_F(DeviceControlTest, InterfaceSelectionAndPipeSelectorsAreChecked) {

@@ -37,13 +37,15 @@ struct Submission {
 
 class UsbBulkFixture : public ::testing::Test {
  protected:
-  explicit UsbBulkFixture(nrv::PrinterConfig config = {}) : device(machine.usb().plugPrinter(std::move(config))) {}
+  explicit UsbBulkFixture(nrv::PrinterConfig config = {})
+      : device(machine.usb().plugPrinter(std::move(config))) {}
 
   void SetUp() override {
     Bytes config(255);
     URB get{};
     UsbBuildGetDescriptorRequest(&get, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), nullptr, 255, nullptr);
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), nullptr, 255,
+                                 nullptr);
     ASSERT_EQ(send(&get)->returned(), STATUS_SUCCESS);
     auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
     USBD_INTERFACE_LIST_ENTRY list[2] = {
@@ -58,7 +60,8 @@ class UsbBulkFixture : public ::testing::Test {
   std::unique_ptr<nrv::PendingRequest> send(PURB urb, bool cancelledBefore = false) {
     return machine.io().start(device.pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, nullptr,
                               [urb, cancelledBefore](PIRP irp, PIO_STACK_LOCATION stack) {
-                                stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+                                stack->Parameters.DeviceIoControl.IoControlCode =
+                                    IOCTL_INTERNAL_USB_SUBMIT_URB;
                                 stack->Parameters.Others.Argument1 = urb;
                                 irp->Cancel = cancelledBefore;
                               });

@@ -2,10 +2,10 @@
 // printer's full input buffer makes OUT transfers wait until printing frees
 // room; its status byte starts and stops the printing at once. All of it on
 // the virtual clock.
+#include <random>
+
 #include "death_test.h"
 #include "usb_bulk_fixture.h"
-
-#include <random>
 
 namespace {
 
@@ -99,7 +99,8 @@ TEST_F(UsbSpeedDeathTest, DescriptorsThatDisagreeWithTheSpeedStopTheMachine) {
   EXPECT_DEATH(nrv::SimulatedPrinter{nrv::PrinterConfig{oldVersion}}, "bcdUSB 0x0110");
   nrv::UsbDeviceDescription smallPackets = nrv::printerDescription(nrv::UsbSpeed::High);
   smallPackets.interfaces[0].endpoints[0].maxPacketSize = 64;
-  EXPECT_DEATH(nrv::SimulatedPrinter{nrv::PrinterConfig{smallPackets}}, "64-byte packets; high speed takes 512");
+  EXPECT_DEATH(nrv::SimulatedPrinter{nrv::PrinterConfig{smallPackets}},
+               "64-byte packets; high speed takes 512");
   nrv::UsbDeviceDescription largePackets = nrv::printerDescription(nrv::UsbSpeed::Full);
   largePackets.interfaces[0].endpoints[1].maxPacketSize = 512;
   EXPECT_DEATH(nrv::SimulatedPrinter{nrv::PrinterConfig{largePackets}}, "full speed takes 8, 16, 32 or 64");
@@ -126,7 +127,8 @@ TEST_F(SlowPrinter, AFullBufferMakesAWriteWaitUntilPrintingFreesRoom) {
   printer.setPortStatus(nrv::kPortStatusSelected | nrv::kPortStatusNoError);
   waiting->request->wait();
   EXPECT_EQ(waiting->status(), STATUS_SUCCESS);
-  EXPECT_EQ(machine.scheduler().now(), online + 1 * kMs);  // one millisecond of printing makes room for 64 bytes
+  EXPECT_EQ(machine.scheduler().now(),
+            online + 1 * kMs);  // one millisecond of printing makes room for 64 bytes
 }
 
 TEST_F(SlowPrinter, PaperOutAndOfflineStopPrintingAndPaperInResumesIt) {

@@ -135,7 +135,8 @@ PrinterShown describePrinter(nrv::Machine& machine, const NamedPrinter& printer)
     shown.state = nrv::deviceNodeStateName(node->state);
     for (const auto& child : node->children) shown.children.push_back(describeChild(*child));
   } else {
-    shown.state = machine.usb().waitsForWake(usb) ? "not enumerated before the wake" : "unknown to Plug and Play";
+    shown.state =
+        machine.usb().waitsForWake(usb) ? "not enumerated before the wake" : "unknown to Plug and Play";
   }
   return shown;
 }
