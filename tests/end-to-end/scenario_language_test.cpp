@@ -64,12 +64,20 @@ TEST(ScenarioLanguage, QuotesKeepSeparatorsAndCommentsAndEscapesMakeAnyByte) {
   EXPECT_EQ(plug.deviceId, "MFG:A;MDL:B #2;");
   EXPECT_TRUE(plug.noSerial);
   EXPECT_EQ(plug.protocol, 2);
+  EXPECT_EQ(plug.speed, nrv::UsbSpeed::Full);
   EXPECT_EQ(commands[0].text, "plug P-1 id=\"MFG:A;MDL:B #2;\" serial=none");
   EXPECT_EQ(commands[1].line, 2);
   EXPECT_EQ(commands[1].position, 2);
   EXPECT_EQ(actionOf<nrvsim::ReplyCommand>(commands[2]).bytes, std::string("a\"b\\c\r\n\0\xFF", 9));
   EXPECT_EQ(commands[3].line, 4);
   EXPECT_EQ(actionOf<nrvsim::ReadCommand>(commands[3]).timeout, 7u);
+}
+
+TEST(ScenarioLanguage, APrinterIsPluggedAtFullOrHighSpeed) {
+  std::vector<Command> commands = nrvsim::parseScenario("plug A speed=high; plug B speed=full");
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[0]).speed, nrv::UsbSpeed::High);
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[1]).speed, nrv::UsbSpeed::Full);
+  EXPECT_NE(errorOf("plug A speed=low").message.find("speed= is full or high, not 'low'"), std::string::npos);
 }
 
 TEST(ScenarioLanguage, FaultsNameTheirDirectionTransferAndDetail) {

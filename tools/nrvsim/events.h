@@ -59,6 +59,7 @@ struct PrinterPlugged {
   bool rawDeviceId = false;  // deviceId is the whole reply, length prefix included
   std::optional<std::string> serialNumber;  // none: the printer reports none
   int protocol = 0;
+  bool highSpeed = false;
   std::vector<std::string> faults;
   // Plugged while the machine sleeps: Plug and Play hears of it only at the wake.
   bool waitsForWake = false;

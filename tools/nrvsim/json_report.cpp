@@ -127,6 +127,7 @@ class JsonReport : public Report {
     json_.field(plugged.rawDeviceId ? "device_id_reply" : "device_id", plugged.deviceId);
     optionalField("serial_number", plugged.serialNumber);
     json_.field("protocol", plugged.protocol);
+    json_.field("speed", plugged.highSpeed ? "high" : "full");
     strings("faults", plugged.faults);
     json_.field("driver_attached", plugged.driverAttached);
     json_.field("waits_for_wake", plugged.waitsForWake);

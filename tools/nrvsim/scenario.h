@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "usb/usb_link.h"
+
 namespace nrvsim {
 
 // A scenario that cannot run: the command's position in its source and why.
@@ -45,6 +47,7 @@ struct PlugCommand {
   std::optional<std::string> serial;  // the name's own default otherwise; may be empty
   bool noSerial = false;
   int protocol = 2;
+  nrv::UsbSpeed speed = nrv::UsbSpeed::Full;
   std::vector<FaultSpec> faults;
 };
 

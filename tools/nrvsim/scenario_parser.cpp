@@ -220,6 +220,10 @@ Action parsePlug(Arguments& arguments) {
                         ? kNoPrinterInterface
                         : static_cast<int>(parseNumber(arguments, *protocol, "protocol=", 1, 3));
   }
+  if (std::optional<std::string> speed = arguments.take("speed")) {
+    if (*speed != "full" && *speed != "high") arguments.fail("speed= is full or high, not '" + *speed + "'");
+    plug.speed = *speed == "high" ? nrv::UsbSpeed::High : nrv::UsbSpeed::Full;
+  }
   plug.faults = faultOptions(arguments);
   return plug;
 }

@@ -184,8 +184,9 @@ class Transcript : public Report {
   }
 
   void show(const PrinterPlugged& plugged) {
-    line("port %u: %s, serial number %s, %s", plugged.port, identifier(plugged.instancePath).c_str(),
-         orNone(plugged.serialNumber).c_str(), protocolText(plugged.protocol));
+    line("port %u: %s, serial number %s, %s, %s speed", plugged.port,
+         identifier(plugged.instancePath).c_str(), orNone(plugged.serialNumber).c_str(),
+         protocolText(plugged.protocol), plugged.highSpeed ? "high" : "full");
     line(plugged.rawDeviceId ? "device ID reply, length prefix included, %s" : "device ID %s",
          quoted(plugged.deviceId).c_str());
     if (!plugged.faults.empty()) line("faults: %s", joined(plugged.faults, "; ").c_str());
