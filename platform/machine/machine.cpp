@@ -62,6 +62,8 @@ void Machine::sleep(uint64_t milliseconds) {
 // Like a shutdown with the verifier on: everything the drivers took must have
 // been given back by the time they are unloaded.
 void Machine::shutdown() {
+  // A job waiting on a printer for ever would keep its thread running.
+  spooler_.endJobs();
   threads_.joinAll();
   spooler_.stop();
   // Programs end before the system: what they leave open is theirs.
