@@ -202,3 +202,61 @@ TEST_F(PortIo, DeletePortRefusesWhatIsUnknownConnectedOrBusy) {
 }
 
 }  // namespace
+
+// The cable pulled while a write waits: the write ends at once, the next one
+// fails, and once the job has let the device go the port is not connected.
+TEST_F(PortIo, TheCablePulledInTheMiddleOfAJob) {
+  model(*printer).holdBulkTransfer(kOut, 1);
+  ASSERT_TRUE(startDoc(port, "Q1"));
+  machine.startThread("cable", [this] {
+    machine.sleep(5000);
+    machine.usb().unplug(*printer);
+  });
+  uint64_t before = now();
+  DWORD written = 0xDDDDDDDD;
+  write(port, "data", &written);
+  EXPECT_EQ(written, 0u);
+  EXPECT_LT(now() - before, 6000u);
+  EXPECT_FALSE(write(port, "data", &written));
+  EXPECT_TRUE(endDoc(port));
+  machine.joinThreads();
+  EXPECT_EQ(listedPorts(), 1u);
+  EXPECT_EQ(static_cast<PortEntry*>(port)->Flags & PORT_FLAG_CONNECTED, 0u);
+  EXPECT_STREQ(static_cast<PortEntry*>(port)->Description, "USB Port Not Connected");
+}
+
+// A record whose read-ahead buffer could not be had reads into the caller's
+// buffer, in whole packets.
+class ReadWithoutBuffer : public PortIoMachine {
+ protected:
+  void SetUp() override {
+    printer = &plug("SN1");
+    // The record's allocations: itself, its description, then its read-ahead buffer.
+    nrv::FaultInjector& faults = machine.faults();
+    faults.failNth(nrv::FaultKind::UserAllocation, faults.requests(nrv::FaultKind::UserAllocation) + 3);
+    start();
+    addQueue("Q1", "NRVUSB001:");
+    port = openPort("NRVUSB001:");
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(static_cast<PortEntry*>(port)->ReadBuffer, nullptr);
+    ASSERT_TRUE(startDoc(port, "Q1"));
+  }
+  void TearDown() override { closePort(port); }
+
+  nrv::UsbDevice* printer = nullptr;
+  HANDLE port = nullptr;
+};
+
+TEST_F(ReadWithoutBuffer, LessThanAPacketReadsNothing) {
+  std::string reply(200, 'r');
+  model(*printer).queueInReply(std::vector<UCHAR>(reply.begin(), reply.end()));
+  size_t transfers = model(*printer).bulkLogSize();
+  std::string data;
+  EXPECT_TRUE(read(port, 63, &data));
+  EXPECT_EQ(data, "");
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(model(*printer).bulkLogSize(), transfers) << "the device was not asked";
+  EXPECT_TRUE(read(port, 130, &data));
+  EXPECT_EQ(data, std::string(128, 'r')) << "the device was asked for 128 bytes";
+  EXPECT_TRUE(endDoc(port));
+}
