@@ -9,7 +9,7 @@ constexpr char kMonitorName[] = "Norvo USB Printer Port Monitor";
 
 }  // namespace
 
-PortIoMachine::PortIoMachine() {
+PortIoBench::PortIoBench() {
   nrv::DriverLoadResult loaded = machine.modules().loadDriver(NRVUSB_MODULE, "NRVUSB");
   EXPECT_EQ(loaded.status, STATUS_SUCCESS) << loaded.failure;
   if (loaded.driver != nullptr) machine.pnp().setFunctionDriver(&loaded.driver->object);
@@ -17,18 +17,18 @@ PortIoMachine::PortIoMachine() {
   machine.registerMonitor(kMonitorName, "NRVUSBMN.DLL");
 }
 
-nrv::UsbDevice& PortIoMachine::plug(const std::string& serial) {
+nrv::UsbDevice& PortIoBench::plug(const std::string& serial) {
   nrv::PrinterConfig config;
   config.usb.serialNumber = nrv::toUtf16(serial);
   return machine.usb().plug(std::make_unique<nrv::SimulatedPrinter>(config));
 }
 
-nrv::SimulatedPrinter& PortIoMachine::model(nrv::UsbDevice& printer) {
+nrv::SimulatedPrinter& PortIoBench::model(nrv::UsbDevice& printer) {
   return dynamic_cast<nrv::SimulatedPrinter&>(printer.model());
 }
 
 // A second InitializeMonitorEx hands the same entries out again, as one DLL serving two monitors does.
-void PortIoMachine::start() {
+void PortIoBench::start() {
   machine.startSpooler();
   nrv::Process& spooler = *machine.spooler().process();
   nrv::UserModule* module = machine.spooler().monitorModule(kMonitorName);
@@ -39,7 +39,7 @@ void PortIoMachine::start() {
   ASSERT_TRUE(initialize(root, &table));
 }
 
-void PortIoMachine::addQueue(const std::string& queue, const std::string& port, DWORD retry, DWORD notSelected) {
+void PortIoBench::addQueue(const std::string& queue, const std::string& port, DWORD retry, DWORD notSelected) {
   nrv::SpoolerAnswer answer = machine.spooler().addPrinter(queue, port, nrv::PrinterTimeouts{notSelected, retry});
   ASSERT_TRUE(answer.result) << answer.error;
 }
@@ -58,26 +58,26 @@ BOOL inSpooler(nrv::Machine& machine, DWORD* error, Call call) {
 
 }  // namespace
 
-HANDLE PortIoMachine::openPort(const std::string& name) {
+HANDLE PortIoBench::openPort(const std::string& name) {
   HANDLE port = nullptr;
   std::string text = name;
   inSpooler(machine, &error, [&] { return table.pfnOpenPort(text.data(), &port); });
   return port;
 }
 
-BOOL PortIoMachine::startDoc(HANDLE port, const std::string& queue, DWORD jobId) {
+BOOL PortIoBench::startDoc(HANDLE port, const std::string& queue, DWORD jobId) {
   std::string text = queue;
   return inSpooler(machine, &error, [&] { return table.pfnStartDocPort(port, text.data(), jobId, 1, nullptr); });
 }
 
-BOOL PortIoMachine::write(HANDLE port, const std::string& data, DWORD* written) {
+BOOL PortIoBench::write(HANDLE port, const std::string& data, DWORD* written) {
   std::string bytes = data;
   return inSpooler(machine, &error, [&] {
     return table.pfnWritePort(port, reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), written);
   });
 }
 
-BOOL PortIoMachine::read(HANDLE port, DWORD size, std::string* data) {
+BOOL PortIoBench::read(HANDLE port, DWORD size, std::string* data) {
   std::string buffer(size, '\xEE');
   DWORD got = 0xDDDDDDDD;
   BOOL result = inSpooler(machine, &error, [&] {
@@ -87,20 +87,20 @@ BOOL PortIoMachine::read(HANDLE port, DWORD size, std::string* data) {
   return result;
 }
 
-BOOL PortIoMachine::endDoc(HANDLE port) {
+BOOL PortIoBench::endDoc(HANDLE port) {
   return inSpooler(machine, &error, [&] { return table.pfnEndDocPort(port); });
 }
 
-BOOL PortIoMachine::closePort(HANDLE port) {
+BOOL PortIoBench::closePort(HANDLE port) {
   return inSpooler(machine, &error, [&] { return table.pfnClosePort(port); });
 }
 
-BOOL PortIoMachine::deletePort(const std::string& name) {
+BOOL PortIoBench::deletePort(const std::string& name) {
   std::string text = name;
   return inSpooler(machine, &error, [&] { return table.pfnDeletePort(nullptr, nullptr, text.data()); });
 }
 
-BOOL PortIoMachine::printerData(HANDLE port, DWORD control, std::string* output, DWORD outputSize) {
+BOOL PortIoBench::printerData(HANDLE port, DWORD control, std::string* output, DWORD outputSize) {
   std::string buffer(outputSize, '\xEE');
   DWORD returned = 0xDDDDDDDD;
   BOOL result = inSpooler(machine, &error, [&] {
@@ -110,7 +110,7 @@ BOOL PortIoMachine::printerData(HANDLE port, DWORD control, std::string* output,
   return result;
 }
 
-DWORD PortIoMachine::listedPorts() {
+DWORD PortIoBench::listedPorts() {
   DWORD needed = 0;
   DWORD returned = 0;
   inSpooler(machine, &error, [&] { return table.pfnEnumPorts(nullptr, 0, nullptr, 0, &needed, &returned); });

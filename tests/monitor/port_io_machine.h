@@ -13,9 +13,11 @@
 #include "nrvusbmn.h"
 #include "usb/simulated_printer.h"
 
-class PortIoMachine : public ::testing::Test {
- protected:
-  PortIoMachine();
+class PortIoBench {
+ public:
+  PortIoBench();
+  PortIoBench(const PortIoBench&) = delete;
+  PortIoBench& operator=(const PortIoBench&) = delete;
 
   // A printer with this serial number, and a queue named after its port ("Q" + port name).
   nrv::UsbDevice& plug(const std::string& serial);
@@ -42,3 +44,5 @@ class PortIoMachine : public ::testing::Test {
   MONITOR table{};
   DWORD error = 0;
 };
+
+class PortIoMachine : public ::testing::Test, public PortIoBench {};
