@@ -103,7 +103,8 @@ class Spooler {
   // Every job sent to a printer, oldest first.
   std::vector<std::shared_ptr<PrintJob>> jobs(const std::string& printer);
   // Waits, in virtual time, until the job is in error (and can be retried or
-  // cancelled), done or cancelled, or the timeout has passed; returns its state then.
+  // cancelled), done or cancelled, or the timeout has passed; returns its state
+  // then. A job that waits behind one in error is a deadlock the machine reports.
   JobState waitForJob(PrintJob& job, uint64_t timeoutMilliseconds = Scheduler::kNoDeadline);
   // A job in error starts again from its first byte, with StartDocPort on the
   // document it left open, as Windows restarts a job. False in any other state.
