@@ -102,8 +102,9 @@ class Spooler {
                                       std::unique_ptr<JobDocument> document, JobObserver observer = {});
   // Every job sent to a printer, oldest first.
   std::vector<std::shared_ptr<PrintJob>> jobs(const std::string& printer);
-  // Waits, in virtual time, until the job is in error, done or cancelled, or the
-  // timeout has passed; returns its state then.
+  // Waits, in virtual time, until the job is in error (and can be retried or
+  // cancelled), done or cancelled, or the timeout has passed; returns its state
+  // then. A job that waits behind one in error is a deadlock the machine reports.
   JobState waitForJob(PrintJob& job, uint64_t timeoutMilliseconds = Scheduler::kNoDeadline);
   // A job in error starts again from its first byte, with StartDocPort on the
   // document it left open, as Windows restarts a job. False in any other state.
@@ -151,6 +152,9 @@ class Spooler {
     std::shared_ptr<PrinterQueue> printer;
     SpooledPort* port;
     JobPhase phase = JobPhase::Waiting;  // guarded by lock_
+    // Set with the phase Stopped, so that whoever waits for the job sees it in
+    // error only once a retry or a cancel can act on it.
+    std::atomic<bool> stopped{false};
     std::atomic<bool> cancelRequested{false};
   };
   enum class Outcome { Done, Cancelled, Error };
@@ -174,6 +178,8 @@ class Spooler {
   void startJobThread(JobEntry& entry);
   void runJob(JobEntry& entry);
   Outcome printDocument(JobEntry& entry, DWORD* error);
+  // False when a cancel came meanwhile.
+  bool settleInError(JobEntry& entry);
   void endDocument(JobEntry& entry, JobState state);
   void pauseAfterStall(JobEntry& entry);
   void releasePort(JobEntry& entry);

@@ -62,12 +62,17 @@ std::vector<std::shared_ptr<PrintJob>> Spooler::jobs(const std::string& printerN
 }
 
 JobState Spooler::waitForJob(PrintJob& job, uint64_t timeoutMilliseconds) {
+  JobEntry* entry = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    entry = entryOf(job);
+  }
   uint64_t deadline = timeoutMilliseconds == Scheduler::kNoDeadline
                           ? Scheduler::kNoDeadline
                           : scheduler_.now() + timeoutMilliseconds * Scheduler::kUnitsPerMillisecond;
   std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
   scheduler_.block(
-      held, [&job] { return job.state() == JobState::Error || jobFinished(job.state()); }, deadline,
+      held, [&job, entry] { return entry->stopped.load() || jobFinished(job.state()); }, deadline,
       [&job] { return format("the end of print job %u", job.id()); });
   return job.state();
 }
@@ -79,6 +84,7 @@ bool Spooler::retryJob(PrintJob& job) {
     entry = entryOf(job);
     if (stopping_ || entry->phase != JobPhase::Stopped) return false;
     entry->phase = JobPhase::Running;
+    entry->stopped.store(false);
     entry->cancelRequested.store(false);
   }
   job.setState(JobState::Queued, now());
@@ -100,6 +106,7 @@ bool Spooler::cancelJob(PrintJob& job) {
       entry->cancelRequested.store(true);
     } else if (phase == JobPhase::Stopped) {
       entry->phase = JobPhase::Running;  // this thread acts for it now
+      entry->stopped.store(false);
     }
   }
   switch (phase) {
@@ -149,14 +156,22 @@ void Spooler::runJob(JobEntry& entry) {
   if (outcome == Outcome::Error) {
     job.setLastError(error);
     job.setState(JobState::Error, now());
-    std::lock_guard<std::mutex> guard(lock_);
     // A cancel that came while the job was going into error is carried out below.
-    if (!entry.cancelRequested.load()) {
-      entry.phase = JobPhase::Stopped;
-      return;
-    }
+    if (settleInError(entry)) return;
   }
   endDocument(entry, outcome == Outcome::Done ? JobState::Done : JobState::Cancelled);
+}
+
+bool Spooler::settleInError(JobEntry& entry) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (entry.cancelRequested.load()) return false;
+    entry.phase = JobPhase::Stopped;
+    entry.stopped.store(true);
+  }
+  std::lock_guard<std::mutex> guard(scheduler_.dispatcherLock());
+  scheduler_.stateChanged();
+  return true;
 }
 
 // StartDocPort, then WritePort until every byte is taken. A restarted job
@@ -238,6 +253,7 @@ void Spooler::releasePort(JobEntry& entry) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     entry.phase = JobPhase::Ended;
+    entry.stopped.store(false);
     SpooledPort& port = *entry.port;
     port.holder = nullptr;
     if (!port.waiting.empty()) {

@@ -190,6 +190,20 @@ TEST_F(SpoolerJobs, AFailedWritePutsTheJobInErrorAndARetryPrintsItAgainFromItsFi
   EXPECT_FALSE(spooler().cancelJob(*job));
 }
 
+// Whoever sees the job in error can act on it at once, however the threads run.
+TEST_F(SpoolerJobs, AJobSeenInErrorCanBeRetriedAtOnce) {
+  addPrinter("P", "TEST1:");
+  control->WriteDefault = TestWriteStep{TEST_WRITE_FAIL, ERROR_NOT_READY};
+  std::shared_ptr<PrintJob> job = submit("P", 10);
+  for (int round = 0; round < 300; round++) {
+    ASSERT_EQ(spooler().waitForJob(*job), JobState::Error) << round;
+    ASSERT_TRUE(spooler().retryJob(*job)) << round;
+  }
+  ASSERT_EQ(spooler().waitForJob(*job), JobState::Error);
+  EXPECT_TRUE(spooler().cancelJob(*job));
+  EXPECT_EQ(port("TEST1:").Restarts, 300u);
+}
+
 TEST_F(SpoolerJobs, AJobInErrorCanBeCancelledAndItsPortGoesToTheNextJob) {
   addPrinter("P", "TEST1:");
   addPrinter("Q", "TEST1:");

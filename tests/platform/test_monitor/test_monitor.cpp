@@ -153,7 +153,7 @@ static BOOL WINAPI TestStartDocPort(HANDLE Port, LPSTR PrinterName, DWORD JobId,
   if (record->JobOpen) {
     record->Restarts++;
     ClosePrinterOf(record);
-    record->JobOpen = FALSE;
+    __atomic_store_n(&record->JobOpen, FALSE, __ATOMIC_RELAXED);
   }
   if (!OpenPrinterA(PrinterName, &record->Printer, NULL)) {
     record->Printer = NULL;
@@ -171,7 +171,7 @@ static BOOL WINAPI TestStartDocPort(HANDLE Port, LPSTR PrinterName, DWORD JobId,
     SetLastError(Control.StartDocPortError);
     return FALSE;
   }
-  record->JobOpen = TRUE;
+  __atomic_store_n(&record->JobOpen, TRUE, __ATOMIC_RELAXED);
   record->JobId = JobId;
   Copy(record->PrinterName, PrinterName, sizeof(record->PrinterName));
   record->DocumentName[0] = 0;
@@ -199,7 +199,8 @@ static TestWriteStep RandomWriteStep(VOID) {
 static TestWriteStep NextWriteStep(VOID) {
   DWORD at = __atomic_fetch_add(&Control.WriteScriptAt, 1, __ATOMIC_RELAXED);
   if (at < Control.WriteScriptLength) return Control.WriteScript[at];
-  return Control.WriteRandomSeed != 0 ? RandomWriteStep() : Control.WriteDefault;
+  return __atomic_load_n(&Control.WriteRandomSeed, __ATOMIC_RELAXED) != 0 ? RandomWriteStep()
+                                                                          : Control.WriteDefault;
 }
 
 static BOOL WINAPI TestWritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD Written) {
@@ -240,7 +241,7 @@ static BOOL WINAPI TestEndDocPort(HANDLE Port) {
   TestPortRecord *record = (TestPortRecord *)Port;
   record->EndDocPortCalls++;
   ClosePrinterOf(record);
-  record->JobOpen = FALSE;
+  __atomic_store_n(&record->JobOpen, FALSE, __ATOMIC_RELAXED);
   return TRUE;
 }
 
@@ -259,12 +260,13 @@ static BOOL WINAPI TestGetPrinterDataFromPort(HANDLE Port, DWORD ControlID, LPST
   UNREFERENCED_PARAMETER(InSize);
   Observe("GetPrinterDataFromPort");
   TestPortRecord *record = (TestPortRecord *)Port;
-  record->GetPrinterDataCalls++;
+  __atomic_add_fetch(&record->GetPrinterDataCalls, 1, __ATOMIC_RELAXED);
   if (ControlID != 17) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (!record->JobOpen) return FALSE;
+  // A job's thread may be starting or ending the document meanwhile.
+  if (!__atomic_load_n(&record->JobOpen, __ATOMIC_RELAXED)) return FALSE;
   CHAR id[64] = "MFG:Test;MDL:";
   Copy(id + Length(id), record->Name, sizeof(id) - Length(id));
   DWORD size = Length(id);
@@ -288,7 +290,7 @@ static BOOL WINAPI TestGetPrinterDataFromPort(HANDLE Port, DWORD ControlID, LPST
   }
   // The spooler's handle of a port with a job open is this monitor's record.
   TestPortRecord *record = RecordOf(PortName);
-  if (record != NULL && record->JobOpen) {
+  if (record != NULL && __atomic_load_n(&record->JobOpen, __ATOMIC_RELAXED)) {
     SetLastError(ERROR_BUSY);
     return FALSE;
   }
