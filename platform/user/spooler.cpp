@@ -183,8 +183,10 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
   SpoolerAnswer answer{FALSE, NO_ERROR};
   onSpoolerThread("DeletePort", [&] {
     Loaded* owner = nullptr;
+    bool printedTo = false;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      printedTo = printerOnPort(port);
       for (Loaded& loaded : loaded_) {
         auto listed = std::find_if(loaded.ports.begin(), loaded.ports.end(),
                                    [&](const std::string& name) { return sameName(name, port); });
@@ -198,6 +200,11 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
       answer = SpoolerAnswer{FALSE, ERROR_UNKNOWN_PORT};
       return;
     }
+    // A port a printer prints to stays: the monitor is not even asked.
+    if (printedTo) {
+      answer = SpoolerAnswer{FALSE, ERROR_BUSY};
+      return;
+    }
     DWORD error = NO_ERROR;
     if (!owner->monitor->deletePort(window, port, &error)) {
       answer = SpoolerAnswer{FALSE, error};
@@ -205,12 +212,6 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
     }
     std::lock_guard<std::mutex> guard(lock_);
     std::erase_if(owner->ports, [&](const std::string& name) { return sameName(name, port); });
-    // The handle the spooler held was the record the monitor just let go.
-    if (SpooledPort* spooled = spooledPort(port)) {
-      std::lock_guard<std::mutex> dispatcher(scheduler_.dispatcherLock());
-      spooled->opened = false;
-      spooled->handle = nullptr;
-    }
     answer = SpoolerAnswer{TRUE, NO_ERROR};
   });
   return answer;

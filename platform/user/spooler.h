@@ -86,7 +86,8 @@ class Spooler {
   // EnumPorts levels 1 and 2: every monitor's ports merged into the caller's
   // buffer, as a program's call is answered. Callers check the level and pointers.
   SpoolerAnswer enumPorts(DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned);
-  // DeletePort: handed to the monitor that listed the port.
+  // DeletePort: handed to the monitor that listed the port, unless a printer
+  // prints to it (ERROR_BUSY).
   SpoolerAnswer deletePort(HWND window, const std::string& port);
 
   // A printer on a port some monitor lists now. Fails with ERROR_INVALID_PRINTER_NAME
@@ -173,6 +174,7 @@ class Spooler {
   PortMonitor* monitorListing(const std::string& port, std::string* listedName);
   JobEntry* entryOf(const PrintJob& job);
   SpooledPort* spooledPort(const std::string& name);
+  bool printerOnPort(const std::string& port);
   bool openSpooledPort(SpooledPort& port, DWORD* error, PrintJob* opener);
 
   void startJobThread(JobEntry& entry);

@@ -80,6 +80,13 @@ Spooler::SpooledPort* Spooler::spooledPort(const std::string& name) {
   return nullptr;
 }
 
+// Under lock_.
+bool Spooler::printerOnPort(const std::string& port) {
+  return std::any_of(printers_.begin(), printers_.end(), [&](const std::shared_ptr<PrinterQueue>& printer) {
+    return sameName(printer->port(), port);
+  });
+}
+
 // On a spooler thread. A thread that finds another opening the port waits for
 // it, so that the monitor is asked once. A monitor that fails without an error
 // says the port is unknown.
