@@ -83,16 +83,28 @@ unsigned SimulatedPrinter::softResets() const {
   return softResets_;
 }
 
+void SimulatedPrinter::observeStatusPolls(std::function<void(UCHAR status)> observer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  statusPollObserver_ = std::move(observer);
+}
+
 UsbControlReply SimulatedPrinter::answerClassOrVendor(const UsbControlRequest& request) {
   if (request.type() != kUsbTypeClass) return UsbDeviceModel::answerClassOrVendor(request);
+  bool statusPoll = request.request == kPrinterGetPortStatus && request.in() &&
+                    request.recipient() == kUsbRecipientInterface;
+  if (statusPoll) {
+    std::unique_lock<std::mutex> held(lock_);
+    UCHAR status = portStatus_;
+    std::function<void(UCHAR)> observer = statusPollObserver_;
+    held.unlock();
+    if (observer) observer(status);
+    return UsbControlReply{USBD_STATUS_SUCCESS, {status}};
+  }
   std::lock_guard<std::mutex> guard(lock_);
   bool toInterface = request.recipient() == kUsbRecipientInterface;
   switch (request.request) {
     case kPrinterGetDeviceId:
       if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, deviceId_};
-      break;
-    case kPrinterGetPortStatus:
-      if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, {portStatus_}};
       break;
     case kPrinterSoftReset:
       // Hosts address this one to the interface or, mistakenly but commonly, to "other".

@@ -6,6 +6,7 @@
 // every UsbDeviceModel.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "usb/usb_device_model.h"
@@ -64,6 +65,8 @@ class SimulatedPrinter : public UsbDeviceModel {
   UCHAR portStatus() const;
   // SOFT_RESET requests answered so far.
   unsigned softResets() const;
+  // Hears every GET_PORT_STATUS answered, with the byte sent, outside the printer's lock.
+  void observeStatusPolls(std::function<void(UCHAR status)> observer);
 
  protected:
   UsbControlReply answerClassOrVendor(const UsbControlRequest& request) override;
@@ -73,6 +76,7 @@ class SimulatedPrinter : public UsbDeviceModel {
   std::vector<UCHAR> deviceId_;
   UCHAR portStatus_;
   unsigned softResets_ = 0;
+  std::function<void(UCHAR)> statusPollObserver_;
 };
 
 }  // namespace nrv

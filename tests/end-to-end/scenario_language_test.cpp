@@ -199,7 +199,7 @@ TEST(ScenarioLanguage, RefusesDeviceIdsItCannotSendAndJobsItDoesNotKnow) {
        "serial= is 127 characters long; a string descriptor holds 126"},
       {"plug A; wait j1", 2, "no background job named j1 runs here"},
       {"start j1 read A 1; wait j1 timeout=5; cancel j1; wait j1; wait j1", 5, "no background job named j1"},
-      {"cancel j1; start j1 print A", 1, "no background job named j1"},
+      {"cancel j1; start j1 print A", 1, "no background job or printer queue named j1"},
       {"start j1 print A; wait j1 timeout=1; start j1 read A 1", 3, "background job j1 is started already"},
       {"start 1j print A", 1, "'1j' is not a job name"},
       {"start j1 show A", 1, "start j1 needs a print or read command"},

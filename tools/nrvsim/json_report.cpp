@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "json_writer.h"
 #include "report.h"
+#include "spooler_report.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
@@ -343,6 +344,10 @@ class JsonReport : public Report {
     json_.field("job_running", sent.jobRunning);
     json_.field("status", statusName(sent.status));
   }
+
+  template <typename Facts>
+  requires requires(JsonWriter& json, const Facts& facts) { writeSpoolerFacts(json, facts); }
+  void write(const Facts& facts) { writeSpoolerFacts(json_, facts); }
 
   FILE* out_;
   JsonWriter json_;

@@ -341,6 +341,88 @@ Action parsePorts(Arguments& arguments) {
   return PortsCommand{};
 }
 
+// ---- the spooler's printers and jobs
+
+std::string queueName(Arguments& arguments) {
+  std::string name = arguments.next("a printer queue's name");
+  if (name.empty()) arguments.fail("a printer queue's name cannot be empty");
+  return name;
+}
+
+// The printer's timeouts are kept in milliseconds in a 32-bit value.
+std::optional<uint64_t> secondsOption(Arguments& arguments, const std::string& key) {
+  std::optional<std::string> text = arguments.take(key);
+  if (!text) return std::nullopt;
+  return parseNumber(arguments, *text, (key + "=").c_str(), 0, 0xFFFFFFFFu / 1000);
+}
+
+Action parseQueue(Arguments& arguments) {
+  QueueCommand queue;
+  queue.queue = queueName(arguments);
+  std::optional<std::string> port = arguments.take("port");
+  if (!port || port->empty()) arguments.fail("printer " + queue.queue + " needs port=PORT");
+  queue.port = *port;
+  queue.retrySeconds = secondsOption(arguments, "retry");
+  queue.notSelectedSeconds = secondsOption(arguments, "notselected");
+  return queue;
+}
+
+uint64_t jobTimeoutOption(Arguments& arguments) {
+  std::optional<std::string> timeout = arguments.take("timeout");
+  return timeout ? parseNumber(arguments, *timeout, "timeout=", 1, kLongestMilliseconds)
+                 : kDefaultJobTimeoutMilliseconds;
+}
+
+Action parseJob(Arguments& arguments) {
+  JobCommand job;
+  job.queue = queueName(arguments);
+  job.file = arguments.nextIfAny().value_or("");
+  job.timeout = jobTimeoutOption(arguments);
+  return job;
+}
+
+Action parseRetry(Arguments& arguments) {
+  RetryCommand retry;
+  retry.queue = queueName(arguments);
+  retry.timeout = jobTimeoutOption(arguments);
+  return retry;
+}
+
+std::optional<uint64_t> afterOption(Arguments& arguments) {
+  std::optional<std::string> after = arguments.take("after");
+  if (!after) return std::nullopt;
+  return parseNumber(arguments, *after, "after=", 1, kLongestMilliseconds);
+}
+
+// A status byte in hexadecimal with 0x, as the printer class writes them, or decimal.
+Action parseStatus(Arguments& arguments) {
+  StatusCommand status;
+  status.printer = printerName(arguments);
+  std::string text = arguments.next("a status byte (0x18: selected, no error)");
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  bool valid = !digits.empty() && digits.size() <= 3;
+  for (char character : digits) {
+    valid = valid && (hex ? std::isxdigit(static_cast<unsigned char>(character)) != 0
+                          : std::isdigit(static_cast<unsigned char>(character)) != 0);
+  }
+  unsigned long value = valid ? std::stoul(digits, nullptr, hex ? 16 : 10) : 0;
+  if (!valid || value > 0xFF) arguments.fail("'" + text + "' is not a status byte (0x00 to 0xFF)");
+  status.status = static_cast<UCHAR>(value);
+  status.after = afterOption(arguments);
+  return status;
+}
+
+Action parsePaper(Arguments& arguments) {
+  StatusCommand paper;
+  paper.printer = printerName(arguments);
+  std::string how = arguments.next("out or in");
+  if (how != "out" && how != "in") arguments.fail("paper takes out or in, not '" + how + "'");
+  paper.change = how == "out" ? StatusCommand::Change::PaperOut : StatusCommand::Change::PaperIn;
+  paper.after = afterOption(arguments);
+  return paper;
+}
+
 using Parser = std::function<Action(Arguments&)>;
 
 const std::map<std::string, Parser>& parsers() {
@@ -359,7 +441,16 @@ const std::map<std::string, Parser>& parsers() {
       {"unplug", parseUnplug},
       {"locale", parseLocale},
       {"ports", parsePorts},
-      {"cancel", [](Arguments& arguments) -> Action { return CancelCommand{jobName(arguments)}; }},
+      {"cancel",
+       [](Arguments& arguments) -> Action { return CancelCommand{arguments.next("a job or a queue")}; }},
+      {"printer", parseQueue},
+      {"job", parseJob},
+      {"retry", parseRetry},
+      {"status", parseStatus},
+      {"paper", parsePaper},
+      {"devid", [](Arguments& arguments) -> Action { return DeviceIdCommand{queueName(arguments)}; }},
+      {"deleteport",
+       [](Arguments& arguments) -> Action { return DeletePortCommand{arguments.next("a port's name")}; }},
   };
   return table;
 }
@@ -380,7 +471,30 @@ Command parseCommand(const RawCommand& raw) {
   return command;
 }
 
-// The job a wait or cancel names must have been started by an earlier command, and
+// Queue names compare as the spooler compares them, ignoring the case of letters.
+std::string queueKey(const std::string& name) {
+  std::string key = name;
+  for (char& character : key)
+    character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+  return key;
+}
+
+// `cancel NAME` cancels the background job of that name, or else the job of the
+// queue of that name that an earlier printer command made.
+void resolveCancel(Command& command, const std::set<std::string>& running,
+                   const std::set<std::string>& queues) {
+  auto* cancel = std::get_if<CancelCommand>(&command.action);
+  if (cancel == nullptr || running.count(cancel->job) != 0) return;
+  if (queues.count(queueKey(cancel->job)) != 0) {
+    command.action = CancelQueueJobCommand{cancel->job};
+    return;
+  }
+  throw ScenarioError{command.line, command.position,
+                      "no background job or printer queue named " + cancel->job +
+                          " is here: none is started or made before this command, or the job was waited for"};
+}
+
+// The job a wait names must have been started by an earlier command, and
 // not waited for since without a time limit. Keeps `running` up to date.
 void checkJobNamed(const Command& command, std::set<std::string>& running) {
   const std::string* job = nullptr;
@@ -391,7 +505,6 @@ void checkJobNamed(const Command& command, std::set<std::string>& running) {
     }
   }
   if (const auto* wait = std::get_if<WaitForJobCommand>(&command.action)) job = &wait->job;
-  if (const auto* cancel = std::get_if<CancelCommand>(&command.action)) job = &cancel->job;
   if (job == nullptr) return;
   if (running.count(*job) == 0) {
     throw ScenarioError{command.line, command.position,
@@ -412,9 +525,13 @@ std::string describeTransfer(const FaultSpec& fault) {
 std::vector<Command> parseScenario(std::string_view source) {
   std::vector<Command> commands;
   std::set<std::string> running;
+  std::set<std::string> queues;
   for (const RawCommand& raw : splitCommands(source)) {
     commands.push_back(parseCommand(raw));
+    resolveCancel(commands.back(), running, queues);
     checkJobNamed(commands.back(), running);
+    if (const auto* queue = std::get_if<QueueCommand>(&commands.back().action))
+      queues.insert(queueKey(queue->queue));
   }
   if (commands.empty()) throw ScenarioError{0, 0, "the scenario has no commands"};
   return commands;

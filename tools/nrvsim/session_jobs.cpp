@@ -4,6 +4,7 @@
 
 #include "background_job.h"
 #include "base/text.h"
+#include "scheduled_status.h"
 #include "session.h"
 #include "usbprn_ioctl.h"
 
@@ -71,7 +72,7 @@ Event Session::perform(const StartCommand& command) {
   refuseBusy(name, reads);
   std::shared_ptr<Document> document;
   if (const auto* print = std::get_if<PrintCommand>(&command.work)) {
-    document = Document::open(*print);
+    document = Document::open(print->file, print->path);
     if (document == nullptr) fail("cannot read '" + print->path + "' any more");
   }
   JobTarget target = openTarget(machine_, printer);
@@ -133,6 +134,7 @@ Event Session::perform(const CancelCommand& command) {
 }
 
 void Session::finishJobs() {
+  withdrawStatusChanges("");
   while (!jobs_.empty()) {
     std::string name = jobs_.front()->name();
     report_.stepStarted(Step{now(), 0, "wait " + name});
