@@ -83,6 +83,11 @@ unsigned SimulatedPrinter::softResets() const {
   return softResets_;
 }
 
+void SimulatedPrinter::refuseStatusRequests() {
+  std::lock_guard<std::mutex> guard(lock_);
+  refusesStatus_ = true;
+}
+
 void SimulatedPrinter::observeStatusPolls(std::function<void(UCHAR status)> observer) {
   std::lock_guard<std::mutex> guard(lock_);
   statusPollObserver_ = std::move(observer);
@@ -94,6 +99,7 @@ UsbControlReply SimulatedPrinter::answerClassOrVendor(const UsbControlRequest& r
                     request.recipient() == kUsbRecipientInterface;
   if (statusPoll) {
     std::unique_lock<std::mutex> held(lock_);
+    if (refusesStatus_) return stall();
     UCHAR status = portStatus_;
     std::function<void(UCHAR)> observer = statusPollObserver_;
     held.unlock();

@@ -65,6 +65,8 @@ class SimulatedPrinter : public UsbDeviceModel {
   UCHAR portStatus() const;
   // SOFT_RESET requests answered so far.
   unsigned softResets() const;
+  // GET_PORT_STATUS is stalled from now on, as by firmware that lacks it.
+  void refuseStatusRequests();
   // Hears every GET_PORT_STATUS answered, with the byte sent, outside the printer's lock.
   void observeStatusPolls(std::function<void(UCHAR status)> observer);
 
@@ -76,6 +78,7 @@ class SimulatedPrinter : public UsbDeviceModel {
   std::vector<UCHAR> deviceId_;
   UCHAR portStatus_;
   unsigned softResets_ = 0;
+  bool refusesStatus_ = false;
   std::function<void(UCHAR)> statusPollObserver_;
 };
 

@@ -102,6 +102,38 @@ INSTANTIATE_TEST_SUITE_P(StatusTable, StalledWrite,
                                            Stall{0x28, ERROR_OUT_OF_PAPER, 18000},
                                            Stall{0x30, ERROR_OUT_OF_PAPER, 48000}));
 
+// Without a status byte the monitor takes 0xDF: selected, no error, paper
+// present, so the selected printer's limit and the timeout error.
+TEST_F(PortIo, AStallWhoseStatusRequestFailsEndsAsATimeout) {
+  model(*printer).refuseStatusRequests();
+  model(*printer).holdBulkTransfer(kOut, 1);
+  ASSERT_TRUE(startDoc(port, "Q1"));
+  uint64_t before = now();
+  DWORD written = 0;
+  EXPECT_FALSE(write(port, "data", &written));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_COUNTER_TIMEOUT));
+  EXPECT_EQ(now() - before, 48000u);
+  endDoc(port);
+}
+
+// The status read after each slice chooses the limit: deselected 20 s into the
+// stall, the 15 s not-selected limit has passed at the next slice's end.
+TEST_F(PortIo, APrinterDeselectedDuringAStallSwitchesTheLimit) {
+  model(*printer).holdBulkTransfer(kOut, 1);
+  ASSERT_TRUE(startDoc(port, "Q1"));
+  uint64_t before = now();
+  machine.startThread("operator", [this] {
+    machine.sleep(20000);
+    model(*printer).setPortStatus(nrv::kPortStatusNoError);
+  });
+  DWORD written = 0;
+  EXPECT_FALSE(write(port, "data", &written));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_READY));
+  EXPECT_EQ(now() - before, 21000u);
+  machine.joinThreads();
+  endDoc(port);
+}
+
 // The limit counts elapsed ticks, so a stall across the tick count's wrap still gets all of it.
 TEST_F(PortIo, AStallAcrossTheTickCountsWrapKeepsItsLimit) {
   machine.setTickCountStart(0xFFFFFFFFu - 10000);
@@ -217,9 +249,10 @@ TEST_F(PortIo, TheCablePulledInTheMiddleOfAJob) {
   write(port, "data", &written);
   EXPECT_EQ(written, 0u);
   EXPECT_LT(now() - before, 6000u);
+  // The unplug has ended the write; the next one meets the removal done.
+  machine.joinThreads();
   EXPECT_FALSE(write(port, "data", &written));
   EXPECT_TRUE(endDoc(port));
-  machine.joinThreads();
   EXPECT_EQ(listedPorts(), 1u);
   EXPECT_EQ(static_cast<PortEntry*>(port)->Flags & PORT_FLAG_CONNECTED, 0u);
   EXPECT_STREQ(static_cast<PortEntry*>(port)->Description, "USB Port Not Connected");

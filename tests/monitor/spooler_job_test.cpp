@@ -74,4 +74,51 @@ TEST_F(SpoolerJob, OutOfPaperMidJobThenRetried) {
   EXPECT_TRUE(std::equal(document.begin(), document.end(), got.end() - static_cast<long>(document.size())));
 }
 
+// An OUT endpoint that stalls at a job's first transfer: WritePort resets the
+// pipe and says it took nothing, the spooler pauses and sends the bytes again,
+// and the job goes on to the end with every byte once.
+TEST_F(SpoolerJob, AStallAtTheFirstTransferIsResetAndTheJobGoesOn) {
+  model(*printer).stallBulkTransfer(0x01, 1);
+  std::shared_ptr<nrv::PrintJob> job = submit(20000);
+  EXPECT_EQ(machine.spooler().waitForJob(*job), JobState::Done);
+  EXPECT_EQ(received(), document);
+}
+
+// A printer that stalls every transfer: each write moves nothing, and the
+// spooler pauses between them, so the job ends in error once the retry timeout
+// passes, after a bounded number of writes.
+TEST_F(SpoolerJob, AnEndpointThatKeepsStallingEndsTheJobWithoutSpinning) {
+  addQueue("Q2", "NRVUSB001:", 2000);
+  for (unsigned transfer = 1; transfer <= 100; transfer++) model(*printer).stallBulkTransfer(0x01, transfer);
+  uint64_t before = now();
+  document.assign(100, 'x');
+  std::shared_ptr<nrv::PrintJob> job = machine.spooler().submitJob("Q2", "doc", nrv::documentOf(document));
+  EXPECT_EQ(machine.spooler().waitForJob(*job), JobState::Error);
+  EXPECT_EQ(job->lastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_GE(now() - before, 2000u);
+  EXPECT_LT(now() - before, 2500u);
+  size_t writes = 0;
+  for (const nrv::JobEvent& event : job->events()) writes += event.kind == nrv::JobEventKind::WritePort;
+  EXPECT_LE(writes, 2000u / nrv::Spooler::kStallPauseMilliseconds + 2);
+  EXPECT_TRUE(received().empty());
+  EXPECT_TRUE(machine.spooler().cancelJob(*job));
+}
+
+// Two printers on two ports print at the same time, each on a spooler thread
+// of its own: both jobs take about as long as one.
+TEST_F(SpoolerJob, TwoPrintersPrintAtTheSameTime) {
+  nrv::UsbDevice& second = plug("SN2");
+  addQueue("Q2", "NRVUSB002:");
+  std::vector<uint8_t> other(150000, 0x5A);
+  uint64_t before = now();
+  std::shared_ptr<nrv::PrintJob> first = submit(150000);
+  std::shared_ptr<nrv::PrintJob> next = machine.spooler().submitJob("Q2", "other", nrv::documentOf(other));
+  EXPECT_EQ(machine.spooler().waitForJob(*first), JobState::Done);
+  EXPECT_EQ(machine.spooler().waitForJob(*next), JobState::Done);
+  EXPECT_LT(now() - before, 2 * 140u) << "one job alone takes about 147 ms";
+  EXPECT_EQ(received(), document);
+  std::vector<UCHAR> got = model(second).outData();
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), other.begin(), other.end()));
+}
+
 }  // namespace
