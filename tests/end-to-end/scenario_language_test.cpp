@@ -265,4 +265,66 @@ TEST(JsonWriter, EscapesStringsAndSeparatesMembersAtEveryDepth) {
             "\"list\":[1,{\"empty\":\"\",\"flag\":false},[]],\"big\":18446744073709551615}");
 }
 
+TEST(ScenarioLanguage, SpoolerCommandsTakeQueuesPortsTimeoutsAndStatusChanges) {
+  std::vector<Command> commands = nrvsim::parseScenario(
+      "printer \"My Printer\" port=NRVUSB001: retry=0 notselected=90\n"
+      "job \"my printer\" doc.prn timeout=5\n"
+      "status P1 0x38 after=250; paper P1 out; paper P1 in after=1\n"
+      "retry \"My Printer\"; cancel \"MY PRINTER\"; devid \"My Printer\"; deleteport NRVUSB001:");
+  ASSERT_EQ(commands.size(), 9u);
+  const auto& queue = actionOf<nrvsim::QueueCommand>(commands[0]);
+  EXPECT_EQ(queue.queue, "My Printer");
+  EXPECT_EQ(queue.port, "NRVUSB001:");
+  EXPECT_EQ(queue.retrySeconds, 0u) << "0: no retry limit";
+  EXPECT_EQ(queue.notSelectedSeconds, 90u);
+  const auto& job = actionOf<nrvsim::JobCommand>(commands[1]);
+  EXPECT_EQ(job.file, "doc.prn");
+  EXPECT_EQ(job.timeout, 5u);
+  const auto& status = actionOf<nrvsim::StatusCommand>(commands[2]);
+  EXPECT_EQ(status.status, 0x38);
+  EXPECT_EQ(status.after, 250u);
+  EXPECT_EQ(actionOf<nrvsim::StatusCommand>(commands[3]).change, nrvsim::StatusCommand::Change::PaperOut);
+  EXPECT_FALSE(actionOf<nrvsim::StatusCommand>(commands[3]).after);
+  EXPECT_EQ(actionOf<nrvsim::StatusCommand>(commands[4]).change, nrvsim::StatusCommand::Change::PaperIn);
+  EXPECT_EQ(actionOf<nrvsim::RetryCommand>(commands[5]).timeout, nrvsim::kDefaultJobTimeoutMilliseconds);
+  EXPECT_EQ(actionOf<nrvsim::CancelQueueJobCommand>(commands[6]).queue, "MY PRINTER")
+      << "a queue's name, whatever its letter case, when no background job has it";
+  actionOf<nrvsim::DeviceIdCommand>(commands[7]);
+  EXPECT_EQ(actionOf<nrvsim::DeletePortCommand>(commands[8]).port, "NRVUSB001:");
+
+  // A background job of the same name comes first.
+  std::vector<Command> both = nrvsim::parseScenario("printer Q port=X; start Q print A; cancel Q");
+  actionOf<nrvsim::CancelCommand>(both[2]);
+}
+
+TEST(ScenarioLanguage, RefusesSpoolerCommandsWrittenWrong) {
+  struct Case {
+    std::string source;
+    std::string message;
+  } cases[] = {
+      {"printer Q", "printer Q needs port=PORT"},
+      {"printer Q port=", "printer Q needs port=PORT"},
+      {"printer \"\" port=X", "a printer queue's name cannot be empty"},
+      {"printer Q port=X retry=4294968", "retry= must be a number from 0 to 4294967"},
+      {"printer Q port=X notselected=-1", "notselected= must be a number"},
+      {"job", "job needs a printer queue's name"},
+      {"job Q a b", "unexpected 'b' after job"},
+      {"job Q timeout=0", "timeout= must be a number from 1"},
+      {"status P1", "status needs a status byte"},
+      {"status P1 0x100", "'0x100' is not a status byte"},
+      {"status P1 256", "'256' is not a status byte"},
+      {"status P1 0xZZ", "'0xZZ' is not a status byte"},
+      {"status P1 0x18 after=0", "after= must be a number from 1"},
+      {"paper P1 sideways", "paper takes out or in, not 'sideways'"},
+      {"paper P1", "paper needs out or in"},
+      {"cancel Q", "no background job or printer queue named Q"},
+      {"deleteport", "deleteport needs a port's name"},
+  };
+  for (const Case& expected : cases) {
+    ScenarioError error = errorOf(expected.source);
+    EXPECT_NE(error.message.find(expected.message), std::string::npos)
+        << expected.source << ": " << error.message;
+  }
+}
+
 }  // namespace

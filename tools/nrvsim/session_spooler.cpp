@@ -134,7 +134,9 @@ SpoolerJobRun Session::finishWatch(JobWatch& watch) {
   run.lines = jobLines(*watch.job, watch.firstEvent, watch.printer ? watch.printer->polls.get() : nullptr,
                        watch.firstPoll);
   // The printer may have been unplugged meanwhile; its log is then gone with it.
-  if (watch.printer != nullptr && watch.printer->usb != nullptr) {
+  // A cancel prints nothing worth checking.
+  bool prints = watch.run.how != SpoolerJobRun::How::Cancelled;
+  if (prints && watch.printer != nullptr && watch.printer->usb != nullptr) {
     const DocumentFile& file = documents_[run.id];
     std::unique_ptr<Document> document = Document::open(file.name, file.path);
     run.size = document != nullptr ? document->size() : 0;

@@ -113,7 +113,7 @@ std::vector<std::string> spoolerLines(const SpoolerJobRun& run) {
   lines.push_back(outcomeText(run));
   if (run.received) {
     lines.push_back(receivedText(run));
-  } else {
+  } else if (run.how != SpoolerJobRun::How::Cancelled) {
     lines.push_back("no printer plugged in has the port");
   }
   return lines;
