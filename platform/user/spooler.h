@@ -62,6 +62,9 @@ class Spooler {
   static constexpr DWORD kPieceSize = 4096;
   // The pause after a write that moved nothing, before the next one.
   static constexpr uint64_t kStallPauseMilliseconds = 100;
+  // As it stops, how long it waits for a job's write in progress: as long as
+  // Windows waits for a service to stop.
+  static constexpr uint64_t kStopWaitMilliseconds = 20000;
 
   Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler);
   ~Spooler();
@@ -72,9 +75,11 @@ class Spooler {
   void start(Process& process);
   // Ends every job (waiting and printing ones are cancelled, printing ones
   // after their write in progress, ones in error get their EndDocPort) and
-  // closes the ports it opened; no job is accepted any more. The machine does
-  // this first at shutdown, so that no job keeps its threads running.
-  void endJobs();
+  // closes the ports it opened; no job is accepted any more. A write still in
+  // progress after kStopWaitMilliseconds gets whenStuck called, which must end
+  // it. The machine does this first at shutdown, so that no job keeps its
+  // threads running.
+  void endJobs(const std::function<void()>& whenStuck = {});
   // Ends the jobs, then lets every monitor's library go; programs reach the
   // spooler no more. The machine stops it before the programs end at shutdown.
   void stop();
@@ -185,6 +190,7 @@ class Spooler {
   void endDocument(JobEntry& entry, JobState state);
   void pauseAfterStall(JobEntry& entry);
   void releasePort(JobEntry& entry);
+  void waitForJobThreads(const std::function<void()>& whenStuck);
   uint64_t now() const;
 
   OsProfile profile_;

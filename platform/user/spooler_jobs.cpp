@@ -266,7 +266,22 @@ void Spooler::releasePort(JobEntry& entry) {
   if (next != nullptr) startJobThread(*next);
 }
 
-void Spooler::endJobs() {
+// A write the printer never takes would keep a job's thread for ever.
+void Spooler::waitForJobThreads(const std::function<void()>& whenStuck) {
+  std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
+  scheduler_.stateChanged();
+  auto ended = [this] { return jobThreads_ == 0; };
+  auto describe = [] { return std::string("the spooler's jobs to end as it stops"); };
+  uint64_t deadline = whenStuck ? scheduler_.now() + kStopWaitMilliseconds * Scheduler::kUnitsPerMillisecond
+                                : Scheduler::kNoDeadline;
+  if (scheduler_.block(held, ended, deadline, describe)) return;
+  held.unlock();
+  whenStuck();
+  held.lock();
+  scheduler_.block(held, ended, Scheduler::kNoDeadline, describe);
+}
+
+void Spooler::endJobs(const std::function<void()>& whenStuck) {
   if (!running()) return;
   std::vector<JobEntry*> dropped;
   {
@@ -282,13 +297,7 @@ void Spooler::endJobs() {
     }
   }
   for (JobEntry* entry : dropped) entry->job->setState(JobState::Cancelled, now());
-  {
-    std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
-    scheduler_.stateChanged();
-    scheduler_.block(
-        held, [this] { return jobThreads_ == 0; }, Scheduler::kNoDeadline,
-        [] { return std::string("the spooler's jobs to end as it stops"); });
-  }
+  waitForJobThreads(whenStuck);
   onSpoolerThread("the end of the jobs", [this] {
     std::vector<JobEntry*> inError;
     {

@@ -121,4 +121,25 @@ TEST_F(SpoolerJob, TwoPrintersPrintAtTheSameTime) {
   EXPECT_TRUE(std::equal(got.begin(), got.end(), other.begin(), other.end()));
 }
 
+// With no retry limit, a job on a printer out of paper waits for ever. The
+// machine's shutdown waits for it as long as Windows waits for a service to
+// stop, then the power goes with the printers: the write ends, the job is
+// cancelled and the machine stops clean.
+TEST(SpoolerJobAtShutdown, AJobThePrinterNeverTakesEndsWhenThePowerGoes) {
+  std::shared_ptr<nrv::PrintJob> job;
+  {
+    PortIoBench bench;
+    nrv::UsbDevice& printer = bench.plug("SN1");
+    bench.start();
+    bench.addQueue("Q1", "NRVUSB001:", 0);
+    bench.model(printer).setPortStatus(0x30);
+    job = bench.machine.spooler().submitJob("Q1", "doc", nrv::documentOf(std::vector<uint8_t>(300000, 'x')));
+    EXPECT_EQ(bench.machine.spooler().waitForJob(*job, 10000), JobState::Printing);
+  }
+  EXPECT_EQ(job->state(), JobState::Cancelled);
+  std::vector<nrv::JobEvent> events = job->events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_GE(events.back().time, 10000u + nrv::Spooler::kStopWaitMilliseconds);
+}
+
 }  // namespace
