@@ -262,6 +262,8 @@ struct SpoolerJobRun {
   uint32_t id = 0;
   std::string document;
   uint64_t size = 0;
+  std::string stateBefore;         // of a job retried or cancelled
+  std::optional<uint32_t> behind;  // the job in error a new job waits behind; it was not waited for
   std::vector<JobLine> lines;
   std::string state;  // "done", "error", "cancelled", or "queued"/"printing" at the time limit
   uint32_t lastError = 0;

@@ -8,16 +8,11 @@
 
 namespace nrvsim {
 
-namespace {
-
-// Port names compare as the monitor compares them, ignoring the case of ASCII letters.
 bool samePortName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
-
-}  // namespace
 
 const NamedPrinter* printerOnPort(nrv::Machine& machine, const std::deque<NamedPrinter>& printers,
                                   const std::string& port) {

@@ -101,7 +101,7 @@ class Session {
   void checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults);
 
   // ---- background jobs
-  // Lets background jobs run until each waits for the device or for time to pass,
+  // Lets background and spooler jobs run until each waits for the device or for time to pass,
   // so what the next command sees does not depend on how the host runs threads.
   void settle();
   BackgroundJob* job(const std::string& name);
@@ -124,6 +124,9 @@ class Session {
   std::shared_ptr<nrv::PrintJob> unfinishedJob(const std::string& queue);
   JobWatch watch(const std::string& queue, SpoolerJobRun::How how);
   SpoolerJobRun finishWatch(JobWatch& watch);
+  static void checkReceived(SpoolerJobRun& run, Document& document,
+                            const std::vector<nrv::BulkTransferRecord>& transfers);
+  std::shared_ptr<nrv::PrintJob> jobInErrorOnPort(const std::string& port);
   // Status changes still to come for the printer (every printer for an empty name) never come.
   void withdrawStatusChanges(const std::string& printer);
 
@@ -131,6 +134,7 @@ class Session {
   Report& report_;
   std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
   std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for
+  std::vector<std::string> queues_;                   // the printer queues added, as named
   std::map<uint32_t, DocumentFile> documents_;        // of each spooler job, by its id
   std::vector<std::unique_ptr<ScheduledStatus>> statusChanges_;
   const Command* current_ = nullptr;

@@ -23,7 +23,9 @@ std::string workText(const ReadCommand& read) { return "read " + std::to_string(
 void Session::settle() {
   bool running = std::any_of(jobs_.begin(), jobs_.end(),
                              [](const std::unique_ptr<BackgroundJob>& job) { return !job->ended(); });
-  if (!running) return;
+  // A spooler job may have started on a thread of its own (the next one on a
+  // port once the one before it ended).
+  if (!running && queues_.empty()) return;
   // Returns once every other machine thread waits, which lets the clock move:
   // by the smallest step it has, far below the transcript's milliseconds.
   nrv::Scheduler& scheduler = machine_.scheduler();

@@ -133,27 +133,44 @@ SpoolerJobRun Session::finishWatch(JobWatch& watch) {
   run.bytesTaken = watch.job->bytesTaken();
   run.lines = jobLines(*watch.job, watch.firstEvent, watch.printer ? watch.printer->polls.get() : nullptr,
                        watch.firstPoll);
+  const DocumentFile& file = documents_[run.id];
+  std::unique_ptr<Document> document = Document::open(file.name, file.path);
+  if (document == nullptr) return run;
+  run.size = document->size();
   // The printer may have been unplugged meanwhile; its log is then gone with it.
   // A cancel prints nothing worth checking.
-  bool prints = watch.run.how != SpoolerJobRun::How::Cancelled;
-  if (prints && watch.printer != nullptr && watch.printer->usb != nullptr) {
-    const DocumentFile& file = documents_[run.id];
-    std::unique_ptr<Document> document = Document::open(file.name, file.path);
-    run.size = document != nullptr ? document->size() : 0;
-    run.received = 0;
-    run.intact = document != nullptr;
-    std::vector<UCHAR> expected;
-    for (const nrv::BulkTransferRecord& record :
-         watch.printer->usb->model().bulkLogSince(watch.firstTransfer)) {
-      if ((record.endpoint & nrv::kUsbDirectionIn) != 0) continue;
-      expected.resize(record.moved);
-      size_t got = run.intact ? document->read(expected.data(), expected.size()) : 0;
-      run.intact =
-          run.intact && got == record.moved && record.checksum == nrv::bulkChecksum(expected.data(), got);
-      *run.received += record.moved;
+  if (run.how != SpoolerJobRun::How::Cancelled && !run.behind && watch.printer != nullptr &&
+      watch.printer->usb != nullptr)
+    checkReceived(run, *document, watch.printer->usb->model().bulkLogSince(watch.firstTransfer));
+  return run;
+}
+
+// What the printer received while the command waited must be the document's first bytes, in order.
+void Session::checkReceived(SpoolerJobRun& run, Document& document,
+                            const std::vector<nrv::BulkTransferRecord>& transfers) {
+  run.received = 0;
+  run.intact = true;
+  std::vector<UCHAR> expected;
+  for (const nrv::BulkTransferRecord& record : transfers) {
+    if ((record.endpoint & nrv::kUsbDirectionIn) != 0) continue;
+    expected.resize(record.moved);
+    size_t got = run.intact ? document.read(expected.data(), expected.size()) : 0;
+    run.intact =
+        run.intact && got == record.moved && record.checksum == nrv::bulkChecksum(expected.data(), got);
+    *run.received += record.moved;
+  }
+}
+
+// A job that waits behind one in error waits until that one is retried or cancelled.
+std::shared_ptr<nrv::PrintJob> Session::jobInErrorOnPort(const std::string& port) {
+  for (const std::string& name : queues_) {
+    std::shared_ptr<nrv::PrinterQueue> queue = machine_.spooler().printer(name);
+    if (queue == nullptr || !samePortName(queue->port(), port)) continue;
+    for (const std::shared_ptr<nrv::PrintJob>& job : machine_.spooler().jobs(name)) {
+      if (job->state() == nrv::JobState::Error) return job;
     }
   }
-  return run;
+  return nullptr;
 }
 
 Event Session::perform(const QueueCommand& command) {
@@ -162,12 +179,22 @@ Event Session::perform(const QueueCommand& command) {
   if (command.notSelectedSeconds)
     timeouts.notSelected = static_cast<DWORD>(*command.notSelectedSeconds * 1000);
   if (command.retrySeconds) timeouts.retry = static_cast<DWORD>(*command.retrySeconds * 1000);
+  // The local monitor's ports have nothing attached on this machine.
+  for (const nrv::PortRecord& port : machine_.spooler().ports()) {
+    if (samePortName(port.name, command.port) && port.monitor.value_or("") != kMonitorName)
+      fail(command.port + " is a local port with nothing attached here; give the queue a port of " +
+           kMonitorName);
+  }
   QueueAdded added;
   added.queue = command.queue;
   added.port = command.port;
   added.notSelectedMilliseconds = timeouts.notSelected;
   added.retryMilliseconds = timeouts.retry;
   added.result = resultOf(machine_.spooler().addPrinter(command.queue, command.port, timeouts));
+  if (added.result.succeeded) {
+    queues_.push_back(command.queue);
+    added.port = machine_.spooler().printer(command.queue)->port();  // as its monitor lists it
+  }
   return added;
 }
 
@@ -178,10 +205,15 @@ Event Session::perform(const JobCommand& command) {
   if (document == nullptr) fail("cannot read '" + command.path + "' any more");
   std::string name = document->name();
   JobWatch watch = this->watch(command.queue, SpoolerJobRun::How::Submitted);
+  std::shared_ptr<nrv::PrintJob> ahead = jobInErrorOnPort(watch.run.port);
   watch.job = machine_.spooler().submitJob(command.queue, name,
                                            std::make_unique<SpooledDocument>(std::move(document)));
   documents_[watch.job->id()] = DocumentFile{command.file, command.path};
-  machine_.spooler().waitForJob(*watch.job, command.timeout);
+  if (ahead != nullptr) {
+    watch.run.behind = ahead->id();
+  } else {
+    machine_.spooler().waitForJob(*watch.job, command.timeout);
+  }
   return finishWatch(watch);
 }
 
@@ -207,6 +239,7 @@ Event Session::perform(const RetryCommand& command) {
                      command.queue.c_str(), stateText(job->state())));
   }
   JobWatch watch = this->watch(command.queue, SpoolerJobRun::How::Retried);
+  watch.run.stateBefore = stateText(job->state());
   watch.job = job;
   watch.firstEvent = job->events().size();
   machine_.spooler().retryJob(*job);
@@ -219,6 +252,7 @@ Event Session::perform(const CancelQueueJobCommand& command) {
   requireAwake();
   std::shared_ptr<nrv::PrintJob> job = unfinishedJob(command.queue);
   JobWatch watch = this->watch(command.queue, SpoolerJobRun::How::Cancelled);
+  watch.run.stateBefore = stateText(job->state());
   watch.job = job;
   watch.firstEvent = job->events().size();
   machine_.spooler().cancelJob(*job);

@@ -57,9 +57,17 @@ std::string outcomeText(const SpoolerJobRun& run) {
   std::string waited = nrv::format("after %llu ms", static_cast<unsigned long long>(run.milliseconds));
   std::string taken =
       nrv::format("the port took %llu bytes", static_cast<unsigned long long>(run.bytesTaken));
+  if (run.behind) {
+    return nrv::format("job %u waits behind job %u, which is in error: retry or cancel that one first",
+                       run.id, *run.behind);
+  }
   if (run.state == "error") {
     return nrv::format("job %u is in error %s: last error %s; %s", run.id, waited.c_str(),
                        win32ErrorText(run.lastError).c_str(), taken.c_str());
+  }
+  if (run.state == "cancelled" && run.stateBefore == "error") {
+    return nrv::format("job %u, in error with %s, is cancelled %s; %s", run.id,
+                       win32ErrorText(run.lastError).c_str(), waited.c_str(), taken.c_str());
   }
   if (run.state == "done" || run.state == "cancelled") {
     return nrv::format("job %u is %s %s; %s", run.id, run.state.c_str(), waited.c_str(), taken.c_str());
@@ -72,7 +80,7 @@ std::string receivedText(const SpoolerJobRun& run) {
   auto received = static_cast<unsigned long long>(*run.received);
   if (!run.intact)
     return nrv::format("the printer received %llu bytes, not the document's in order", received);
-  if (*run.received == run.size && run.size != 0)
+  if (*run.received == run.size)
     return nrv::format("the printer received %llu bytes, identical to the document", received);
   return nrv::format("the printer received %llu bytes, the document's first, in order", received);
 }
@@ -97,11 +105,16 @@ std::string portStatusText(uint8_t status) {
 }
 
 std::vector<std::string> spoolerLines(const QueueAdded& added) {
-  std::string which = "printer " + quotedText(added.queue) + " on " + shownName(added.port);
-  if (!added.result.succeeded) return {which + ": " + resultText(added.result)};
-  return {nrv::format("%s added; not selected timeout %llu ms, transmission retry timeout %llu ms",
-                      which.c_str(), static_cast<unsigned long long>(added.notSelectedMilliseconds),
-                      static_cast<unsigned long long>(added.retryMilliseconds))};
+  if (!added.result.succeeded) {
+    return {"adding printer " + quotedText(added.queue) + " on port " + shownName(added.port) + " " +
+            resultText(added.result)};
+  }
+  return {
+      nrv::format("added printer %s on port %s, not selected timeout %llu ms, transmission retry timeout "
+                  "%llu ms",
+                  quotedText(added.queue).c_str(), shownName(added.port).c_str(),
+                  static_cast<unsigned long long>(added.notSelectedMilliseconds),
+                  static_cast<unsigned long long>(added.retryMilliseconds))};
 }
 
 std::vector<std::string> spoolerLines(const SpoolerJobRun& run) {
@@ -111,6 +124,7 @@ std::vector<std::string> spoolerLines(const SpoolerJobRun& run) {
                               howText(run.how), quotedText(run.queue).c_str(), shownName(run.port).c_str()));
   for (const JobLine& line : run.lines) lines.push_back("  " + lineText(line));
   lines.push_back(outcomeText(run));
+  if (run.behind) return lines;
   if (run.received) {
     lines.push_back(receivedText(run));
   } else if (run.how != SpoolerJobRun::How::Cancelled) {
@@ -160,6 +174,8 @@ void writeSpoolerFacts(JsonWriter& json, const SpoolerJobRun& run) {
   json.field("id", run.id);
   json.field("document", run.document);
   json.field("size", run.size);
+  if (!run.stateBefore.empty()) json.field("state_before", run.stateBefore);
+  if (run.behind) json.field("behind", *run.behind);
   json.key("calls").beginArray();
   for (const JobLine& line : run.lines) {
     json.beginObject();
