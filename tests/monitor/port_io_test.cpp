@@ -20,6 +20,19 @@ class PortIo : public PortIoMachine {
     if (port != nullptr) closePort(port);
   }
 
+  // A job's write the printer never takes fails with the error after that long.
+  void expectStalledWrite(DWORD expectedError, uint64_t milliseconds) {
+    model(*printer).holdBulkTransfer(kOut, 1);
+    ASSERT_TRUE(startDoc(port, "Q1"));
+    uint64_t before = now();
+    DWORD written = 0xDDDDDDDD;
+    EXPECT_FALSE(write(port, "data", &written));
+    EXPECT_EQ(error, expectedError);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(now() - before, milliseconds);
+    endDoc(port);
+  }
+
   nrv::UsbDevice* printer = nullptr;
   HANDLE port = nullptr;
 };
@@ -84,15 +97,7 @@ class StalledWrite : public PortIo, public ::testing::WithParamInterface<Stall> 
 
 TEST_P(StalledWrite, EndsWithTheErrorOfTheStatusByteAfterItsLimit) {
   model(*printer).setPortStatus(GetParam().status);
-  model(*printer).holdBulkTransfer(kOut, 1);
-  ASSERT_TRUE(startDoc(port, "Q1"));
-  uint64_t before = now();
-  DWORD written = 0xDDDDDDDD;
-  EXPECT_FALSE(write(port, "data", &written));
-  EXPECT_EQ(error, GetParam().error);
-  EXPECT_EQ(written, 0u);
-  EXPECT_EQ(now() - before, GetParam().milliseconds);
-  endDoc(port);
+  expectStalledWrite(GetParam().error, GetParam().milliseconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(StatusTable, StalledWrite,
@@ -106,45 +111,24 @@ INSTANTIATE_TEST_SUITE_P(StatusTable, StalledWrite,
 // present, so the selected printer's limit and the timeout error.
 TEST_F(PortIo, AStallWhoseStatusRequestFailsEndsAsATimeout) {
   model(*printer).refuseStatusRequests();
-  model(*printer).holdBulkTransfer(kOut, 1);
-  ASSERT_TRUE(startDoc(port, "Q1"));
-  uint64_t before = now();
-  DWORD written = 0;
-  EXPECT_FALSE(write(port, "data", &written));
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_COUNTER_TIMEOUT));
-  EXPECT_EQ(now() - before, 48000u);
-  endDoc(port);
+  expectStalledWrite(ERROR_COUNTER_TIMEOUT, 48000);
 }
 
 // The status read after each slice chooses the limit: deselected 20 s into the
 // stall, the 15 s not-selected limit has passed at the next slice's end.
 TEST_F(PortIo, APrinterDeselectedDuringAStallSwitchesTheLimit) {
-  model(*printer).holdBulkTransfer(kOut, 1);
-  ASSERT_TRUE(startDoc(port, "Q1"));
-  uint64_t before = now();
   machine.startThread("operator", [this] {
     machine.sleep(20000);
     model(*printer).setPortStatus(nrv::kPortStatusNoError);
   });
-  DWORD written = 0;
-  EXPECT_FALSE(write(port, "data", &written));
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_READY));
-  EXPECT_EQ(now() - before, 21000u);
+  expectStalledWrite(ERROR_NOT_READY, 21000);
   machine.joinThreads();
-  endDoc(port);
 }
 
 // The limit counts elapsed ticks, so a stall across the tick count's wrap still gets all of it.
 TEST_F(PortIo, AStallAcrossTheTickCountsWrapKeepsItsLimit) {
   machine.setTickCountStart(0xFFFFFFFFu - 10000);
-  model(*printer).holdBulkTransfer(kOut, 1);
-  ASSERT_TRUE(startDoc(port, "Q1"));
-  uint64_t before = now();
-  DWORD written = 0;
-  EXPECT_FALSE(write(port, "data", &written));
-  EXPECT_EQ(error, static_cast<DWORD>(ERROR_COUNTER_TIMEOUT));
-  EXPECT_EQ(now() - before, 48000u);
-  endDoc(port);
+  expectStalledWrite(ERROR_COUNTER_TIMEOUT, 48000);
 }
 
 class UnlimitedRetry : public PortIo {
