@@ -9,89 +9,14 @@
 #include "print_job.h"
 #include "scheduled_status.h"
 #include "session.h"
-#include "status_poll_log.h"
-#include "user/print_job.h"
+#include "spooler_job_record.h"
 
 namespace nrvsim {
 
 namespace {
 
-// The spooler reads a document a piece at a time, and again from its start when the job is retried.
-class SpooledDocument : public nrv::JobDocument {
- public:
-  explicit SpooledDocument(std::unique_ptr<Document> document) : document_(std::move(document)) {}
-  size_t read(uint8_t* buffer, size_t size) override { return document_->read(buffer, size); }
-  void rewind() override { document_->rewind(); }
-
- private:
-  std::unique_ptr<Document> document_;
-};
-
 SpoolerResult resultOf(const nrv::SpoolerAnswer& answer) {
   return SpoolerResult{answer.result != FALSE, answer.result != FALSE ? 0u : answer.error};
-}
-
-std::optional<JobLine::Kind> lineKind(nrv::JobEventKind kind) {
-  switch (kind) {
-    case nrv::JobEventKind::OpenPort:
-      return JobLine::Kind::OpenPort;
-    case nrv::JobEventKind::StartDocPort:
-      return JobLine::Kind::StartDocPort;
-    case nrv::JobEventKind::WritePort:
-      return JobLine::Kind::WritePort;
-    case nrv::JobEventKind::EndDocPort:
-      return JobLine::Kind::EndDocPort;
-    case nrv::JobEventKind::State:
-      break;
-  }
-  return std::nullopt;
-}
-
-// The job's calls since `firstEvent`, with the printer's status polls since
-// `firstPoll` among them in time order: a poll comes within the write it is part of.
-std::vector<JobLine> jobLines(const nrv::PrintJob& job, size_t firstEvent, const StatusPollLog* polls,
-                              size_t firstPoll) {
-  std::vector<JobLine> lines;
-  std::vector<nrv::JobEvent> events = job.events();
-  for (size_t index = firstEvent; index < events.size(); index++) {
-    const nrv::JobEvent& event = events[index];
-    std::optional<JobLine::Kind> kind = lineKind(event.kind);
-    if (!kind) continue;
-    JobLine line;
-    line.milliseconds = event.time;
-    line.kind = *kind;
-    line.result = SpoolerResult{event.result != FALSE, event.result != FALSE ? 0u : event.error};
-    line.asked = event.asked;
-    line.taken = event.taken;
-    lines.push_back(line);
-  }
-  if (polls == nullptr) return lines;
-  for (const StatusPollLog::Poll& poll : polls->since(firstPoll)) {
-    JobLine line;
-    line.milliseconds = poll.milliseconds;
-    line.status = poll.status;
-    auto after = std::find_if(lines.begin(), lines.end(), [&](const JobLine& other) {
-      return other.milliseconds >= poll.milliseconds && other.kind != JobLine::Kind::StatusPoll;
-    });
-    lines.insert(after, line);
-  }
-  return lines;
-}
-
-const char* stateText(nrv::JobState state) {
-  switch (state) {
-    case nrv::JobState::Queued:
-      return "queued";
-    case nrv::JobState::Printing:
-      return "printing";
-    case nrv::JobState::Error:
-      return "error";
-    case nrv::JobState::Done:
-      return "done";
-    case nrv::JobState::Cancelled:
-      return "cancelled";
-  }
-  return "unknown";
 }
 
 }  // namespace
