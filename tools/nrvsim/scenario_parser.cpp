@@ -7,108 +7,15 @@
 
 #include "base/text.h"
 #include "scenario.h"
+#include "scenario_arguments.h"
 #include "scenario_lexer.h"
+#include "scenario_spooler_commands.h"
 #include "usb/usb_device_model.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
 
 namespace {
-
-// Timeouts, delays and waits are capped at a day of virtual time.
-constexpr uint64_t kLongestMilliseconds = 86400000;
-
-// The words after a command's verb: positional words in order, and key=value options.
-class Arguments {
- public:
-  explicit Arguments(const RawCommand& raw) : raw_(raw), used_(raw.words.size(), false) { used_[0] = true; }
-
-  [[noreturn]] void fail(const std::string& message) const {
-    throw ScenarioError{raw_.line, raw_.position, message};
-  }
-
-  std::optional<std::string> nextIfAny() {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index] || raw_.words[index].keyed) continue;
-      used_[index] = true;
-      return raw_.words[index].value;
-    }
-    return std::nullopt;
-  }
-
-  std::string next(const char* what) {
-    std::optional<std::string> word = nextIfAny();
-    if (!word) fail(std::string(verb()) + " needs " + what);
-    return *word;
-  }
-
-  std::vector<std::string> takeAll(const std::string& key) {
-    std::vector<std::string> values;
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index] || !raw_.words[index].keyed || raw_.words[index].key != key) continue;
-      used_[index] = true;
-      values.push_back(raw_.words[index].value);
-    }
-    return values;
-  }
-
-  std::optional<std::string> take(const std::string& key) {
-    std::vector<std::string> values = takeAll(key);
-    if (values.size() > 1) fail("option " + key + "= is given more than once");
-    return values.empty() ? std::nullopt : std::optional<std::string>(values.front());
-  }
-
-  // Every word must have been understood.
-  void finish() const {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index]) continue;
-      const Word& word = raw_.words[index];
-      if (word.keyed) fail("unknown option '" + word.key + "=' for " + verb());
-      fail("unexpected '" + word.value + "' after " + verb() + " (see nrvsim --help)");
-    }
-  }
-
-  // The next positional word, left for next() to take.
-  std::optional<std::string> peek() const {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (!used_[index] && !raw_.words[index].keyed) return raw_.words[index].value;
-    }
-    return std::nullopt;
-  }
-
-  // The rest of the words were understood elsewhere.
-  void skipRest() { used_.assign(used_.size(), true); }
-
-  const std::string& verb() const { return raw_.words[0].value; }
-
- private:
-  const RawCommand& raw_;
-  std::vector<bool> used_;
-};
-
-uint64_t parseNumber(const Arguments& arguments, const std::string& text, const char* what, uint64_t minimum,
-                     uint64_t maximum) {
-  bool digits = !text.empty() && text.size() <= 12;
-  for (char character : text) digits = digits && std::isdigit(static_cast<unsigned char>(character));
-  uint64_t value = digits ? std::stoull(text) : 0;
-  if (!digits || value < minimum || value > maximum) {
-    arguments.fail(std::string(what) + " must be a number from " + std::to_string(minimum) + " to " +
-                   std::to_string(maximum) + ", not '" + text + "'");
-  }
-  return value;
-}
-
-bool nameCharacter(char character) {
-  return std::isalnum(static_cast<unsigned char>(character)) || character == '-' || character == '_';
-}
-
-std::string printerName(Arguments& arguments) {
-  std::string name = arguments.next("a printer name");
-  bool valid = !name.empty();
-  for (char character : name) valid = valid && nameCharacter(character);
-  if (!valid) arguments.fail("'" + name + "' is not a printer name (letters, digits, '-' and '_')");
-  return name;
-}
 
 // A job's name starts with a letter, so that `wait 100` and `wait job1` cannot be confused.
 std::string jobName(Arguments& arguments) {
@@ -308,19 +215,12 @@ Action parseSleep(Arguments& arguments) {
 // A locale identifier, in hexadecimal with 0x as Windows writes them, or decimal.
 Action parseLocale(Arguments& arguments) {
   std::string text = arguments.next("a locale identifier (0x0409, 0x0411, ...)");
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  std::string digits = hex ? text.substr(2) : text;
-  bool valid = !digits.empty() && digits.size() <= 8;
-  for (char character : digits) {
-    valid = valid && (hex ? std::isxdigit(static_cast<unsigned char>(character)) != 0
-                          : std::isdigit(static_cast<unsigned char>(character)) != 0);
-  }
-  uint64_t value = valid ? std::stoull(digits, nullptr, hex ? 16 : 10) : 0;
+  std::optional<uint64_t> value = hexOrDecimal(text, 8);
   // The low 16 bits are the language; a locale without one names nothing.
-  if (!valid || value > 0xFFFFFFFF || (value & 0xFFFF) == 0) {
+  if (!value || *value > 0xFFFFFFFF || (*value & 0xFFFF) == 0) {
     arguments.fail("'" + text + "' is not a locale identifier (a number such as 0x0409 or 0x0411)");
   }
-  return LocaleCommand{static_cast<uint32_t>(value)};
+  return LocaleCommand{static_cast<uint32_t>(*value)};
 }
 
 Action parseUnplug(Arguments& arguments) {
@@ -339,88 +239,6 @@ Action parsePorts(Arguments& arguments) {
   if (std::optional<std::string> extra = arguments.nextIfAny())
     arguments.fail("ports lists every port and takes no arguments, not '" + *extra + "'");
   return PortsCommand{};
-}
-
-// ---- the spooler's printers and jobs
-
-std::string queueName(Arguments& arguments) {
-  std::string name = arguments.next("a printer queue's name");
-  if (name.empty()) arguments.fail("a printer queue's name cannot be empty");
-  return name;
-}
-
-// The printer's timeouts are kept in milliseconds in a 32-bit value.
-std::optional<uint64_t> secondsOption(Arguments& arguments, const std::string& key) {
-  std::optional<std::string> text = arguments.take(key);
-  if (!text) return std::nullopt;
-  return parseNumber(arguments, *text, (key + "=").c_str(), 0, 0xFFFFFFFFu / 1000);
-}
-
-Action parseQueue(Arguments& arguments) {
-  QueueCommand queue;
-  queue.queue = queueName(arguments);
-  std::optional<std::string> port = arguments.take("port");
-  if (!port || port->empty()) arguments.fail("printer " + queue.queue + " needs port=PORT");
-  queue.port = *port;
-  queue.retrySeconds = secondsOption(arguments, "retry");
-  queue.notSelectedSeconds = secondsOption(arguments, "notselected");
-  return queue;
-}
-
-uint64_t jobTimeoutOption(Arguments& arguments) {
-  std::optional<std::string> timeout = arguments.take("timeout");
-  return timeout ? parseNumber(arguments, *timeout, "timeout=", 1, kLongestMilliseconds)
-                 : kDefaultJobTimeoutMilliseconds;
-}
-
-Action parseJob(Arguments& arguments) {
-  JobCommand job;
-  job.queue = queueName(arguments);
-  job.file = arguments.nextIfAny().value_or("");
-  job.timeout = jobTimeoutOption(arguments);
-  return job;
-}
-
-Action parseRetry(Arguments& arguments) {
-  RetryCommand retry;
-  retry.queue = queueName(arguments);
-  retry.timeout = jobTimeoutOption(arguments);
-  return retry;
-}
-
-std::optional<uint64_t> afterOption(Arguments& arguments) {
-  std::optional<std::string> after = arguments.take("after");
-  if (!after) return std::nullopt;
-  return parseNumber(arguments, *after, "after=", 1, kLongestMilliseconds);
-}
-
-// A status byte in hexadecimal with 0x, as the printer class writes them, or decimal.
-Action parseStatus(Arguments& arguments) {
-  StatusCommand status;
-  status.printer = printerName(arguments);
-  std::string text = arguments.next("a status byte (0x18: selected, no error)");
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  std::string digits = hex ? text.substr(2) : text;
-  bool valid = !digits.empty() && digits.size() <= 3;
-  for (char character : digits) {
-    valid = valid && (hex ? std::isxdigit(static_cast<unsigned char>(character)) != 0
-                          : std::isdigit(static_cast<unsigned char>(character)) != 0);
-  }
-  unsigned long value = valid ? std::stoul(digits, nullptr, hex ? 16 : 10) : 0;
-  if (!valid || value > 0xFF) arguments.fail("'" + text + "' is not a status byte (0x00 to 0xFF)");
-  status.status = static_cast<UCHAR>(value);
-  status.after = afterOption(arguments);
-  return status;
-}
-
-Action parsePaper(Arguments& arguments) {
-  StatusCommand paper;
-  paper.printer = printerName(arguments);
-  std::string how = arguments.next("out or in");
-  if (how != "out" && how != "in") arguments.fail("paper takes out or in, not '" + how + "'");
-  paper.change = how == "out" ? StatusCommand::Change::PaperOut : StatusCommand::Change::PaperIn;
-  paper.after = afterOption(arguments);
-  return paper;
 }
 
 using Parser = std::function<Action(Arguments&)>;
@@ -448,9 +266,8 @@ const std::map<std::string, Parser>& parsers() {
       {"retry", parseRetry},
       {"status", parseStatus},
       {"paper", parsePaper},
-      {"devid", [](Arguments& arguments) -> Action { return DeviceIdCommand{queueName(arguments)}; }},
-      {"deleteport",
-       [](Arguments& arguments) -> Action { return DeletePortCommand{arguments.next("a port's name")}; }},
+      {"devid", parseDeviceId},
+      {"deleteport", parseDeletePort},
   };
   return table;
 }
