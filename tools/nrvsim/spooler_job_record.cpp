@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "print_job.h"
+
 namespace nrvsim {
 
 namespace {
@@ -23,6 +25,14 @@ std::optional<JobLine::Kind> lineKind(nrv::JobEventKind kind) {
 }
 
 }  // namespace
+
+SpooledDocument::SpooledDocument(std::unique_ptr<Document> document) : document_(std::move(document)) {}
+
+SpooledDocument::~SpooledDocument() = default;
+
+size_t SpooledDocument::read(uint8_t* buffer, size_t size) { return document_->read(buffer, size); }
+
+void SpooledDocument::rewind() { document_->rewind(); }
 
 std::vector<JobLine> jobLines(const nrv::PrintJob& job, size_t firstEvent, const StatusPollLog* polls,
                               size_t firstPoll) {

@@ -7,18 +7,20 @@
 #include <vector>
 
 #include "events.h"
-#include "print_job.h"
 #include "status_poll_log.h"
 #include "user/print_job.h"
 
 namespace nrvsim {
 
+class Document;
+
 // The spooler reads a document a piece at a time, and again from its start when the job is retried.
 class SpooledDocument : public nrv::JobDocument {
  public:
-  explicit SpooledDocument(std::unique_ptr<Document> document) : document_(std::move(document)) {}
-  size_t read(uint8_t* buffer, size_t size) override { return document_->read(buffer, size); }
-  void rewind() override { document_->rewind(); }
+  explicit SpooledDocument(std::unique_ptr<Document> document);
+  ~SpooledDocument() override;
+  size_t read(uint8_t* buffer, size_t size) override;
+  void rewind() override;
 
  private:
   std::unique_ptr<Document> document_;
