@@ -138,6 +138,10 @@ void UsbBus::unplug(UsbDevice& device) {
                device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
   }
   device.disconnect();
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    unplugged_.insert(&device);
+  }
   std::vector<QueuedTransfer> gone =
       takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
   finish(gone, USBD_STATUS_DEVICE_GONE);
@@ -196,6 +200,10 @@ void UsbBus::remove(UsbDevice& device) {
         [] { return std::string("the USB bus thread to end a transfer of an unplugged device"); });
   }
   finish(gone, USBD_STATUS_DEVICE_GONE);
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    unplugged_.erase(&device);
+  }
   busDriver_.remove(device.physical());
   std::lock_guard<std::mutex> guard(lock_);
   waitingForWake_.erase(std::remove(waitingForWake_.begin(), waitingForWake_.end(), &device),
@@ -229,11 +237,14 @@ NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
   irp->Tail.Overlay.DriverContext[0] = this;
   IoMarkIrpPending(irp);
   bool cancelledAlready = false;
+  bool deviceGone = false;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   {
     std::lock_guard<std::mutex> guard(queueLock_);
-    if (checksCancelFlag_ && irp->Cancel) {
+    if (unplugged_.count(transfer.device) != 0) {
+      deviceGone = true;
+    } else if (checksCancelFlag_ && irp->Cancel) {
       cancelledAlready = true;
     } else {
       IoSetCancelRoutine(irp, cancelQueuedRequest);
@@ -241,9 +252,9 @@ NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
     }
   }
   IoReleaseCancelSpinLock(irql);
-  if (cancelledAlready) {
+  if (deviceGone || cancelledAlready) {
     std::vector<QueuedTransfer> one{transfer};
-    finish(one, USBD_STATUS_CANCELED);
+    finish(one, deviceGone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
   } else {
     changed();
   }

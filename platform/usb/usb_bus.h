@@ -155,6 +155,9 @@ class UsbBus {
   std::mutex queueLock_;
   std::list<QueuedTransfer> queue_;
   std::set<USBD_PIPE_HANDLE> halted_;
+  // Unplugged and not yet removed: a transfer its stack submits is refused,
+  // even one submitted while the cable was being pulled.
+  std::set<const UsbDevice*> unplugged_;
   std::atomic<bool> checksCancelFlag_{true};
   // Bumped after every change the bus thread must look at.
   std::atomic<uint64_t> generation_{0};
