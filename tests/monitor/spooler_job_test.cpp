@@ -121,6 +121,31 @@ TEST_F(SpoolerJob, TwoPrintersPrintAtTheSameTime) {
   EXPECT_TRUE(std::equal(got.begin(), got.end(), other.begin(), other.end()));
 }
 
+// The cable pulled in the middle of a job: the write in progress ends, and the
+// next one fails at once, which leaves the monitor's wait unsignalled as
+// Windows leaves it, so the job is in error after one stall limit (bounded, no
+// hang); once it is cancelled the port is listed as not connected.
+TEST_F(SpoolerJob, TheCablePulledMidJobEndsItInError) {
+  std::vector<uint8_t> got;
+  machine.startThread("cable", [this, &got] {
+    machine.sleep(50);
+    got = received();  // the device goes with its last handle, which the monitor may close
+    machine.usb().unplug(*printer);
+  });
+  std::shared_ptr<nrv::PrintJob> job = submit(300000);
+  EXPECT_EQ(machine.spooler().waitForJob(*job), JobState::Error);
+  EXPECT_LT(now(), 50u + 48000u + 1000u);
+  machine.joinThreads();
+  EXPECT_FALSE(got.empty());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), document.begin())) << "what arrived is the document's start";
+  EXPECT_TRUE(machine.spooler().cancelJob(*job));
+  std::vector<nrv::PortRecord> ports = machine.spooler().ports();
+  auto port = std::find_if(ports.begin(), ports.end(),
+                           [](const nrv::PortRecord& record) { return record.name == "NRVUSB001:"; });
+  ASSERT_NE(port, ports.end());
+  EXPECT_EQ(port->description, "USB Port Not Connected");
+}
+
 // With no retry limit, a job on a printer out of paper waits for ever. The
 // machine's shutdown waits for it as long as Windows waits for a service to
 // stop, then the power goes with the printers: the write ends, the job is
