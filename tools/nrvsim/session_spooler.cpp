@@ -49,6 +49,9 @@ Session::JobWatch Session::watch(const std::string& queueName, SpoolerJobRun::Ho
 }
 
 SpoolerJobRun Session::finishWatch(JobWatch& watch) {
+  // A call the job makes at the very moment the wait ended is in the record or not, whichever
+  // thread the host ran first; once every thread waits again it is in.
+  settle();
   SpoolerJobRun& run = watch.run;
   run.id = watch.job->id();
   run.document = watch.job->name();
