@@ -82,7 +82,8 @@ set(NRV_USER_CXX_FLAGS
 add_library(nrvusbmn_dll MODULE ${NRVUSBMN_SOURCES} ${NRV_COMMON_SOURCES} ${NRVUSBMN_IMAGE_ONLY_SOURCES}
   ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.rc ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.def)
 set_target_properties(nrvusbmn_dll PROPERTIES PREFIX "" OUTPUT_NAME NRVUSBMN SUFFIX ".DLL" DEFINE_SYMBOL "")
-target_include_directories(nrvusbmn_dll PRIVATE ${PROJECT_SOURCE_DIR}/monitor ${PROJECT_SOURCE_DIR}/common)
+target_include_directories(nrvusbmn_dll PRIVATE ${PROJECT_SOURCE_DIR}/monitor ${PROJECT_SOURCE_DIR}/common
+  ${PROJECT_SOURCE_DIR}/driver)
 target_compile_definitions(nrvusbmn_dll PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
 target_compile_options(nrvusbmn_dll PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
 # The entry point is the library's own DllEntryPoint; the .def file gives the two
@@ -92,4 +93,4 @@ target_link_options(nrvusbmn_dll PRIVATE
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0
   -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
   -Wl,--exclude-all-symbols)
-target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi gcc)
+target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi winspool gcc)

@@ -27,20 +27,21 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Re
   return TRUE;
 }
 
+// Ports cannot be added or configured through the monitor: those entries stay empty.
 static VOID FillMonitorTable(LPMONITOR Monitor) {
   Monitor->pfnEnumPorts = EnumPorts;
-  Monitor->pfnOpenPort = NULL;
+  Monitor->pfnOpenPort = OpenPort;
   Monitor->pfnOpenPortEx = NULL;
-  Monitor->pfnStartDocPort = NULL;
-  Monitor->pfnWritePort = NULL;
-  Monitor->pfnReadPort = NULL;
-  Monitor->pfnEndDocPort = NULL;
-  Monitor->pfnClosePort = NULL;
+  Monitor->pfnStartDocPort = StartDocPort;
+  Monitor->pfnWritePort = WritePort;
+  Monitor->pfnReadPort = ReadPort;
+  Monitor->pfnEndDocPort = EndDocPort;
+  Monitor->pfnClosePort = ClosePort;
   Monitor->pfnAddPort = NULL;
   Monitor->pfnConfigurePort = NULL;
-  Monitor->pfnDeletePort = NULL;
-  Monitor->pfnGetPrinterDataFromPort = NULL;
-  Monitor->pfnSetPortTimeOuts = NULL;
+  Monitor->pfnDeletePort = DeletePort;
+  Monitor->pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
+  Monitor->pfnSetPortTimeOuts = SetPortTimeOuts;
 }
 
 // The registry root is not used: the ports come from the driver's devices.

@@ -22,8 +22,10 @@
 // The monitor's entries carry the names of the spooler's table; the client
 // routines of the same names (ANSI and wide forms) are not ours.
 #undef EnumPorts
+#undef DeletePort
 
 #include "language_base.h"
+#include "usbprn_ioctl.h"
 
 // Record signature: the bytes 'P', 'O', 0, 0.
 #define PORT_ENTRY_SIGNATURE 0x4F50
@@ -33,6 +35,34 @@
 #define PORT_FLAG_CONNECTED 0x20
 
 #define READ_BUFFER_SIZE 4096
+// Reads without a read-ahead buffer ask the device for whole packets.
+#define USB_PACKET_SIZE 64
+
+// Waits and time-outs of a job, in milliseconds.
+#define DEFAULT_WRITE_TIMEOUT 3000
+#define DEFAULT_READ_TIMEOUT 1500
+#define DEFAULT_READ_INTERVAL_TIMEOUT 200
+#define MINIMUM_IO_TIMEOUT 500
+#define MINIMUM_READ_INTERVAL_TIMEOUT 100
+#define JOB_RESTART_PAUSE 100
+#define DEFAULT_RETRY_TIMEOUT 45000
+#define DEFAULT_NOT_SELECTED_TIMEOUT 15000
+#define CANCELLED_WRITE_WAIT 3000
+#define CANCELLED_READ_WAIT 5000
+
+// The printer class port status byte; the value taken when it cannot be read.
+#define PORT_STATUS_PAPER_EMPTY 0x20
+#define PORT_STATUS_SELECTED 0x10
+#define PORT_STATUS_NO_ERROR 0x08
+#define PORT_STATUS_UNKNOWN 0xDF
+
+// The driver's completion statuses, as an OVERLAPPED's Internal field holds them.
+#define DRIVER_STATUS_SUCCESS ((ULONG_PTR)0x00000000)
+#define DRIVER_STATUS_PENDING ((ULONG_PTR)0x00000103)
+#define DRIVER_STATUS_CANCELLED ((ULONG_PTR)0xC0000120)
+
+// The buffer the printer's level-5 record is read into.
+#define PRINTER_INFO_5_BUFFER_SIZE 540
 
 typedef struct PortEntry {
   DWORD Signature;
@@ -97,6 +127,7 @@ typedef struct MONITOR {
 #define ID_FIELD_MAX_LENGTH 255
 
 extern HINSTANCE ModuleInstance;
+extern const GUID PrinterInterfaceClass;
 extern PortEntry *PortList;
 extern CRITICAL_SECTION PortListLock;
 
@@ -105,6 +136,16 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE Instance, DWORD Reason, LPVOID Re
 extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR RegistryRoot, LPMONITOR Monitor);
 BOOL WINAPI EnumPorts(LPSTR ServerName, DWORD Level, LPBYTE Buffer, DWORD BufferSize, LPDWORD Needed,
                       LPDWORD Returned);
+BOOL WINAPI OpenPort(LPSTR Name, PHANDLE Handle);
+BOOL WINAPI StartDocPort(HANDLE Port, LPSTR PrinterName, DWORD JobId, DWORD Level, LPBYTE DocInfo);
+BOOL WINAPI WritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD Written);
+BOOL WINAPI ReadPort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD Read);
+BOOL WINAPI EndDocPort(HANDLE Port);
+BOOL WINAPI ClosePort(HANDLE Port);
+BOOL WINAPI DeletePort(LPSTR ServerName, HWND Window, LPSTR PortName);
+BOOL WINAPI GetPrinterDataFromPort(HANDLE Port, DWORD ControlId, LPSTR ValueName, LPSTR InBuffer, DWORD InSize,
+                                   LPSTR OutBuffer, DWORD OutSize, LPDWORD Returned);
+BOOL WINAPI SetPortTimeOuts(HANDLE Port, LPCOMMTIMEOUTS Timeouts, DWORD Reserved);
 
 // Texts of the string table: a fixed identifier, or an offset in the
 // language block. The buffer is emptied when the text cannot be loaded.
@@ -129,6 +170,20 @@ VOID ClearPortFlags(PortEntry *Entry, DWORD Bits);
 
 // Refreshes the list from the driver's devices. Caller holds PortListLock.
 VOID ScanPorts(VOID);
+// A value of a device's hardware key, read into Size + 1 zeroed bytes so that it ends in a NUL.
+BOOL ReadDeviceValue(HKEY Key, LPCSTR Name, LPSTR Buffer, DWORD Size);
+
+// The driver device of a port. Callers hold the record's PortLock.
+BOOL PortDeviceOpen(PortEntry *Entry);
+// The present printer's device with that port name, or INVALID_HANDLE_VALUE and ERROR_FILE_NOT_FOUND.
+HANDLE OpenPortDevice(LPCSTR PortName);
+// Cancels the transfers in progress, then closes the device.
+VOID ClosePortDevice(PortEntry *Entry);
+// Closes the device as it stands.
+VOID DropPortDevice(PortEntry *Entry);
+BOOL SendPipeRequest(PortEntry *Entry, DWORD ControlCode, BYTE Pipe);
+// The printer's status byte, PORT_STATUS_UNKNOWN when it cannot be had.
+BYTE ReadPortStatus(PortEntry *Entry);
 
 // One KEY:value field of an IEEE 1284 device ID, the long key tried first.
 // Output holds Maximum characters and a NUL.

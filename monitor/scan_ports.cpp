@@ -2,17 +2,6 @@
 // a port; those attached now are connected and described by their printer.
 #include "nrvusbmn.h"
 
-// The device interface class of NRVUSB's printers.
-static const GUID PrinterInterfaceClass = {
-    0x762BB1B6, 0x5164, 0x11D1, {0xB0, 0x0B, 0x00, 0xC0, 0xD1, 0x57, 0x0F, 0x9E}};
-
-// Values are read into buffers one byte longer than the size given, so that a
-// value filling the size still ends in a NUL.
-static BOOL ReadDeviceValue(HKEY Key, LPCSTR Name, LPSTR Buffer, DWORD Size) {
-  ZeroMemory(Buffer, Size + 1);
-  return RegQueryValueExA(Key, Name, NULL, NULL, (LPBYTE)Buffer, &Size) == ERROR_SUCCESS;
-}
-
 // Opens the hardware key of the device at Index and reads its port name. FALSE
 // when the device is to be skipped; past the last device *End is set.
 static BOOL OpenDevicePort(HDEVINFO Devices, DWORD Index, HKEY *Key, LPSTR PortName, BOOL *End) {

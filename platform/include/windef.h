@@ -27,6 +27,7 @@ typedef DWORD *LPDWORD;
 typedef LONG *LPLONG;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
+typedef HANDLE *LPHANDLE;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;

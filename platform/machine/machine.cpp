@@ -62,6 +62,16 @@ void Machine::sleep(uint64_t milliseconds) {
 // Like a shutdown with the verifier on: everything the drivers took must have
 // been given back by the time they are unloaded.
 void Machine::shutdown() {
+  // A job waiting on a printer for ever would keep its thread running: once
+  // the spooler has waited for it as long as Windows waits for a service to
+  // stop, the power goes, and with it every printer.
+  spooler_.endJobs([this] {
+    for (auto& bus : usbBuses_) {
+      for (UsbDevice* device : bus->devices()) {
+        if (device->connected()) bus->unplug(*device);
+      }
+    }
+  });
   threads_.joinAll();
   spooler_.stop();
   // Programs end before the system: what they leave open is theirs.

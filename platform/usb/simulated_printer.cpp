@@ -8,28 +8,32 @@ constexpr UCHAR kPrinterSubClass = 1;
 }  // namespace
 
 UsbInterfaceDescription printerInterface(UCHAR number, UCHAR alternateSetting, UCHAR protocol,
-                                         UCHAR outAddress, UCHAR inAddress) {
+                                         UCHAR outAddress, UCHAR inAddress, USHORT maxPacketSize) {
   UsbInterfaceDescription interface;
   interface.number = number;
   interface.alternateSetting = alternateSetting;
   interface.interfaceClass = kPrinterClass;
   interface.interfaceSubClass = kPrinterSubClass;
   interface.interfaceProtocol = protocol;
-  interface.endpoints.push_back(UsbEndpointDescription{outAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
+  interface.endpoints.push_back(UsbEndpointDescription{outAddress, USB_ENDPOINT_TYPE_BULK, maxPacketSize, 0});
   if (protocol >= 2)
-    interface.endpoints.push_back(UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, 64, 0});
+    interface.endpoints.push_back(
+        UsbEndpointDescription{inAddress, USB_ENDPOINT_TYPE_BULK, maxPacketSize, 0});
   return interface;
 }
 
-UsbDeviceDescription printerDescription() {
+UsbDeviceDescription printerDescription(UsbSpeed speed) {
   UsbDeviceDescription description;
+  description.speed = speed;
+  if (speed == UsbSpeed::High) description.usbVersion = 0x0200;
   description.vendorId = 0x0A5F;
   description.productId = 0x0027;
   description.deviceVersion = 0x0100;
   description.manufacturer = u"NRV";
   description.product = u"NRV USB Printer 1";
   description.serialNumber = u"NRV0001";
-  description.interfaces.push_back(printerInterface());
+  description.interfaces.push_back(
+      printerInterface(0, 0, 2, 0x01, 0x82, static_cast<USHORT>(linkTiming(speed).bulkMaxPacketSize)));
   return description;
 }
 
@@ -42,10 +46,18 @@ std::vector<UCHAR> ieee1284DeviceId(std::string_view text) {
   return reply;
 }
 
+bool printsWith(UCHAR portStatus) {
+  return (portStatus & kPortStatusSelected) != 0 && (portStatus & kPortStatusNoError) != 0 &&
+         (portStatus & kPortStatusPaperEmpty) == 0;
+}
+
 SimulatedPrinter::SimulatedPrinter(PrinterConfig config)
     : UsbDeviceModel(std::move(config.usb)),
       deviceId_(std::move(config.deviceId)),
-      portStatus_(config.portStatus) {}
+      portStatus_(config.portStatus) {
+  setInputBuffer(config.bufferSize, config.printBytesPerMillisecond);
+  setDraining(printsWith(portStatus_));
+}
 
 void SimulatedPrinter::setDeviceId(std::vector<UCHAR> reply) {
   std::lock_guard<std::mutex> guard(lock_);
@@ -53,8 +65,12 @@ void SimulatedPrinter::setDeviceId(std::vector<UCHAR> reply) {
 }
 
 void SimulatedPrinter::setPortStatus(UCHAR status) {
-  std::lock_guard<std::mutex> guard(lock_);
-  portStatus_ = status;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    portStatus_ = status;
+    setDraining(printsWith(status));
+  }
+  notifyChange();
 }
 
 UCHAR SimulatedPrinter::portStatus() const {
@@ -67,16 +83,34 @@ unsigned SimulatedPrinter::softResets() const {
   return softResets_;
 }
 
+void SimulatedPrinter::refuseStatusRequests() {
+  std::lock_guard<std::mutex> guard(lock_);
+  refusesStatus_ = true;
+}
+
+void SimulatedPrinter::observeStatusPolls(std::function<void(UCHAR status)> observer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  statusPollObserver_ = std::move(observer);
+}
+
 UsbControlReply SimulatedPrinter::answerClassOrVendor(const UsbControlRequest& request) {
   if (request.type() != kUsbTypeClass) return UsbDeviceModel::answerClassOrVendor(request);
+  bool statusPoll = request.request == kPrinterGetPortStatus && request.in() &&
+                    request.recipient() == kUsbRecipientInterface;
+  if (statusPoll) {
+    std::unique_lock<std::mutex> held(lock_);
+    if (refusesStatus_) return stall();
+    UCHAR status = portStatus_;
+    std::function<void(UCHAR)> observer = statusPollObserver_;
+    held.unlock();
+    if (observer) observer(status);
+    return UsbControlReply{USBD_STATUS_SUCCESS, {status}};
+  }
   std::lock_guard<std::mutex> guard(lock_);
   bool toInterface = request.recipient() == kUsbRecipientInterface;
   switch (request.request) {
     case kPrinterGetDeviceId:
       if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, deviceId_};
-      break;
-    case kPrinterGetPortStatus:
-      if (request.in() && toInterface) return UsbControlReply{USBD_STATUS_SUCCESS, {portStatus_}};
       break;
     case kPrinterSoftReset:
       // Hosts address this one to the interface or, mistakenly but commonly, to "other".

@@ -28,6 +28,25 @@ bool usableSerialNumber(const std::optional<std::u16string>& serial) {
   return true;
 }
 
+// The link's rate for a pipe; a pipe without packets (a zero-bandwidth
+// interrupt setting) is given the bulk packet size of its speed.
+uint64_t linkRate(const QueuedTransfer& transfer) {
+  UsbSpeed speed = transfer.device->model().description().speed;
+  uint64_t packet =
+      transfer.maxPacketSize != 0 ? transfer.maxPacketSize : linkTiming(speed).bulkMaxPacketSize;
+  return linkBytesPerMillisecond(speed, packet);
+}
+
+bool isIn(const QueuedTransfer& transfer) { return (transfer.endpoint & kUsbDirectionIn) != 0; }
+
+// The bytes the device takes or gives before the transfer ends.
+ULONG bytesToMove(const QueuedTransfer& transfer) {
+  ULONG requested = transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  ULONG allowed =
+      transfer.plan.action == BulkPlan::Action::Fail ? std::min(requested, transfer.plan.bytes) : requested;
+  return isIn(transfer) ? static_cast<ULONG>(transfer.device->model().inBytesReady(allowed)) : allowed;
+}
+
 }  // namespace
 
 UsbBus::UsbBus(unsigned number, BusDriver& busDriver, PnpManager& pnp, PowerManager& power,
@@ -72,6 +91,7 @@ UsbDevice& UsbBus::plug(std::unique_ptr<UsbDeviceModel> model) {
     devices_.push_back(std::make_unique<UsbDevice>(*this, mdls_, physical, port, std::move(model)));
     plugged = devices_.back().get();
     physical.setHandler([plugged](PIRP irp) { return plugged->dispatch(irp); });
+    plugged->model().setClock([this] { return scheduler_.now(); });
     plugged->model().setChangeNotifier([this] { changed(); });
     if (threadRecord_ == nullptr) startThread();
   }
@@ -111,13 +131,19 @@ void UsbBus::unplug(UsbDevice& device) {
   DeviceNode* node = pnp_.find(device.pdo());
   PDEVICE_OBJECT attached = device.pdo()->AttachedDevice;
   if (attached != nullptr && (node == nullptr || node->driver == nullptr)) {
-    bugCheck("USB_DEVICE_IN_USE",
-             format("the USB device on port %u (%s) was unplugged while device %p, which no Plug and Play stack "
-                    "built, is attached to its physical device",
-                    device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
+    bugCheck(
+        "USB_DEVICE_IN_USE",
+        format("the USB device on port %u (%s) was unplugged while device %p, which no Plug and Play stack "
+               "built, is attached to its physical device",
+               device.port(), toUtf8(device.instancePath()).c_str(), static_cast<void*>(attached)));
   }
   device.disconnect();
-  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    unplugged_.insert(&device);
+  }
+  std::vector<QueuedTransfer> gone =
+      takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
   finish(gone, USBD_STATUS_DEVICE_GONE);
   changed();
   if (node == nullptr) {
@@ -164,7 +190,8 @@ PVOID UsbBus::newHandle() {
 }
 
 void UsbBus::remove(UsbDevice& device) {
-  std::vector<QueuedTransfer> gone = takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
+  std::vector<QueuedTransfer> gone =
+      takeAll([&](const QueuedTransfer& queued) { return queued.device == &device; });
   {
     // The bus thread may be ending one of the device's transfers right now.
     std::unique_lock<std::mutex> held(scheduler_.dispatcherLock());
@@ -173,6 +200,10 @@ void UsbBus::remove(UsbDevice& device) {
         [] { return std::string("the USB bus thread to end a transfer of an unplugged device"); });
   }
   finish(gone, USBD_STATUS_DEVICE_GONE);
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    unplugged_.erase(&device);
+  }
   busDriver_.remove(device.physical());
   std::lock_guard<std::mutex> guard(lock_);
   waitingForWake_.erase(std::remove(waitingForWake_.begin(), waitingForWake_.end(), &device),
@@ -206,11 +237,14 @@ NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
   irp->Tail.Overlay.DriverContext[0] = this;
   IoMarkIrpPending(irp);
   bool cancelledAlready = false;
+  bool deviceGone = false;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   {
     std::lock_guard<std::mutex> guard(queueLock_);
-    if (checksCancelFlag_ && irp->Cancel) {
+    if (unplugged_.count(transfer.device) != 0) {
+      deviceGone = true;
+    } else if (checksCancelFlag_ && irp->Cancel) {
       cancelledAlready = true;
     } else {
       IoSetCancelRoutine(irp, cancelQueuedRequest);
@@ -218,9 +252,9 @@ NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
     }
   }
   IoReleaseCancelSpinLock(irql);
-  if (cancelledAlready) {
+  if (deviceGone || cancelledAlready) {
     std::vector<QueuedTransfer> one{transfer};
-    finish(one, USBD_STATUS_CANCELED);
+    finish(one, deviceGone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
   } else {
     changed();
   }
@@ -264,11 +298,15 @@ std::vector<QueuedTransfer> UsbBus::takeAll(const std::function<bool(const Queue
 }
 
 // Ends requests taken out of the queue with a status and no data, at DISPATCH_LEVEL.
+// An OUT transfer cut short leaves what its packets brought in the device's buffer.
 void UsbBus::finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status) {
   for (QueuedTransfer& transfer : transfers) {
+    if (transfer.started && !isIn(transfer)) transfer.device->model().withdrawOut();
     transfer.urb->UrbHeader.Status = status;
-    if (transfer.pipe != nullptr) transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    else transfer.urb->UrbControlTransfer.TransferBufferLength = 0;
+    if (transfer.pipe != nullptr)
+      transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    else
+      transfer.urb->UrbControlTransfer.TransferBufferLength = 0;
     transfer.irp->IoStatus.Status = requestStatusFor(status);
     transfer.irp->IoStatus.Information = 0;
     KIRQL irql = KfRaiseIrql(DISPATCH_LEVEL);
@@ -286,7 +324,8 @@ void UsbBus::resetPipe(USBD_PIPE_HANDLE pipe) {
 }
 
 void UsbBus::abortPipe(USBD_PIPE_HANDLE pipe) {
-  std::vector<QueuedTransfer> aborted = takeAll([pipe](const QueuedTransfer& queued) { return queued.pipe == pipe; });
+  std::vector<QueuedTransfer> aborted =
+      takeAll([pipe](const QueuedTransfer& queued) { return queued.pipe == pipe; });
   finish(aborted, USBD_STATUS_CANCELED);
   changed();
 }
@@ -315,9 +354,35 @@ void UsbBus::stop() {
   stopping_ = false;
 }
 
-// Picks the first transfer the device answers now: the head of its pipe, due,
-// not held, and for IN with data to send. Otherwise gives the earliest time a
-// head comes due and how many wait on something else.
+bool UsbBus::start(QueuedTransfer& transfer, uint64_t now) {
+  UsbDeviceModel& model = transfer.device->model();
+  if (isIn(transfer)) {
+    if (transfer.plan.action == BulkPlan::Action::Normal && !model.inDataReady()) return false;
+    uint64_t bytes = bytesToMove(transfer);
+    uint64_t rate = linkRate(transfer);
+    uint64_t units = (bytes * Scheduler::kUnitsPerMillisecond + rate - 1) / rate;
+    transfer.endsAt = now + roundUpToFrames(model.description().speed, units);
+  } else {
+    // The device's one input buffer takes one transfer's packets at a time.
+    if (model.offeringOut()) return false;
+    model.offerOut(bytesToMove(transfer), linkRate(transfer));
+  }
+  transfer.started = true;
+  transfer.startedAt = now;
+  return true;
+}
+
+uint64_t UsbBus::endOf(const QueuedTransfer& transfer) {
+  if (isIn(transfer)) return transfer.endsAt;
+  UsbDeviceModel& model = transfer.device->model();
+  uint64_t taken = model.outOfferTakenAt();
+  if (taken == InputBuffer::kNever) return Scheduler::kNoDeadline;
+  return transfer.startedAt + roundUpToFrames(model.description().speed, taken - transfer.startedAt);
+}
+
+// Picks the first transfer that ends now: the head of its pipe, due, not
+// held, its packets moved. Starts the heads that may move. Otherwise gives
+// the earliest time a head comes due or ends, and how many wait on something else.
 bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiting) {
   uint64_t now = scheduler_.now();
   deadline = Scheduler::kNoDeadline;
@@ -332,7 +397,8 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
       continue;
     }
     bool halted = halted_.count(entry->pipe) != 0;
-    if (!halted && entry->plan.action == BulkPlan::Action::Hold) {
+    BulkPlan::Action action = entry->plan.action;
+    if (!halted && action == BulkPlan::Action::Hold) {
       waiting++;
       continue;
     }
@@ -340,10 +406,17 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
       deadline = std::min(deadline, entry->due);
       continue;
     }
-    if (!halted && entry->plan.action == BulkPlan::Action::Normal && (entry->endpoint & kUsbDirectionIn) != 0 &&
-        !entry->device->model().inDataReady()) {
-      waiting++;  // NAKed until the device has a reply
-      continue;
+    if (!halted && (action == BulkPlan::Action::Normal || action == BulkPlan::Action::Fail)) {
+      if (!entry->started && !start(*entry, now)) {
+        waiting++;  // NAKed: no reply yet, or the device's buffer is busy
+        continue;
+      }
+      uint64_t ends = endOf(*entry);
+      if (ends > now) {
+        if (ends == Scheduler::kNoDeadline) waiting++;  // NAKed until the device drains its buffer
+        deadline = std::min(deadline, ends);
+        continue;
+      }
     }
     if (IoSetCancelRoutine(entry->irp, nullptr) == nullptr) {
       entry->cancelling = true;
@@ -385,6 +458,7 @@ void UsbBus::complete(QueuedTransfer& transfer) {
     status = transfer.plan.status;
     allowed = std::min(requested, transfer.plan.bytes);
   }
+  if (transfer.started && !isIn(transfer)) model.withdrawOut();
   std::vector<UCHAR> moved;
   if (wasHalted) {
     // A halted endpoint takes no part: the host controller refuses the transfer.

@@ -4,9 +4,14 @@
 //
 // Bulk transfers always pend: the bus thread, a machine thread that runs at
 // DISPATCH_LEVEL while it completes them as a DPC would, ends each one when
-// the device answers it, on the virtual clock. A control request the device
-// never answers pends too, until cancelled. What a device does with each URB
-// is usb_device.h's.
+// the device answers it, on the virtual clock. A transfer takes the time its
+// packets take on the link (usb_link.h), from the moment the head of its pipe
+// is due: an IN transfer as long as the bytes the device sends, up to the
+// short packet that ends a reply; an OUT transfer as long as the device's
+// input buffer takes to accept its bytes, NAKing them while it is full. A
+// transfer stays queued and cancellable until it ends. A control request the
+// device never answers pends too, until cancelled. What a device does with
+// each URB is usb_device.h's.
 #pragma once
 
 #include <usb.h>
@@ -44,10 +49,15 @@ struct QueuedTransfer {
   PURB urb = nullptr;
   USBD_PIPE_HANDLE pipe = nullptr;  // null for a control request the device does not answer
   UCHAR endpoint = 0;
+  USHORT maxPacketSize = 0;
   UCHAR* data = nullptr;  // the transfer's bytes, mapped when it was submitted
   BulkPlan plan;
   uint64_t due = 0;         // virtual time at which the device answers
   bool cancelling = false;  // its cancel routine runs and will take it away
+  // Set once its packets move: from then on it ends at the frame that carries its last one.
+  bool started = false;
+  uint64_t startedAt = 0;
+  uint64_t endsAt = 0;  // for IN: the frame after the bytes the device sends
 };
 
 class UsbBus {
@@ -120,6 +130,11 @@ class UsbBus {
   std::vector<QueuedTransfer> takeAll(const std::function<bool(const QueuedTransfer&)>& which);
   void finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status);
   bool nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiting);
+  // Starts moving the packets of a transfer at the head of its pipe; false
+  // while the device NAKs it before any packet (no IN data, its buffer busy with another OUT).
+  bool start(QueuedTransfer& transfer, uint64_t now);
+  // When a started transfer's last packet has gone, or Scheduler::kNoDeadline.
+  uint64_t endOf(const QueuedTransfer& transfer);
   void complete(QueuedTransfer& transfer);
   void changed();
 
@@ -140,6 +155,9 @@ class UsbBus {
   std::mutex queueLock_;
   std::list<QueuedTransfer> queue_;
   std::set<USBD_PIPE_HANDLE> halted_;
+  // Unplugged and not yet removed: a transfer its stack submits is refused,
+  // even one submitted while the cable was being pulled.
+  std::set<const UsbDevice*> unplugged_;
   std::atomic<bool> checksCancelFlag_{true};
   // Bumped after every change the bus thread must look at.
   std::atomic<uint64_t> generation_{0};

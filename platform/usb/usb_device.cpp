@@ -259,6 +259,7 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
         queued.urb = urb;
         queued.pipe = pipe.handle;
         queued.endpoint = pipe.endpointAddress;
+        queued.maxPacketSize = pipe.maxPacketSize;
         queued.data = transferData(transfer);
         queued.plan = model_->planBulkTransfer(pipe.endpointAddress);
         status = bus_.queue(queued);

@@ -38,7 +38,32 @@ void putWord(std::vector<UCHAR>& bytes, USHORT value) {
   bytes.push_back(static_cast<UCHAR>(value >> 8));
 }
 
+// A bulk endpoint's packets are 512 bytes at high speed and 8 to 64 bytes at
+// full speed, and only a USB 2.0 device runs at high speed.
+void checkSpeed(const UsbDeviceDescription& description) {
+  bool high = description.speed == UsbSpeed::High;
+  if (high && description.usbVersion < 0x0200) {
+    bugCheck("INVALID_USB_DEVICE",
+             format("a high-speed simulated device reports bcdUSB 0x%04X; it needs 0x0200 or later",
+                    description.usbVersion));
+  }
+  for (const UsbInterfaceDescription& interface : description.interfaces) {
+    for (const UsbEndpointDescription& endpoint : interface.endpoints) {
+      if ((endpoint.attributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
+      USHORT size = endpoint.maxPacketSize;
+      bool fits = high ? size == 512 : (size == 8 || size == 16 || size == 32 || size == 64);
+      if (!fits) {
+        bugCheck("INVALID_USB_DEVICE",
+                 format("bulk endpoint 0x%02X of a %s-speed simulated device has %u-byte packets; %s",
+                        endpoint.address, high ? "high" : "full", size,
+                        high ? "high speed takes 512" : "full speed takes 8, 16, 32 or 64"));
+      }
+    }
+  }
+}
+
 std::vector<UCHAR> buildConfiguration(const UsbDeviceDescription& description) {
+  checkSpeed(description);
   std::set<UCHAR> numbers;
   for (const UsbInterfaceDescription& interface : description.interfaces) numbers.insert(interface.number);
 
@@ -231,7 +256,8 @@ std::vector<UCHAR> UsbDeviceModel::stringDescriptor(UCHAR index, USHORT language
                                                                                     : nullptr;
     if (text == nullptr || !text->has_value()) return {};
     // Like most devices it answers a request that names no language (0) in its own.
-    if (language != 0 && std::find(d.languages.begin(), d.languages.end(), language) == d.languages.end()) return {};
+    if (language != 0 && std::find(d.languages.begin(), d.languages.end(), language) == d.languages.end())
+      return {};
     for (char16_t c : **text) putWord(bytes, c);
   }
   // bLength is one byte: longer texts are cut, as a device's fixed tables would be.
@@ -251,8 +277,8 @@ uint32_t bulkChecksum(const UCHAR* data, size_t length, uint32_t previous) {
   uint32_t crc = ~previous;
   for (; length >= 8; data += 8, length -= 8) {
     uint32_t low = crc ^ (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
-    crc = table[7][low & 0xFF] ^ table[6][(low >> 8) & 0xFF] ^ table[5][(low >> 16) & 0xFF] ^ table[4][low >> 24] ^
-          table[3][data[4]] ^ table[2][data[5]] ^ table[1][data[6]] ^ table[0][data[7]];
+    crc = table[7][low & 0xFF] ^ table[6][(low >> 8) & 0xFF] ^ table[5][(low >> 16) & 0xFF] ^
+          table[4][low >> 24] ^ table[3][data[4]] ^ table[2][data[5]] ^ table[1][data[6]] ^ table[0][data[7]];
   }
   for (; length > 0; data++, length--) crc = (crc >> 8) ^ table[0][(crc ^ *data) & 0xFF];
   return ~crc;
@@ -269,7 +295,8 @@ std::vector<BulkTransferRecord> UsbDeviceModel::outTransfers() const {
 
 std::vector<UCHAR> UsbDeviceModel::outData() const {
   std::vector<UCHAR> data;
-  for (const BulkTransferRecord& record : outTransfers()) data.insert(data.end(), record.data.begin(), record.data.end());
+  for (const BulkTransferRecord& record : outTransfers())
+    data.insert(data.end(), record.data.begin(), record.data.end());
   return data;
 }
 
@@ -316,7 +343,8 @@ void UsbDeviceModel::scheduleBulkFault(UCHAR endpoint, unsigned nth, BulkPlan pl
   std::lock_guard<std::mutex> guard(lock_);
   if (!bulkFaults_.emplace(std::make_pair(endpoint, nth), plan).second) {
     bugCheck("BULK_FAULT_SCHEDULED_TWICE",
-             format("bulk transfer %u of endpoint 0x%02X has a fault already; a transfer takes one", nth, endpoint));
+             format("bulk transfer %u of endpoint 0x%02X has a fault already; a transfer takes one", nth,
+                    endpoint));
   }
 }
 
@@ -330,8 +358,8 @@ void UsbDeviceModel::failBulkTransfer(UCHAR endpoint, unsigned nth, USBD_STATUS 
 
 void UsbDeviceModel::failBulkRequest(UCHAR endpoint, unsigned nth, NTSTATUS status) {
   if (NT_SUCCESS(status)) {
-    bugCheck("INVALID_PARAMETER", format("failBulkRequest was given 0x%08X, which is no failure",
-                                         static_cast<unsigned>(status)));
+    bugCheck("INVALID_PARAMETER",
+             format("failBulkRequest was given 0x%08X, which is no failure", static_cast<unsigned>(status)));
   }
   BulkPlan plan;
   plan.action = BulkPlan::Action::FailRequest;
@@ -369,8 +397,14 @@ bool UsbDeviceModel::inDataReady() const {
   return !inReplies_.empty();
 }
 
-std::vector<UCHAR> UsbDeviceModel::bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
-                                                USBD_STATUS status) {
+size_t UsbDeviceModel::inBytesReady(ULONG length) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (inReplies_.empty()) return 0;
+  return std::min<size_t>(length, inReplies_.front().size() - inReplyOffset_);
+}
+
+std::vector<UCHAR> UsbDeviceModel::bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length,
+                                                ULONG requested, USBD_STATUS status) {
   std::lock_guard<std::mutex> guard(lock_);
   BulkTransferRecord record{endpoint, requested, 0, 0, {}, status};
   std::vector<UCHAR> sent;
@@ -405,6 +439,55 @@ std::vector<UCHAR> UsbDeviceModel::takeInReply(ULONG length, USBD_STATUS status)
 void UsbDeviceModel::setChangeNotifier(std::function<void()> notifier) {
   std::lock_guard<std::mutex> guard(lock_);
   changeNotifier_ = std::move(notifier);
+}
+
+void UsbDeviceModel::setClock(std::function<uint64_t()> clock) {
+  std::lock_guard<std::mutex> guard(lock_);
+  clock_ = std::move(clock);
+}
+
+void UsbDeviceModel::notifyChange() {
+  std::function<void()> notify;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    notify = changeNotifier_;
+  }
+  if (notify) notify();
+}
+
+void UsbDeviceModel::setInputBuffer(uint64_t capacityBytes, uint64_t drainBytesPerMillisecond) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_ = InputBuffer(capacityBytes, drainBytesPerMillisecond);
+}
+
+void UsbDeviceModel::setDraining(bool draining) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_.setDraining(now(), draining);
+}
+
+void UsbDeviceModel::offerOut(ULONG bytes, uint64_t linkBytesPerMillisecond) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputBuffer_.offer(now(), bytes, linkBytesPerMillisecond);
+}
+
+bool UsbDeviceModel::offeringOut() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.offering();
+}
+
+uint64_t UsbDeviceModel::outOfferTakenAt() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.offerTakenAt(now());
+}
+
+uint64_t UsbDeviceModel::withdrawOut() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.withdraw(now());
+}
+
+uint64_t UsbDeviceModel::inputBufferLevel() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return inputBuffer_.levelBytes(now());
 }
 
 }  // namespace nrv

@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "usb/input_buffer.h"
+#include "usb/usb_link.h"
+
 namespace nrv {
 
 // bmRequestType and bRequest values of the standard requests the bus sends.
@@ -66,6 +69,9 @@ struct UsbInterfaceDescription {
 };
 
 struct UsbDeviceDescription {
+  // The link's speed; bcdUSB and the bulk endpoints' packet size agree with it
+  // (0x0200 or later and 512 bytes at high speed, at most 64 bytes at full speed).
+  UsbSpeed speed = UsbSpeed::Full;
   USHORT usbVersion = 0x0110;
   UCHAR deviceClass = 0;  // 0: each interface names its own class
   UCHAR deviceSubClass = 0;
@@ -218,14 +224,36 @@ class UsbDeviceModel {
   // For the bus: counts a submitted bulk transfer and says what becomes of it.
   BulkPlan planBulkTransfer(UCHAR endpoint);
   bool inDataReady() const;
+  // The bytes the next IN transfer of at most length bytes would get.
+  size_t inBytesReady(ULONG length) const;
   // Runs a transfer that the plan lets through: OUT takes the bytes, IN gives
   // at most length bytes (and returns them). Records the transfer with the status given.
   std::vector<UCHAR> bulkTransfer(UCHAR endpoint, const UCHAR* out, ULONG length, ULONG requested,
                                   USBD_STATUS status);
-  // Called (outside the model's lock) when an IN reply arrives, so the bus looks again.
+  // Called (outside the model's lock) when an IN reply arrives or the input
+  // buffer starts or stops draining, so the bus looks again.
   void setChangeNotifier(std::function<void()> notifier);
+  // The machine's clock, in 100 ns units, once the device is plugged in.
+  void setClock(std::function<uint64_t()> clock);
+
+  // ---- the input buffer that bulk OUT data goes to (unlimited unless a model sets one)
+  // The bus offers the bytes of one OUT transfer at a time at the link's rate.
+  void offerOut(ULONG bytes, uint64_t linkBytesPerMillisecond);
+  bool offeringOut() const;
+  // When the buffer will have taken the whole offer, or InputBuffer::kNever while it waits for draining.
+  uint64_t outOfferTakenAt();
+  // The offer's transfer ended or went away; returns the bytes the buffer took.
+  uint64_t withdrawOut();
+  // Bytes received and not yet printed.
+  uint64_t inputBufferLevel();
 
  protected:
+  // A model with a buffer of its own: the capacity, and how fast it drains while it may.
+  void setInputBuffer(uint64_t capacityBytes, uint64_t drainBytesPerMillisecond);
+  void setDraining(bool draining);
+  // Tells the bus to look again; the caller holds no lock of the model.
+  void notifyChange();
+
   // Class and vendor requests. Here vendor requests succeed without data and
   // class requests stall; a model overrides this with its own requests.
   virtual UsbControlReply answerClassOrVendor(const UsbControlRequest& request);
@@ -250,8 +278,12 @@ class UsbDeviceModel {
   std::map<std::pair<UCHAR, unsigned>, BulkPlan> bulkFaults_;
   std::vector<std::pair<UCHAR, UCHAR>> unansweredControl_;
   std::function<void()> changeNotifier_;
+  std::function<uint64_t()> clock_;
+  InputBuffer inputBuffer_;
 
   void scheduleBulkFault(UCHAR endpoint, unsigned nth, BulkPlan plan);
+  // The clock's time; the caller holds the lock.
+  uint64_t now() const { return clock_ ? clock_() : 0; }
   // The next bytes of the queued IN replies, at most length; the caller holds the lock.
   std::vector<UCHAR> takeInReply(ULONG length, USBD_STATUS status);
 };

@@ -67,8 +67,9 @@ void CriticalSections::enter(LPCRITICAL_SECTION section, const void* caller) {
   if (state.owner != nullptr) {
     waiters_[&self] = Waiter{section, caller};
     reportCycle(self, state, section, caller);
+    state.queue.push_back(&self);
     scheduler_.block(
-        held, [&state] { return state.owner == nullptr; }, Scheduler::kNoDeadline,
+        held, [&state, &self] { return state.owner == &self; }, Scheduler::kNoDeadline,
         [this, &self, section, caller] { return describeWait(self, section, caller); });
     waiters_.erase(&self);
   }
@@ -89,6 +90,10 @@ void CriticalSections::leave(LPCRITICAL_SECTION section, const void* caller) {
   }
   if (--state.recursion == 0) {
     state.owner = nullptr;
+    if (!state.queue.empty()) {
+      state.owner = state.queue.front();
+      state.queue.pop_front();
+    }
     scheduler_.stateChanged();
   }
 }

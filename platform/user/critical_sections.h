@@ -5,11 +5,14 @@
 // deleted while held or waited for, or held by a thread that ends stops the
 // machine. Waits are the scheduler's, so virtual time runs on, and threads
 // that wait for each other's sections are reported as a deadlock at once.
+// A section left while threads wait for it passes to the one that has waited
+// longest, so which thread gets it never depends on how the host runs them.
 #pragma once
 
 #include <winbase.h>
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -42,6 +45,7 @@ class CriticalSections {
     const ThreadRecord* owner = nullptr;
     unsigned recursion = 0;
     const void* enteredFrom = nullptr;  // the holder's first entry
+    std::deque<const ThreadRecord*> queue;  // waiting to enter, longest first
   };
   struct Waiter {
     const void* section;

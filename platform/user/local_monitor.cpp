@@ -49,4 +49,27 @@ bool LocalMonitor::deletePort(HWND window, const std::string& port, DWORD* error
              port.c_str()));
 }
 
+namespace {
+
+[[noreturn]] void portNotSimulated(const char* entry) {
+  bugCheck("NOT_IMPLEMENTED",
+           format("%s: the machine's local ports have nothing attached; print to a monitor's port", entry));
+}
+
+}  // namespace
+
+bool LocalMonitor::openPort(const std::string& port, HANDLE*, DWORD*) {
+  portNotSimulated(format("OpenPort of %s", port.c_str()).c_str());
+}
+bool LocalMonitor::startDocPort(HANDLE, const std::string&, DWORD, const std::string&, DWORD*) {
+  portNotSimulated("StartDocPort");
+}
+bool LocalMonitor::writePort(HANDLE, const uint8_t*, DWORD, DWORD*, DWORD*) { portNotSimulated("WritePort"); }
+bool LocalMonitor::endDocPort(HANDLE, DWORD*) { portNotSimulated("EndDocPort"); }
+bool LocalMonitor::closePort(HANDLE, DWORD*) { portNotSimulated("ClosePort"); }
+bool LocalMonitor::getPrinterDataFromPort(HANDLE, DWORD, const std::vector<uint8_t>&, std::vector<uint8_t>*,
+                                          DWORD*, DWORD*) {
+  portNotSimulated("GetPrinterDataFromPort");
+}
+
 }  // namespace nrv

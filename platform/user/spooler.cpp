@@ -16,16 +16,11 @@
 
 namespace nrv {
 
-namespace {
-
-// Port names compare as lstrcmpiA compares the ASCII letters.
-bool samePortName(const std::string& a, const std::string& b) {
+bool Spooler::sameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
          });
 }
-
-}  // namespace
 
 Spooler::Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler)
     : profile_(profile), registry_(registry), systemFolder_(systemFolder), scheduler_(scheduler) {
@@ -127,6 +122,7 @@ std::unique_ptr<PortMonitor> Spooler::initializeMonitor(const std::string& name,
 
 void Spooler::stop() {
   if (!running()) return;
+  endJobs();
   ready_.store(false);
   onSpoolerThread("stop", [this] { unloadMonitors(); });
 }
@@ -137,10 +133,12 @@ void Spooler::unloadMonitors() {
   std::vector<UserModule*> modules;
   for (Loaded& loaded : loaded_) {
     auto* fromModule = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
-    if (fromModule != nullptr && std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
+    if (fromModule != nullptr &&
+        std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
       modules.push_back(&fromModule->module());
   }
-  std::erase_if(loaded_, [](const Loaded& loaded) { return dynamic_cast<ModuleMonitor*>(loaded.monitor.get()); });
+  std::erase_if(loaded_,
+                [](const Loaded& loaded) { return dynamic_cast<ModuleMonitor*>(loaded.monitor.get()); });
   for (UserModule* module : modules) process_->unloadModule(*module);
 }
 
@@ -185,11 +183,13 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
   SpoolerAnswer answer{FALSE, NO_ERROR};
   onSpoolerThread("DeletePort", [&] {
     Loaded* owner = nullptr;
+    bool printedTo = false;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      printedTo = printerOnPort(port);
       for (Loaded& loaded : loaded_) {
         auto listed = std::find_if(loaded.ports.begin(), loaded.ports.end(),
-                                   [&](const std::string& name) { return samePortName(name, port); });
+                                   [&](const std::string& name) { return sameName(name, port); });
         if (listed != loaded.ports.end()) {
           owner = &loaded;
           break;
@@ -200,13 +200,18 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
       answer = SpoolerAnswer{FALSE, ERROR_UNKNOWN_PORT};
       return;
     }
+    // A port a printer prints to stays: the monitor is not even asked.
+    if (printedTo) {
+      answer = SpoolerAnswer{FALSE, ERROR_BUSY};
+      return;
+    }
     DWORD error = NO_ERROR;
     if (!owner->monitor->deletePort(window, port, &error)) {
       answer = SpoolerAnswer{FALSE, error};
       return;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    std::erase_if(owner->ports, [&](const std::string& name) { return samePortName(name, port); });
+    std::erase_if(owner->ports, [&](const std::string& name) { return sameName(name, port); });
     answer = SpoolerAnswer{TRUE, NO_ERROR};
   });
   return answer;

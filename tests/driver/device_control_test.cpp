@@ -24,15 +24,17 @@ class DeviceControlTest : public PrinterOnBusTest {
   // Sends a device-control request through an open handle, as DeviceIoControl does.
   Answer ioctl(ULONG code, std::vector<UCHAR> input, ULONG outputLength) {
     if (file == nullptr) {
-      EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName), u"", &file),
+      EXPECT_EQ(machine.io().open(reinterpret_cast<const char16_t*>(printer.extension()->InterfaceLinkName),
+                                  u"", &file),
                 STATUS_SUCCESS);
     }
     std::vector<UCHAR> output(outputLength);
-    nrv::IrpOutcome outcome =
-        machine.io().deviceControl(file, code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
-                                   output.empty() ? nullptr : output.data(), outputLength);
+    nrv::IrpOutcome outcome = machine.io().deviceControl(
+        file, code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+        output.empty() ? nullptr : output.data(), outputLength);
     EXPECT_EQ(outcome.returned, outcome.status.Status) << "the returned and the stored status differ";
-    size_t copied = NT_SUCCESS(outcome.status.Status) ? std::min<size_t>(outcome.status.Information, outputLength) : 0;
+    size_t copied =
+        NT_SUCCESS(outcome.status.Status) ? std::min<size_t>(outcome.status.Information, outputLength) : 0;
     output.resize(copied);
     return Answer{outcome.status.Status, outcome.status.Information, output};
   }
@@ -61,7 +63,8 @@ TEST_F(DeviceControlTest, VersionAndDescriptorsAnswerOnlyBuffersLargeEnough) {
   EXPECT_EQ(device.output[1], USB_DEVICE_DESCRIPTOR_TYPE);
 
   ULONG total = printer.extension()->ConfigurationDescriptor->wTotalLength;
-  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total - 1).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total - 1).status,
+            USBPRN_STATUS_BUFFER_TOO_SMALL);
   Answer whole = ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, total);
   EXPECT_EQ(whole.information, total);
   EXPECT_EQ(whole.output, printer.usb->model().configurationDescriptor());
@@ -74,7 +77,8 @@ TEST_F(DeviceControlTest, LengthQueriesNeedABufferForTheirAnswer) {
   EXPECT_EQ(query.status, STATUS_SUCCESS);
   EXPECT_EQ(query.information, 4u);
   EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {1, 2, 3}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_CONFIGURATION_DESCRIPTOR, {1, 2, 3}, 0).status,
+            USBPRN_STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(DeviceControlTest, TheDeviceIdComesWithoutItsLengthBytes) {
@@ -108,6 +112,52 @@ TEST_F(DeviceControlTest, PortStatusIsOneByteWhenThePrinterAnswers) {
   EXPECT_EQ(status.status, STATUS_SUCCESS);
   EXPECT_EQ(status.output, std::vector<UCHAR>{0x38});
   EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {}, 0).status, USBPRN_STATUS_BUFFER_TOO_SMALL);
+}
+
+// A printer out of paper: its small buffer fills and the write waits for room.
+class PaperOutTest : public DeviceControlTest {
+ protected:
+  nrv::PrinterConfig config() override {
+    nrv::PrinterConfig paperOut;
+    paperOut.portStatus = 0x30;
+    paperOut.bufferSize = 4096;
+    paperOut.printBytesPerMillisecond = 64;
+    return paperOut;
+  }
+};
+
+// The status request takes the control pipe: a write waiting for the printer
+// does not hold it up, and a change of status shows in the very next answer.
+TEST_F(PaperOutTest, PortStatusChangesShowAtOnceWhileAWriteWaits) {
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {0, 0}, 1).output, std::vector<UCHAR>{0x30});
+  std::vector<UCHAR> data(8192, 0x5A);
+  std::unique_ptr<nrv::PendingRequest> writing = machine.io().startWrite(file, data.data(), 8192);
+  machine.sleep(10000);
+  ASSERT_FALSE(writing->completed());
+  uint64_t before = machine.scheduler().now();
+  printer.usb->printer().setPortStatus(0x18);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {0, 0}, 1).output, std::vector<UCHAR>{0x18});
+  EXPECT_EQ(machine.scheduler().now(), before);
+  writing->wait();
+  EXPECT_EQ(writing->status().Status, STATUS_SUCCESS);
+  EXPECT_EQ(writing->status().Information, 8192u);
+  // The other 4096 bytes needed 64 ms of printing once the paper was in.
+  EXPECT_EQ(machine.scheduler().now(), before + 64 * nrv::Scheduler::kUnitsPerMillisecond);
+}
+
+// The port monitor gives up on a printer that takes nothing: its cancel ends
+// the write that waits for room, with the bytes of the transfers that ended before.
+TEST_F(PaperOutTest, CancellingThePipeEndsAWriteThatWaitsForRoom) {
+  std::vector<UCHAR> data(70000, 0x5A);
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_GET_PORT_STATUS, {0, 0}, 1).status, STATUS_SUCCESS);  // opens the handle
+  std::unique_ptr<nrv::PendingRequest> writing = machine.io().startWrite(file, data.data(), 70000);
+  EXPECT_FALSE(writing->wait(60000));
+  EXPECT_EQ(ioctl(IOCTL_USBPRN_CANCEL_PIPE_REQUESTS, {USBPRN_PIPE_BULK_OUT}, 0).status, STATUS_SUCCESS);
+  writing->wait();
+  EXPECT_EQ(writing->status().Status, STATUS_SUCCESS);
+  EXPECT_EQ(writing->status().Information, 0u);
+  EXPECT_EQ(printer.usb->model().inputBufferLevel(), 4096u)
+      << "what went before the cancel stays in the printer";
 }
 
 TEST_F(DeviceControlTest, InterfaceSelectionAndPipeSelectorsAreChecked) {

@@ -64,12 +64,20 @@ TEST(ScenarioLanguage, QuotesKeepSeparatorsAndCommentsAndEscapesMakeAnyByte) {
   EXPECT_EQ(plug.deviceId, "MFG:A;MDL:B #2;");
   EXPECT_TRUE(plug.noSerial);
   EXPECT_EQ(plug.protocol, 2);
+  EXPECT_EQ(plug.speed, nrv::UsbSpeed::Full);
   EXPECT_EQ(commands[0].text, "plug P-1 id=\"MFG:A;MDL:B #2;\" serial=none");
   EXPECT_EQ(commands[1].line, 2);
   EXPECT_EQ(commands[1].position, 2);
   EXPECT_EQ(actionOf<nrvsim::ReplyCommand>(commands[2]).bytes, std::string("a\"b\\c\r\n\0\xFF", 9));
   EXPECT_EQ(commands[3].line, 4);
   EXPECT_EQ(actionOf<nrvsim::ReadCommand>(commands[3]).timeout, 7u);
+}
+
+TEST(ScenarioLanguage, APrinterIsPluggedAtFullOrHighSpeed) {
+  std::vector<Command> commands = nrvsim::parseScenario("plug A speed=high; plug B speed=full");
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[0]).speed, nrv::UsbSpeed::High);
+  EXPECT_EQ(actionOf<nrvsim::PlugCommand>(commands[1]).speed, nrv::UsbSpeed::Full);
+  EXPECT_NE(errorOf("plug A speed=low").message.find("speed= is full or high, not 'low'"), std::string::npos);
 }
 
 TEST(ScenarioLanguage, FaultsNameTheirDirectionTransferAndDetail) {
@@ -191,7 +199,7 @@ TEST(ScenarioLanguage, RefusesDeviceIdsItCannotSendAndJobsItDoesNotKnow) {
        "serial= is 127 characters long; a string descriptor holds 126"},
       {"plug A; wait j1", 2, "no background job named j1 runs here"},
       {"start j1 read A 1; wait j1 timeout=5; cancel j1; wait j1; wait j1", 5, "no background job named j1"},
-      {"cancel j1; start j1 print A", 1, "no background job named j1"},
+      {"cancel j1; start j1 print A", 1, "no background job or printer queue named j1"},
       {"start j1 print A; wait j1 timeout=1; start j1 read A 1", 3, "background job j1 is started already"},
       {"start 1j print A", 1, "'1j' is not a job name"},
       {"start j1 show A", 1, "start j1 needs a print or read command"},
@@ -255,6 +263,68 @@ TEST(JsonWriter, EscapesStringsAndSeparatesMembersAtEveryDepth) {
   EXPECT_EQ(json.text(),
             "{\"text\":\"quote \\\" backslash \\\\ newline \\n bell \\u0007 caf\xC3\xA9\","
             "\"list\":[1,{\"empty\":\"\",\"flag\":false},[]],\"big\":18446744073709551615}");
+}
+
+TEST(ScenarioLanguage, SpoolerCommandsTakeQueuesPortsTimeoutsAndStatusChanges) {
+  std::vector<Command> commands = nrvsim::parseScenario(
+      "printer \"My Printer\" port=NRVUSB001: retry=0 notselected=90\n"
+      "job \"my printer\" doc.prn timeout=5\n"
+      "status P1 0x38 after=250; paper P1 out; paper P1 in after=1\n"
+      "retry \"My Printer\"; cancel \"MY PRINTER\"; devid \"My Printer\"; deleteport NRVUSB001:");
+  ASSERT_EQ(commands.size(), 9u);
+  const auto& queue = actionOf<nrvsim::QueueCommand>(commands[0]);
+  EXPECT_EQ(queue.queue, "My Printer");
+  EXPECT_EQ(queue.port, "NRVUSB001:");
+  EXPECT_EQ(queue.retrySeconds, 0u) << "0: no retry limit";
+  EXPECT_EQ(queue.notSelectedSeconds, 90u);
+  const auto& job = actionOf<nrvsim::JobCommand>(commands[1]);
+  EXPECT_EQ(job.file, "doc.prn");
+  EXPECT_EQ(job.timeout, 5u);
+  const auto& status = actionOf<nrvsim::StatusCommand>(commands[2]);
+  EXPECT_EQ(status.status, 0x38);
+  EXPECT_EQ(status.after, 250u);
+  EXPECT_EQ(actionOf<nrvsim::StatusCommand>(commands[3]).change, nrvsim::StatusCommand::Change::PaperOut);
+  EXPECT_FALSE(actionOf<nrvsim::StatusCommand>(commands[3]).after);
+  EXPECT_EQ(actionOf<nrvsim::StatusCommand>(commands[4]).change, nrvsim::StatusCommand::Change::PaperIn);
+  EXPECT_EQ(actionOf<nrvsim::RetryCommand>(commands[5]).timeout, nrvsim::kDefaultJobTimeoutMilliseconds);
+  EXPECT_EQ(actionOf<nrvsim::CancelQueueJobCommand>(commands[6]).queue, "MY PRINTER")
+      << "a queue's name, whatever its letter case, when no background job has it";
+  actionOf<nrvsim::DeviceIdCommand>(commands[7]);
+  EXPECT_EQ(actionOf<nrvsim::DeletePortCommand>(commands[8]).port, "NRVUSB001:");
+
+  // A background job of the same name comes first.
+  std::vector<Command> both = nrvsim::parseScenario("printer Q port=X; start Q print A; cancel Q");
+  actionOf<nrvsim::CancelCommand>(both[2]);
+}
+
+TEST(ScenarioLanguage, RefusesSpoolerCommandsWrittenWrong) {
+  struct Case {
+    std::string source;
+    std::string message;
+  } cases[] = {
+      {"printer Q", "printer Q needs port=PORT"},
+      {"printer Q port=", "printer Q needs port=PORT"},
+      {"printer \"\" port=X", "a printer queue's name cannot be empty"},
+      {"printer Q port=X retry=4294968", "retry= must be a number from 0 to 4294967"},
+      {"printer Q port=X notselected=-1", "notselected= must be a number"},
+      {"job", "job needs a printer queue's name"},
+      {"job Q a b", "unexpected 'b' after job"},
+      {"job Q timeout=0", "timeout= must be a number from 1"},
+      {"status P1", "status needs a status byte"},
+      {"status P1 0x100", "'0x100' is not a status byte"},
+      {"status P1 256", "'256' is not a status byte"},
+      {"status P1 0xZZ", "'0xZZ' is not a status byte"},
+      {"status P1 0x18 after=0", "after= must be a number from 1"},
+      {"paper P1 sideways", "paper takes out or in, not 'sideways'"},
+      {"paper P1", "paper needs out or in"},
+      {"cancel Q", "no background job or printer queue named Q"},
+      {"deleteport", "deleteport needs a port's name"},
+  };
+  for (const Case& expected : cases) {
+    ScenarioError error = errorOf(expected.source);
+    EXPECT_NE(error.message.find(expected.message), std::string::npos)
+        << expected.source << ": " << error.message;
+  }
 }
 
 }  // namespace

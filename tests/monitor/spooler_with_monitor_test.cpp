@@ -53,8 +53,8 @@ TEST_F(SpoolerWithMonitor, ListsThePrintersPortsAfterTheLocalOnes) {
   EXPECT_EQ(listing().back(), "NRVUSB001:=USB Port Not Connected");
 }
 
-// The monitor has no DeletePort entry yet: the spooler answers for it.
-TEST_F(SpoolerWithMonitor, DeletingOneOfItsPortsIsRefusedByTheSpooler) {
+// The spooler hands DeletePortA to the monitor, which keeps a connected port.
+TEST_F(SpoolerWithMonitor, DeletingAConnectedPortIsRefusedByTheMonitor) {
   plug("SN1");
   machine.startSpooler();
   listing();
@@ -62,7 +62,7 @@ TEST_F(SpoolerWithMonitor, DeletingOneOfItsPortsIsRefusedByTheSpooler) {
   nrv::ProcessScope scope(program);
   char port[] = "NRVUSB001:";
   EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
 }
 
 // Programs list ports on their threads while printers come and go; each

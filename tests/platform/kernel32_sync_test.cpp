@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "death_test.h"
@@ -102,6 +103,31 @@ TEST_F(Sync, CriticalSectionsAreRecursiveAndMakeOthersWait) {
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
   DeleteCriticalSection(&section);
   InitializeCriticalSection(&section);  // may be used again after deletion
+  DeleteCriticalSection(&section);
+}
+
+// A section left while others wait passes to the one that waited longest,
+// even when the leaving thread asks for it again at once: which thread gets
+// it never depends on how the host runs the threads.
+TEST_F(Sync, ALeftCriticalSectionPassesToItsLongestWaiter) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EnterCriticalSection(&section);
+  std::vector<std::string> order;
+  for (const char* name : {"first", "second"}) {
+    process.startThread(name, [&, name] {
+      EnterCriticalSection(&section);
+      order.push_back(name);
+      LeaveCriticalSection(&section);
+    });
+    Sleep(10);
+  }
+  LeaveCriticalSection(&section);
+  EnterCriticalSection(&section);
+  order.push_back("main again");
+  LeaveCriticalSection(&section);
+  machine.joinThreads();
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "main again"}));
   DeleteCriticalSection(&section);
 }
 

@@ -1,95 +1,13 @@
 // The bulk data path of the USB bus: transfers pend and the bus thread ends
 // them as the simulated printer answers, on the virtual clock, with its
 // scripted faults; cancel, reset pipe, abort pipe and unplug end them early.
-#include <gtest/gtest.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-
-#include <memory>
-#include <numeric>
-#include <vector>
-
-#include "machine/machine.h"
+#include "usb_bulk_fixture.h"
 
 namespace {
 
-using Bytes = std::vector<UCHAR>;
-constexpr UCHAR kOut = 0x01;
-constexpr UCHAR kIn = 0x82;
-constexpr uint64_t kMs = nrv::Scheduler::kUnitsPerMillisecond;
+using namespace usb_bulk;
 
-Bytes pattern(size_t length) {
-  Bytes bytes(length);
-  std::iota(bytes.begin(), bytes.end(), UCHAR{1});
-  return bytes;
-}
-
-// One URB in flight, sent the way a client driver sends it.
-struct Submission {
-  URB urb{};
-  std::unique_ptr<nrv::PendingRequest> request;
-  NTSTATUS status() { return request->status().Status; }
-  USBD_STATUS usbd() const { return urb.UrbHeader.Status; }
-  ULONG moved() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
-};
-
-class UsbBulk : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Bytes config(255);
-    URB get{};
-    UsbBuildGetDescriptorRequest(&get, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), nullptr, 255, nullptr);
-    ASSERT_EQ(send(&get)->returned(), STATUS_SUCCESS);
-    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    USBD_INTERFACE_LIST_ENTRY list[2] = {
-        {USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, 0, 0, -1, -1, -1), nullptr}, {}};
-    PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
-    ASSERT_EQ(send(select)->returned(), STATUS_SUCCESS);
-    ExFreePool(select);
-    for (const nrv::UsbPipe& pipe : device.pipes()) (pipe.endpointAddress == kOut ? out : in) = pipe.handle;
-  }
-
-  // cancelledBefore: the IRP carries a Cancel flag from an earlier IoCancelIrp that found no routine.
-  std::unique_ptr<nrv::PendingRequest> send(PURB urb, bool cancelledBefore = false) {
-    return machine.io().start(device.pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, nullptr,
-                              [urb, cancelledBefore](PIRP irp, PIO_STACK_LOCATION stack) {
-                                stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-                                stack->Parameters.Others.Argument1 = urb;
-                                irp->Cancel = cancelledBefore;
-                              });
-  }
-
-  std::unique_ptr<Submission> bulk(USBD_PIPE_HANDLE pipe, PVOID buffer, PMDL mdl, ULONG length,
-                                   bool cancelledBefore = false) {
-    auto submission = std::make_unique<Submission>();
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER& urb = submission->urb.UrbBulkOrInterruptTransfer;
-    urb.Hdr.Length = sizeof(urb);
-    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb.PipeHandle = pipe;
-    urb.TransferFlags = pipe == in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
-    urb.TransferBuffer = buffer;
-    urb.TransferBufferMDL = mdl;
-    urb.TransferBufferLength = length;
-    submission->request = send(&submission->urb, cancelledBefore);
-    EXPECT_EQ(submission->request->returned(), STATUS_PENDING);
-    return submission;
-  }
-
-  NTSTATUS pipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
-    URB urb{};
-    urb.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb.UrbPipeRequest.Hdr.Function = function;
-    urb.UrbPipeRequest.PipeHandle = pipe;
-    return send(&urb)->returned();
-  }
-
-  nrv::Machine machine;
-  nrv::UsbDevice& device = machine.usb().plugPrinter();
-  nrv::SimulatedPrinter& printer = device.printer();
-  USBD_PIPE_HANDLE out = nullptr;
-  USBD_PIPE_HANDLE in = nullptr;
-};
+class UsbBulk : public UsbBulkFixture {};
 
 TEST_F(UsbBulk, OutTransfersReachTheSinkFromBufferOrMdlWindow) {
   Bytes data = pattern(300);
@@ -186,23 +104,24 @@ TEST_F(UsbBulk, CancelRacingCompletionEndsEachTransferOnce) {
   EXPECT_EQ(printer.outTransfers().size(), delivered);
 }
 
-TEST_F(UsbBulk, DelayedTransferAdvancesTheClockByExactlyItsDelay) {
+// A packet takes its 1 ms frame; a delay comes on top of that.
+TEST_F(UsbBulk, DelayedTransferAdvancesTheClockByExactlyItsDelayAndItsFrame) {
   printer.delayBulkTransfer(kOut, 2, 48000);
   Bytes data = pattern(8);
   uint64_t start = machine.scheduler().now();
   bulk(out, data.data(), nullptr, 8)->request->wait();
-  EXPECT_EQ(machine.scheduler().now(), start);
+  EXPECT_EQ(machine.scheduler().now() - start, 1 * kMs);
   auto delayed = bulk(out, data.data(), nullptr, 8);
   delayed->request->wait();
   EXPECT_EQ(delayed->status(), STATUS_SUCCESS);
-  EXPECT_EQ(machine.scheduler().now() - start, 48000 * kMs);
+  EXPECT_EQ(machine.scheduler().now() - start, 48002 * kMs);
 
   // A caller's shorter time-out comes first.
   printer.delayBulkTransfer(kOut, 3, 1000);
   auto late = bulk(out, data.data(), nullptr, 8);
   EXPECT_FALSE(late->request->wait(400));
   EXPECT_TRUE(late->request->wait());
-  EXPECT_EQ(machine.scheduler().now() - start, 49000 * kMs);
+  EXPECT_EQ(machine.scheduler().now() - start, 49003 * kMs);
 }
 
 TEST_F(UsbBulk, StallHaltsThePipeUntilResetAndFailuresReportTheirBytes) {

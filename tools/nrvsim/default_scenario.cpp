@@ -16,14 +16,15 @@ std::string scenarioString(const std::string& text) {
 }  // namespace
 
 std::string defaultScenario(const std::string& printPath) {
-  std::string print = "print P1";
-  if (!printPath.empty()) print += " " + scenarioString(printPath);
+  std::string job = "job \"NRV USB Printer 1\"";
+  if (!printPath.empty()) job += " " + scenarioString(printPath);
   return "plug P1\n"
          "show P1\n"
          "ports           # P1's port, with the printer's description\n"
-         "open P1\n" +
-         print +
-         "\n"
+         "printer \"NRV USB Printer 1\" port=NRVUSB001:\n" +
+         job +
+         "   # through the spooler, the port monitor and the driver, at full speed\n"
+         "open P1\n"
          "reply P1 \"STATUS:READY;PAGES:1;\\r\\n\"\n"
          "read P1 64\n"
          "sleep S3        # refused: a handle is open\n"

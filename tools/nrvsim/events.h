@@ -59,6 +59,7 @@ struct PrinterPlugged {
   bool rawDeviceId = false;  // deviceId is the whole reply, length prefix included
   std::optional<std::string> serialNumber;  // none: the printer reports none
   int protocol = 0;
+  bool highSpeed = false;
   std::vector<std::string> faults;
   // Plugged while the machine sleeps: Plug and Play hears of it only at the wake.
   bool waitsForWake = false;
@@ -225,9 +226,80 @@ struct CancelSent {
   NTSTATUS status = STATUS_SUCCESS;
 };
 
+// ---- the spooler's printers and jobs
+
+// What a spooler call answered: its result and, when it failed, its last error.
+struct SpoolerResult {
+  bool succeeded = true;
+  uint32_t error = 0;
+};
+
+struct QueueAdded {
+  std::string queue;
+  std::string port;
+  uint64_t notSelectedMilliseconds = 0;
+  uint64_t retryMilliseconds = 0;
+  SpoolerResult result;
+};
+
+// A call the spooler made to the port for a job, or a port status the printer
+// on that port answered meanwhile.
+struct JobLine {
+  enum class Kind { OpenPort, StartDocPort, WritePort, EndDocPort, StatusPoll };
+  uint64_t milliseconds = 0;  // when the call returned, or the status was sent
+  Kind kind = Kind::StatusPoll;
+  SpoolerResult result;
+  uint32_t asked = 0;  // WritePort
+  uint32_t taken = 0;
+  uint8_t status = 0;  // StatusPoll
+};
+
+// What a job did while a command waited for it: submitted, retried or cancelled.
+struct SpoolerJobRun {
+  enum class How { Submitted, Retried, Cancelled } how = How::Submitted;
+  std::string queue;
+  std::string port;
+  uint32_t id = 0;
+  std::string document;
+  uint64_t size = 0;
+  std::string stateBefore;         // of a job retried or cancelled
+  std::optional<uint32_t> behind;  // the job in error a new job waits behind; it was not waited for
+  std::vector<JobLine> lines;
+  std::string state;  // "done", "error", "cancelled", or "queued"/"printing" at the time limit
+  uint32_t lastError = 0;
+  uint64_t milliseconds = 0;  // waited
+  uint64_t bytesTaken = 0;    // by the port since the job last started
+  // Bytes the printer on the port received meanwhile, and whether they are the
+  // document's first bytes in order; none when no plugged printer has the port.
+  std::optional<uint64_t> received;
+  bool intact = false;
+};
+
+struct PortStatusSet {
+  std::string printer;
+  std::string change;  // "status", "paper out" or "paper in"
+  // The byte set; for a paper change still to come, known only when it comes.
+  std::optional<uint8_t> status;
+  std::optional<uint64_t> after;  // the change comes this many milliseconds later
+  bool prints = false;            // the printer prints with the byte set now
+};
+
+struct DeviceIdAsked {
+  std::string queue;
+  SpoolerResult result;
+  std::string deviceId;  // the text after the length prefix
+  uint32_t returned = 0;
+};
+
+struct PortDeleted {
+  std::string port;
+  SpoolerResult result;
+};
+
 using Event = std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed,
                            DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
-                           JobStarted, JobWaited, CancelSent, LocaleChanged, PortsListed>;
+                           JobStarted, JobWaited, CancelSent, LocaleChanged, PortsListed, QueueAdded,
+                           SpoolerJobRun, PortStatusSet, DeviceIdAsked, PortDeleted>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

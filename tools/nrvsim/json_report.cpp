@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "json_writer.h"
 #include "report.h"
+#include "spooler_report.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
@@ -127,6 +128,7 @@ class JsonReport : public Report {
     json_.field(plugged.rawDeviceId ? "device_id_reply" : "device_id", plugged.deviceId);
     optionalField("serial_number", plugged.serialNumber);
     json_.field("protocol", plugged.protocol);
+    json_.field("speed", plugged.highSpeed ? "high" : "full");
     strings("faults", plugged.faults);
     json_.field("driver_attached", plugged.driverAttached);
     json_.field("waits_for_wake", plugged.waitsForWake);
@@ -342,6 +344,10 @@ class JsonReport : public Report {
     json_.field("job_running", sent.jobRunning);
     json_.field("status", statusName(sent.status));
   }
+
+  template <typename Facts>
+  requires requires(JsonWriter& json, const Facts& facts) { writeSpoolerFacts(json, facts); }
+  void write(const Facts& facts) { writeSpoolerFacts(json_, facts); }
 
   FILE* out_;
   JsonWriter json_;

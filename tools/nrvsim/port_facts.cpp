@@ -8,25 +8,21 @@
 
 namespace nrvsim {
 
-namespace {
-
-// Port names compare as the monitor compares them, ignoring the case of ASCII letters.
 bool samePortName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
 
-bool carriedByAPluggedPrinter(nrv::Machine& machine, const std::deque<NamedPrinter>& printers,
-                              const std::string& port) {
-  return std::any_of(printers.begin(), printers.end(), [&](const NamedPrinter& printer) {
+const NamedPrinter* printerOnPort(nrv::Machine& machine, const std::deque<NamedPrinter>& printers,
+                                  const std::string& port) {
+  auto found = std::find_if(printers.begin(), printers.end(), [&](const NamedPrinter& printer) {
     if (printer.usb == nullptr || !printer.usb->connected()) return false;
     std::optional<std::string> portName = deviceKeyText(machine, *printer.usb, u"PortName");
     return portName && samePortName(*portName, port);
   });
+  return found != printers.end() ? &*found : nullptr;
 }
-
-}  // namespace
 
 std::vector<PortFacts> describePorts(nrv::Machine& machine, const std::deque<NamedPrinter>& printers) {
   // The spooler hands out text in the ANSI code page of the moment.
@@ -37,7 +33,7 @@ std::vector<PortFacts> describePorts(nrv::Machine& machine, const std::deque<Nam
     port.name = utf8(record.name);
     port.monitor = utf8(record.monitor.value_or(""));
     if (record.description) port.description = utf8(*record.description);
-    if (port.monitor == kMonitorName) port.connected = carriedByAPluggedPrinter(machine, printers, port.name);
+    if (port.monitor == kMonitorName) port.connected = printerOnPort(machine, printers, port.name) != nullptr;
     ports.push_back(std::move(port));
   }
   return ports;

@@ -17,6 +17,13 @@ namespace nrvsim {
 constexpr char kMonitorName[] = "Norvo USB Printer Port Monitor";
 constexpr char kMonitorFile[] = "NRVUSBMN.DLL";
 
+// Port names compare as the monitor compares them, ignoring the case of ASCII letters.
+bool samePortName(const std::string& a, const std::string& b);
+
+// The printer plugged in now whose port has that name; null for none.
+const NamedPrinter* printerOnPort(nrv::Machine& machine, const std::deque<NamedPrinter>& printers,
+                                  const std::string& port);
+
 std::vector<PortFacts> describePorts(nrv::Machine& machine, const std::deque<NamedPrinter>& printers);
 
 // The monitor once the spooler has started: where it was loaded from, why it

@@ -87,19 +87,20 @@ std::string resolve(const std::string& file, const std::string& baseDirectory) {
   return relative ? baseDirectory + "/" + file : file;
 }
 
-void checkReadable(PrintCommand& print, const Command& command, const std::string& baseDirectory) {
-  if (print.file.empty()) return;
-  print.path = resolve(print.file, baseDirectory);
-  std::ifstream file(print.path, std::ios::binary);
+// Fills in the path of a document's file (none for the test page).
+void checkReadable(const std::string& name, std::string& path, const Command& command,
+                   const std::string& baseDirectory) {
+  if (name.empty()) return;
+  path = resolve(name, baseDirectory);
+  std::ifstream file(path, std::ios::binary);
   if (!file) {
     throw ScenarioError{command.line, command.position,
-                        "cannot read '" + print.path + "': " + std::strerror(errno)};
+                        "cannot read '" + path + "': " + std::strerror(errno)};
   }
   // A document has a size: a folder, a device such as /dev/zero or a pipe has none.
   std::error_code error;
-  if (!std::filesystem::is_regular_file(print.path, error)) {
-    throw ScenarioError{command.line, command.position,
-                        "cannot print '" + print.path + "': not a regular file"};
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw ScenarioError{command.line, command.position, "cannot print '" + path + "': not a regular file"};
   }
 }
 
@@ -116,20 +117,27 @@ std::vector<UCHAR> testPage() {
 
 }  // namespace
 
-std::unique_ptr<Document> Document::open(const PrintCommand& command) {
+std::unique_ptr<Document> Document::open(const std::string& name, const std::string& path) {
   auto document = std::make_unique<Document>();
-  if (command.file.empty()) {
+  if (name.empty()) {
     document->name_ = "the built-in test page";
     document->page_ = testPage();
     document->size_ = document->page_.size();
     return document;
   }
-  document->name_ = command.file;
-  document->file_.open(command.path, std::ios::binary | std::ios::ate);
+  document->name_ = name;
+  document->file_.open(path, std::ios::binary | std::ios::ate);
   if (!document->file_) return nullptr;
   document->size_ = static_cast<size_t>(document->file_.tellg());
   document->file_.seekg(0);
   return document;
+}
+
+void Document::rewind() {
+  offset_ = 0;
+  if (!file_.is_open()) return;
+  file_.clear();
+  file_.seekg(0);
 }
 
 size_t Document::read(UCHAR* buffer, size_t capacity) {
@@ -146,11 +154,13 @@ size_t Document::read(UCHAR* buffer, size_t capacity) {
 void checkDocuments(std::vector<Command>& commands, const std::string& baseDirectory) {
   for (Command& command : commands) {
     if (auto* print = std::get_if<PrintCommand>(&command.action))
-      checkReadable(*print, command, baseDirectory);
+      checkReadable(print->file, print->path, command, baseDirectory);
     if (auto* start = std::get_if<StartCommand>(&command.action)) {
       if (auto* print = std::get_if<PrintCommand>(&start->work))
-        checkReadable(*print, command, baseDirectory);
+        checkReadable(print->file, print->path, command, baseDirectory);
     }
+    if (auto* job = std::get_if<JobCommand>(&command.action))
+      checkReadable(job->file, job->path, command, baseDirectory);
   }
 }
 

@@ -19,14 +19,16 @@ namespace nrvsim {
 // its size costs no memory.
 class Document {
  public:
-  // The built-in test page for an empty path; otherwise the file, or nothing
-  // when it cannot be read.
-  static std::unique_ptr<Document> open(const PrintCommand& command);
+  // The built-in test page for an empty name; otherwise the file at the path,
+  // or nothing when it cannot be read.
+  static std::unique_ptr<Document> open(const std::string& name, const std::string& path);
 
   const std::string& name() const { return name_; }
   size_t size() const { return size_; }
   // The next bytes, at most capacity of them; 0 at the end.
   size_t read(UCHAR* buffer, size_t capacity);
+  // Back to the first byte.
+  void rewind();
 
  private:
   std::string name_;

@@ -12,20 +12,20 @@ constexpr UCHAR kBulkOut = 0x01;
 constexpr UCHAR kBulkIn = 0x82;
 constexpr UCHAR kVendorSpecificClass = 0xFF;
 
-nrv::UsbInterfaceDescription interfaceFor(int protocol) {
+nrv::UsbInterfaceDescription interfaceFor(int protocol, USHORT packetSize) {
   if (protocol == kNoPrinterInterface) {
     // Same endpoints, but nothing a printer driver may take.
-    nrv::UsbInterfaceDescription vendor = nrv::printerInterface(0, 0, 2, kBulkOut, kBulkIn);
+    nrv::UsbInterfaceDescription vendor = nrv::printerInterface(0, 0, 2, kBulkOut, kBulkIn, packetSize);
     vendor.interfaceClass = kVendorSpecificClass;
     vendor.interfaceSubClass = 0;
     vendor.interfaceProtocol = 0;
     return vendor;
   }
   nrv::UsbInterfaceDescription printer =
-      nrv::printerInterface(0, 0, static_cast<UCHAR>(protocol), kBulkOut, kBulkIn);
+      nrv::printerInterface(0, 0, static_cast<UCHAR>(protocol), kBulkOut, kBulkIn, packetSize);
   // An IEEE 1284.4 interface talks both ways too.
   if (protocol == 3)
-    printer.endpoints.push_back(nrv::UsbEndpointDescription{kBulkIn, USB_ENDPOINT_TYPE_BULK, 64, 0});
+    printer.endpoints.push_back(nrv::UsbEndpointDescription{kBulkIn, USB_ENDPOINT_TYPE_BULK, packetSize, 0});
   return printer;
 }
 
@@ -35,6 +35,7 @@ UCHAR endpointFor(Direction direction) { return direction == Direction::In ? kBu
 
 nrv::PrinterConfig printerConfig(const PlugCommand& command, const std::string& serial) {
   nrv::PrinterConfig config;
+  config.usb = nrv::printerDescription(command.speed);
   if (command.deviceId) config.deviceId = nrv::ieee1284DeviceId(*command.deviceId);
   if (command.rawDeviceId) config.deviceId.assign(command.rawDeviceId->begin(), command.rawDeviceId->end());
   if (command.noSerial) {
@@ -42,7 +43,8 @@ nrv::PrinterConfig printerConfig(const PlugCommand& command, const std::string& 
   } else {
     config.usb.serialNumber = nrv::toUtf16(serial);
   }
-  config.usb.interfaces = {interfaceFor(command.protocol)};
+  config.usb.interfaces = {
+      interfaceFor(command.protocol, static_cast<USHORT>(nrv::linkTiming(command.speed).bulkMaxPacketSize))};
   return config;
 }
 

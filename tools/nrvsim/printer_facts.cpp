@@ -103,6 +103,7 @@ PrinterPlugged describePlug(nrv::Machine& machine, const nrv::UsbDevice& usb, co
   plugged.deviceId = plugged.rawDeviceId ? *command.rawDeviceId : deviceIdText(config.deviceId);
   if (config.usb.serialNumber) plugged.serialNumber = nrv::toUtf8(*config.usb.serialNumber);
   plugged.protocol = command.protocol;
+  plugged.highSpeed = command.speed == nrv::UsbSpeed::High;
   plugged.faults = describeFaults(command.faults);
   plugged.port = usb.port();
   plugged.instancePath = nrv::toUtf8(usb.instancePath());
@@ -134,7 +135,8 @@ PrinterShown describePrinter(nrv::Machine& machine, const NamedPrinter& printer)
     shown.state = nrv::deviceNodeStateName(node->state);
     for (const auto& child : node->children) shown.children.push_back(describeChild(*child));
   } else {
-    shown.state = machine.usb().waitsForWake(usb) ? "not enumerated before the wake" : "unknown to Plug and Play";
+    shown.state =
+        machine.usb().waitsForWake(usb) ? "not enumerated before the wake" : "unknown to Plug and Play";
   }
   return shown;
 }

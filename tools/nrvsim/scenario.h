@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "usb/usb_link.h"
+
 namespace nrvsim {
 
 // A scenario that cannot run: the command's position in its source and why.
@@ -45,6 +47,7 @@ struct PlugCommand {
   std::optional<std::string> serial;  // the name's own default otherwise; may be empty
   bool noSerial = false;
   int protocol = 2;
+  nrv::UsbSpeed speed = nrv::UsbSpeed::Full;
   std::vector<FaultSpec> faults;
 };
 
@@ -123,9 +126,57 @@ struct CancelCommand {
   std::string job;
 };
 
+// ---- the spooler's printers and jobs
+
+// A printer queue on a port; its timeouts in seconds, as Windows shows them.
+struct QueueCommand {
+  std::string queue;
+  std::string port;
+  std::optional<uint64_t> retrySeconds;
+  std::optional<uint64_t> notSelectedSeconds;
+};
+
+// Sends a document to a queue and waits until the job is done, in error or cancelled.
+struct JobCommand {
+  std::string queue;
+  std::string file;  // as written; empty: the built-in test page
+  uint64_t timeout = 0;
+  std::string path;  // where the file is, filled when the scenario is checked
+};
+
+// Starts a job in error again from its first byte and waits as job does.
+struct RetryCommand {
+  std::string queue;
+  uint64_t timeout = 0;
+};
+
+// Cancels a queue's job that is in error or still printing.
+struct CancelQueueJobCommand {
+  std::string queue;
+};
+
+// Sets the printer's port status byte, at once or that many milliseconds later.
+struct StatusCommand {
+  std::string printer;
+  enum class Change { Byte, PaperOut, PaperIn } change = Change::Byte;
+  UCHAR status = 0;  // Byte
+  std::optional<uint64_t> after;
+};
+
+// The device ID through GetPrinterDataFromPort, as a bidirectional driver asks for it.
+struct DeviceIdCommand {
+  std::string queue;
+};
+
+struct DeletePortCommand {
+  std::string port;
+};
+
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
-                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand>;
+                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand,
+                            QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand, StatusCommand,
+                            DeviceIdCommand, DeletePortCommand>;
 
 struct Command {
   int line = 0;
@@ -136,6 +187,8 @@ struct Command {
 
 // How long print and read wait (in virtual time) before they cancel the request.
 constexpr uint64_t kDefaultTimeoutMilliseconds = 30000;
+// How long job and retry wait (in virtual time) for the job to end or fail; it then goes on printing.
+constexpr uint64_t kDefaultJobTimeoutMilliseconds = 600000;
 
 // The longest ID text whose length prefix, two bytes that count themselves too, still fits.
 constexpr size_t kLongestDeviceId = 0xFFFF - 2;

@@ -7,108 +7,15 @@
 
 #include "base/text.h"
 #include "scenario.h"
+#include "scenario_arguments.h"
 #include "scenario_lexer.h"
+#include "scenario_spooler_commands.h"
 #include "usb/usb_device_model.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
 
 namespace {
-
-// Timeouts, delays and waits are capped at a day of virtual time.
-constexpr uint64_t kLongestMilliseconds = 86400000;
-
-// The words after a command's verb: positional words in order, and key=value options.
-class Arguments {
- public:
-  explicit Arguments(const RawCommand& raw) : raw_(raw), used_(raw.words.size(), false) { used_[0] = true; }
-
-  [[noreturn]] void fail(const std::string& message) const {
-    throw ScenarioError{raw_.line, raw_.position, message};
-  }
-
-  std::optional<std::string> nextIfAny() {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index] || raw_.words[index].keyed) continue;
-      used_[index] = true;
-      return raw_.words[index].value;
-    }
-    return std::nullopt;
-  }
-
-  std::string next(const char* what) {
-    std::optional<std::string> word = nextIfAny();
-    if (!word) fail(std::string(verb()) + " needs " + what);
-    return *word;
-  }
-
-  std::vector<std::string> takeAll(const std::string& key) {
-    std::vector<std::string> values;
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index] || !raw_.words[index].keyed || raw_.words[index].key != key) continue;
-      used_[index] = true;
-      values.push_back(raw_.words[index].value);
-    }
-    return values;
-  }
-
-  std::optional<std::string> take(const std::string& key) {
-    std::vector<std::string> values = takeAll(key);
-    if (values.size() > 1) fail("option " + key + "= is given more than once");
-    return values.empty() ? std::nullopt : std::optional<std::string>(values.front());
-  }
-
-  // Every word must have been understood.
-  void finish() const {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (used_[index]) continue;
-      const Word& word = raw_.words[index];
-      if (word.keyed) fail("unknown option '" + word.key + "=' for " + verb());
-      fail("unexpected '" + word.value + "' after " + verb() + " (see nrvsim --help)");
-    }
-  }
-
-  // The next positional word, left for next() to take.
-  std::optional<std::string> peek() const {
-    for (size_t index = 1; index < raw_.words.size(); index++) {
-      if (!used_[index] && !raw_.words[index].keyed) return raw_.words[index].value;
-    }
-    return std::nullopt;
-  }
-
-  // The rest of the words were understood elsewhere.
-  void skipRest() { used_.assign(used_.size(), true); }
-
-  const std::string& verb() const { return raw_.words[0].value; }
-
- private:
-  const RawCommand& raw_;
-  std::vector<bool> used_;
-};
-
-uint64_t parseNumber(const Arguments& arguments, const std::string& text, const char* what, uint64_t minimum,
-                     uint64_t maximum) {
-  bool digits = !text.empty() && text.size() <= 12;
-  for (char character : text) digits = digits && std::isdigit(static_cast<unsigned char>(character));
-  uint64_t value = digits ? std::stoull(text) : 0;
-  if (!digits || value < minimum || value > maximum) {
-    arguments.fail(std::string(what) + " must be a number from " + std::to_string(minimum) + " to " +
-                   std::to_string(maximum) + ", not '" + text + "'");
-  }
-  return value;
-}
-
-bool nameCharacter(char character) {
-  return std::isalnum(static_cast<unsigned char>(character)) || character == '-' || character == '_';
-}
-
-std::string printerName(Arguments& arguments) {
-  std::string name = arguments.next("a printer name");
-  bool valid = !name.empty();
-  for (char character : name) valid = valid && nameCharacter(character);
-  if (!valid) arguments.fail("'" + name + "' is not a printer name (letters, digits, '-' and '_')");
-  return name;
-}
 
 // A job's name starts with a letter, so that `wait 100` and `wait job1` cannot be confused.
 std::string jobName(Arguments& arguments) {
@@ -220,6 +127,10 @@ Action parsePlug(Arguments& arguments) {
                         ? kNoPrinterInterface
                         : static_cast<int>(parseNumber(arguments, *protocol, "protocol=", 1, 3));
   }
+  if (std::optional<std::string> speed = arguments.take("speed")) {
+    if (*speed != "full" && *speed != "high") arguments.fail("speed= is full or high, not '" + *speed + "'");
+    plug.speed = *speed == "high" ? nrv::UsbSpeed::High : nrv::UsbSpeed::Full;
+  }
   plug.faults = faultOptions(arguments);
   return plug;
 }
@@ -304,19 +215,12 @@ Action parseSleep(Arguments& arguments) {
 // A locale identifier, in hexadecimal with 0x as Windows writes them, or decimal.
 Action parseLocale(Arguments& arguments) {
   std::string text = arguments.next("a locale identifier (0x0409, 0x0411, ...)");
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  std::string digits = hex ? text.substr(2) : text;
-  bool valid = !digits.empty() && digits.size() <= 8;
-  for (char character : digits) {
-    valid = valid && (hex ? std::isxdigit(static_cast<unsigned char>(character)) != 0
-                          : std::isdigit(static_cast<unsigned char>(character)) != 0);
-  }
-  uint64_t value = valid ? std::stoull(digits, nullptr, hex ? 16 : 10) : 0;
+  std::optional<uint64_t> value = hexOrDecimal(text, 8);
   // The low 16 bits are the language; a locale without one names nothing.
-  if (!valid || value > 0xFFFFFFFF || (value & 0xFFFF) == 0) {
+  if (!value || *value > 0xFFFFFFFF || (*value & 0xFFFF) == 0) {
     arguments.fail("'" + text + "' is not a locale identifier (a number such as 0x0409 or 0x0411)");
   }
-  return LocaleCommand{static_cast<uint32_t>(value)};
+  return LocaleCommand{static_cast<uint32_t>(*value)};
 }
 
 Action parseUnplug(Arguments& arguments) {
@@ -355,7 +259,15 @@ const std::map<std::string, Parser>& parsers() {
       {"unplug", parseUnplug},
       {"locale", parseLocale},
       {"ports", parsePorts},
-      {"cancel", [](Arguments& arguments) -> Action { return CancelCommand{jobName(arguments)}; }},
+      {"cancel",
+       [](Arguments& arguments) -> Action { return CancelCommand{arguments.next("a job or a queue")}; }},
+      {"printer", parseQueue},
+      {"job", parseJob},
+      {"retry", parseRetry},
+      {"status", parseStatus},
+      {"paper", parsePaper},
+      {"devid", parseDeviceId},
+      {"deleteport", parseDeletePort},
   };
   return table;
 }
@@ -376,7 +288,30 @@ Command parseCommand(const RawCommand& raw) {
   return command;
 }
 
-// The job a wait or cancel names must have been started by an earlier command, and
+// Queue names compare as the spooler compares them, ignoring the case of letters.
+std::string queueKey(const std::string& name) {
+  std::string key = name;
+  for (char& character : key)
+    character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+  return key;
+}
+
+// `cancel NAME` cancels the background job of that name, or else the job of the
+// queue of that name that an earlier printer command made.
+void resolveCancel(Command& command, const std::set<std::string>& running,
+                   const std::set<std::string>& queues) {
+  auto* cancel = std::get_if<CancelCommand>(&command.action);
+  if (cancel == nullptr || running.count(cancel->job) != 0) return;
+  if (queues.count(queueKey(cancel->job)) != 0) {
+    command.action = CancelQueueJobCommand{cancel->job};
+    return;
+  }
+  throw ScenarioError{command.line, command.position,
+                      "no background job or printer queue named " + cancel->job +
+                          " is here: none is started or made before this command, or the job was waited for"};
+}
+
+// The job a wait names must have been started by an earlier command, and
 // not waited for since without a time limit. Keeps `running` up to date.
 void checkJobNamed(const Command& command, std::set<std::string>& running) {
   const std::string* job = nullptr;
@@ -387,7 +322,6 @@ void checkJobNamed(const Command& command, std::set<std::string>& running) {
     }
   }
   if (const auto* wait = std::get_if<WaitForJobCommand>(&command.action)) job = &wait->job;
-  if (const auto* cancel = std::get_if<CancelCommand>(&command.action)) job = &cancel->job;
   if (job == nullptr) return;
   if (running.count(*job) == 0) {
     throw ScenarioError{command.line, command.position,
@@ -408,9 +342,13 @@ std::string describeTransfer(const FaultSpec& fault) {
 std::vector<Command> parseScenario(std::string_view source) {
   std::vector<Command> commands;
   std::set<std::string> running;
+  std::set<std::string> queues;
   for (const RawCommand& raw : splitCommands(source)) {
     commands.push_back(parseCommand(raw));
+    resolveCancel(commands.back(), running, queues);
     checkJobNamed(commands.back(), running);
+    if (const auto* queue = std::get_if<QueueCommand>(&commands.back().action))
+      queues.insert(queueKey(queue->queue));
   }
   if (commands.empty()) throw ScenarioError{0, 0, "the scenario has no commands"};
   return commands;

@@ -11,6 +11,7 @@
 #include "print_job.h"
 #include "printer_config.h"
 #include "printer_facts.h"
+#include "scheduled_status.h"
 
 namespace nrvsim {
 
@@ -115,6 +116,10 @@ Event Session::perform(const PlugCommand& command) {
   auto model = std::make_unique<nrv::SimulatedPrinter>(config);
   // nrvsim checks what a printer received by sizes and checksums: a long print costs no memory.
   model->keepBulkData(false);
+  nrv::Scheduler& scheduler = machine_.scheduler();
+  model->observeStatusPolls([polls = printer.polls, &scheduler](UCHAR status) {
+    polls->add(StatusPollLog::Poll{scheduler.nowMilliseconds(), status});
+  });
   scheduleFaults(*model, command.faults);
   printer.usb = &machine_.usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
@@ -178,7 +183,7 @@ Event Session::perform(const PrintCommand& command) {
   requireAwake();
   NamedPrinter& printer = present(command.printer);
   refuseBusy(command.printer, false);
-  std::unique_ptr<Document> document = Document::open(command);
+  std::unique_ptr<Document> document = Document::open(command.file, command.path);
   if (document == nullptr) fail("cannot read '" + command.path + "' any more");
   JobTarget target = openTarget(machine_, printer);
   DocumentPrinted printed = printDocument(machine_, target, *document, command.timeout);
@@ -224,6 +229,8 @@ Event Session::perform(const UnplugCommand& command) {
   NamedPrinter& printer = present(command.printer);
   nrv::UsbDevice& usb = *printer.usb;
   if (!usb.connected()) fail(command.printer + " is unplugged already");
+  // A status change still to come would find no printer.
+  withdrawStatusChanges(command.printer);
   PrinterUnplugged unplugged;
   unplugged.printer = command.printer;
   unplugged.safely = command.safely;

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "machine/machine.h"
 #include "report.h"
 #include "scenario.h"
+#include "status_poll_log.h"
 
 namespace nrvsim {
 
@@ -25,10 +27,13 @@ struct NamedPrinter {
   std::optional<std::string> serial;  // of the device plugged in under this name
   PFILE_OBJECT handle = nullptr;      // the handle open and close manage
   std::vector<FaultSpec> faults;      // scheduled since the plug
+  // Every port status it answered since the first plug.
+  std::shared_ptr<StatusPollLog> polls = std::make_shared<StatusPollLog>();
 };
 
 class BackgroundJob;
 class Document;
+class ScheduledStatus;
 struct JobTarget;
 
 class Session {
@@ -68,6 +73,13 @@ class Session {
   Event perform(const StartCommand& command);
   Event perform(const WaitForJobCommand& command);
   Event perform(const CancelCommand& command);
+  Event perform(const QueueCommand& command);
+  Event perform(const JobCommand& command);
+  Event perform(const RetryCommand& command);
+  Event perform(const CancelQueueJobCommand& command);
+  Event perform(const StatusCommand& command);
+  Event perform(const DeviceIdCommand& command);
+  Event perform(const DeletePortCommand& command);
 
   [[noreturn]] void fail(const std::string& message) const;
   // Programs do not run while the machine sleeps, so nothing opens, closes, reads or writes.
@@ -89,7 +101,7 @@ class Session {
   void checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults);
 
   // ---- background jobs
-  // Lets background jobs run until each waits for the device or for time to pass,
+  // Lets background and spooler jobs run until each waits for the device or for time to pass,
   // so what the next command sees does not depend on how the host runs threads.
   void settle();
   BackgroundJob* job(const std::string& name);
@@ -101,10 +113,30 @@ class Session {
   std::function<JobOutcome()> jobBody(const StartCommand& command, const JobTarget& target,
                                       std::shared_ptr<Document> document);
 
+  // ---- spooler jobs
+  struct JobWatch;
+  struct DocumentFile {
+    std::string name;  // as the scenario wrote it; empty for the test page
+    std::string path;
+  };
+  void knownQueue(const std::string& queue);
+  // The queue's oldest job that has not finished: the one a retry or a cancel is for.
+  std::shared_ptr<nrv::PrintJob> unfinishedJob(const std::string& queue);
+  JobWatch watch(const std::string& queue, SpoolerJobRun::How how);
+  SpoolerJobRun finishWatch(JobWatch& watch);
+  static void checkReceived(SpoolerJobRun& run, Document& document,
+                            const std::vector<nrv::BulkTransferRecord>& transfers);
+  std::shared_ptr<nrv::PrintJob> jobInErrorOnPort(const std::string& port);
+  // Status changes still to come for the printer (every printer for an empty name) never come.
+  void withdrawStatusChanges(const std::string& printer);
+
   nrv::Machine machine_;
   Report& report_;
   std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
   std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for
+  std::vector<std::string> queues_;                   // the printer queues added, as named
+  std::map<uint32_t, DocumentFile> documents_;        // of each spooler job, by its id
+  std::vector<std::unique_ptr<ScheduledStatus>> statusChanges_;
   const Command* current_ = nullptr;
 };
 

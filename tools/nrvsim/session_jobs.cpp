@@ -4,6 +4,7 @@
 
 #include "background_job.h"
 #include "base/text.h"
+#include "scheduled_status.h"
 #include "session.h"
 #include "usbprn_ioctl.h"
 
@@ -22,7 +23,9 @@ std::string workText(const ReadCommand& read) { return "read " + std::to_string(
 void Session::settle() {
   bool running = std::any_of(jobs_.begin(), jobs_.end(),
                              [](const std::unique_ptr<BackgroundJob>& job) { return !job->ended(); });
-  if (!running) return;
+  // A spooler job may have started on a thread of its own (the next one on a
+  // port once the one before it ended).
+  if (!running && queues_.empty()) return;
   // Returns once every other machine thread waits, which lets the clock move:
   // by the smallest step it has, far below the transcript's milliseconds.
   nrv::Scheduler& scheduler = machine_.scheduler();
@@ -71,7 +74,7 @@ Event Session::perform(const StartCommand& command) {
   refuseBusy(name, reads);
   std::shared_ptr<Document> document;
   if (const auto* print = std::get_if<PrintCommand>(&command.work)) {
-    document = Document::open(*print);
+    document = Document::open(print->file, print->path);
     if (document == nullptr) fail("cannot read '" + print->path + "' any more");
   }
   JobTarget target = openTarget(machine_, printer);
@@ -133,6 +136,7 @@ Event Session::perform(const CancelCommand& command) {
 }
 
 void Session::finishJobs() {
+  withdrawStatusChanges("");
   while (!jobs_.empty()) {
     std::string name = jobs_.front()->name();
     report_.stepStarted(Step{now(), 0, "wait " + name});

@@ -59,4 +59,24 @@ std::string withoutControlBytes(std::string_view text) {
   return shown;
 }
 
+std::string quotedBytes(std::string_view text) {
+  std::string shown = "\"";
+  for (char character : text) {
+    auto byte = static_cast<unsigned char>(character);
+    if (character == '"' || character == '\\') {
+      shown += '\\';
+      shown += character;
+    } else if (character == '\r') {
+      shown += "\\r";
+    } else if (character == '\n') {
+      shown += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      shown += escapedByte(byte);
+    } else {
+      shown += character;
+    }
+  }
+  return shown + "\"";
+}
+
 }  // namespace nrvsim

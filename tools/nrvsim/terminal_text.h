@@ -14,6 +14,10 @@ std::string withoutControlBytes(std::string_view text);
 // Japanese description reads as Japanese.
 std::string quotedText(std::string_view utf8);
 
+// Bytes from a device in double quotes: printable ASCII as it is, '"' and '\\'
+// escaped, CR and LF as \r and \n, every other byte as \xHH.
+std::string quotedBytes(std::string_view bytes);
+
 // A name as it is when it holds no control character, space at its ends or
 // '"'; otherwise quoted as quotedText quotes.
 std::string shownName(std::string_view utf8);

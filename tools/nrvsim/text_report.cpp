@@ -7,6 +7,7 @@
 #include "base/status_text.h"
 #include "base/text.h"
 #include "report.h"
+#include "spooler_report.h"
 #include "terminal_text.h"
 #include "usbd_status.h"
 
@@ -14,28 +15,7 @@ namespace nrvsim {
 
 namespace {
 
-// Printable ASCII as is, everything else escaped, in double quotes.
-std::string quoted(const std::string& text) {
-  std::string shown = "\"";
-  for (char character : text) {
-    auto byte = static_cast<unsigned char>(character);
-    if (character == '"' || character == '\\') {
-      shown += '\\';
-      shown += character;
-    } else if (character == '\r') {
-      shown += "\\r";
-    } else if (character == '\n') {
-      shown += "\\n";
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      shown += nrv::format("\\x%02X", byte);
-    } else {
-      shown += character;
-    }
-  }
-  return shown + "\"";
-}
-
-std::string orNone(const std::optional<std::string>& text) { return text ? quoted(*text) : "<none>"; }
+std::string orNone(const std::optional<std::string>& text) { return text ? quotedBytes(*text) : "<none>"; }
 
 // Identifiers as they are when plain; quoted with escapes when they hold
 // anything else, so no byte a device chose reaches the terminal raw.
@@ -43,7 +23,7 @@ std::string identifier(const std::string& text) {
   bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char character) {
     return character >= 0x20 && character < 0x7F && character != '"';
   });
-  return plain ? text : quoted(text);
+  return plain ? text : quotedBytes(text);
 }
 
 std::vector<std::string> identifiers(const std::vector<std::string>& texts) {
@@ -108,7 +88,7 @@ class Transcript : public Report {
   void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) override {
     if (!driver.loadFailure.empty()) {
       stamp(milliseconds, "cannot load NRVUSB from %s: %s", driver.modulePath.c_str(),
-            quoted(driver.loadFailure).c_str());
+            quotedBytes(driver.loadFailure).c_str());
       line("the loader returned %s", nrv::statusText(driver.entryStatus).c_str());
       return;
     }
@@ -184,10 +164,11 @@ class Transcript : public Report {
   }
 
   void show(const PrinterPlugged& plugged) {
-    line("port %u: %s, serial number %s, %s", plugged.port, identifier(plugged.instancePath).c_str(),
-         orNone(plugged.serialNumber).c_str(), protocolText(plugged.protocol));
+    line("port %u: %s, serial number %s, %s, %s speed", plugged.port,
+         identifier(plugged.instancePath).c_str(), orNone(plugged.serialNumber).c_str(),
+         protocolText(plugged.protocol), plugged.highSpeed ? "high" : "full");
     line(plugged.rawDeviceId ? "device ID reply, length prefix included, %s" : "device ID %s",
-         quoted(plugged.deviceId).c_str());
+         quotedBytes(plugged.deviceId).c_str());
     if (!plugged.faults.empty()) line("faults: %s", joined(plugged.faults, "; ").c_str());
     if (plugged.waitsForWake) {
       line("the machine sleeps: Plug and Play enumerates the printer when it wakes");
@@ -246,7 +227,7 @@ class Transcript : public Report {
     line("  hardware IDs    %s", joined(identifiers(child.hardwareIds), " ").c_str());
     line("  compatible IDs  %s", joined(identifiers(child.compatibleIds), " ").c_str());
     line("  instance ID     %s", identifier(child.instanceId).c_str());
-    line("  description     %s", quoted(child.description).c_str());
+    line("  description     %s", quotedBytes(child.description).c_str());
   }
 
   void show(const HandleOpened& opened) {
@@ -304,7 +285,7 @@ class Transcript : public Report {
     line("reading %s", ownOpenText(read.ownOpen).c_str());
     if (!read.request) return;
     showRequest("read", 1, *read.request, "IN");
-    line("data: %s", quoted(read.data).c_str());
+    line("data: %s", quotedBytes(read.data).c_str());
   }
 
   void show(const PowerChanged& changed) {
@@ -384,6 +365,13 @@ class Transcript : public Report {
     line("IOCTL_USBPRN_CANCEL_PIPE_REQUESTS on %s's bulk %s pipe returned %s%s", sent.printer.c_str(),
          sent.pipe.c_str(), nrv::statusText(sent.status).c_str(),
          sent.jobRunning ? "" : nrv::format(" (%s had ended already)", sent.job.c_str()).c_str());
+  }
+
+  // The spooler's facts, told line by line.
+  template <typename Facts>
+  requires requires(const Facts& facts) { spoolerLines(facts); }
+  void show(const Facts& facts) {
+    for (const std::string& text : spoolerLines(facts)) line("%s", text.c_str());
   }
 
   FILE* out_;

@@ -1,6 +1,8 @@
 // A port monitor for the spooler's own tests, built as a monitor DLL is: it
 // lists the ports its control block holds, with the buffer arithmetic of a
-// monitor (structures from the start, strings from the end), and deletes them.
+// monitor (structures from the start, strings from the end), and deletes them;
+// it takes jobs on them as its script says, opening the job's printer in
+// StartDocPort to read its timeouts as a monitor does, and records each call.
 // Built three times: TESTMON (every entry), TESTMON2 (no DeletePort entry,
 // ports of its own) and TESTMONX (its InitializeMonitorEx refuses).
 #include "test_monitor.h"
@@ -110,6 +112,173 @@ static BOOL WINAPI TestEnumPorts(LPSTR Name, DWORD Level, LPBYTE Buffer, DWORD S
   return TRUE;
 }
 
+static TestPortRecord *RecordOf(LPCSTR Name) {
+  for (DWORD index = 0; index < Control.OpenedPorts; index++) {
+    if (SameName(Control.Opened[index].Name, Name)) return &Control.Opened[index];
+  }
+  return NULL;
+}
+
+static BOOL Listed(LPCSTR Name) {
+  for (DWORD index = 0; index < Control.PortCount; index++) {
+    if (SameName(Control.Names[index], Name)) return TRUE;
+  }
+  return FALSE;
+}
+
+static BOOL WINAPI TestOpenPort(LPSTR Name, PHANDLE Handle) {
+  Observe("OpenPort");
+  if (!Listed(Name)) return FALSE;
+  TestPortRecord *record = RecordOf(Name);
+  if (record == NULL) {
+    if (Control.OpenedPorts == TEST_MONITOR_MAX_PORTS) return FALSE;
+    record = &Control.Opened[Control.OpenedPorts++];
+    Copy(record->Name, Name, sizeof(record->Name));
+  }
+  record->OpenPortCalls++;
+  *Handle = (HANDLE)record;
+  return TRUE;
+}
+
+static VOID ClosePrinterOf(TestPortRecord *Record) {
+  if (Record->Printer != NULL) ClosePrinter(Record->Printer);
+  Record->Printer = NULL;
+}
+
+static BOOL WINAPI TestStartDocPort(HANDLE Port, LPSTR PrinterName, DWORD JobId, DWORD Level,
+                                    LPBYTE DocInfo) {
+  Observe("StartDocPort");
+  TestPortRecord *record = (TestPortRecord *)Port;
+  record->StartDocPortCalls++;
+  if (record->JobOpen) {
+    record->Restarts++;
+    ClosePrinterOf(record);
+    __atomic_store_n(&record->JobOpen, FALSE, __ATOMIC_RELAXED);
+  }
+  if (!OpenPrinterA(PrinterName, &record->Printer, NULL)) {
+    record->Printer = NULL;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  BYTE info[540];
+  DWORD needed = 0;
+  if (GetPrinterA(record->Printer, 5, info, sizeof(info), &needed)) {
+    record->NotSelectedTimeout = ((PRINTER_INFO_5A *)info)->DeviceNotSelectedTimeout;
+    record->RetryTimeout = ((PRINTER_INFO_5A *)info)->TransmissionRetryTimeout;
+  }
+  if (Control.StartDocPortError != 0) {
+    ClosePrinterOf(record);
+    SetLastError(Control.StartDocPortError);
+    return FALSE;
+  }
+  __atomic_store_n(&record->JobOpen, TRUE, __ATOMIC_RELAXED);
+  record->JobId = JobId;
+  Copy(record->PrinterName, PrinterName, sizeof(record->PrinterName));
+  record->DocumentName[0] = 0;
+  if (Level == 1 && DocInfo != NULL && ((DOC_INFO_1A *)DocInfo)->pDocName != NULL)
+    Copy(record->DocumentName, ((DOC_INFO_1A *)DocInfo)->pDocName, sizeof(record->DocumentName));
+  return TRUE;
+}
+
+// Jobs on two ports draw at once.
+static TestWriteStep RandomWriteStep(VOID) {
+  DWORD seed = __atomic_load_n(&Control.WriteRandomSeed, __ATOMIC_RELAXED);
+  DWORD next;
+  do {
+    next = seed * 1103515245u + 12345u;
+  } while (!__atomic_compare_exchange_n(&Control.WriteRandomSeed, &seed, next, FALSE, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED));
+  DWORD draw = (next >> 8) % 16;
+  TestWriteStep step = {TEST_WRITE_TAKE_ALL, 0};
+  if (draw < 4) step = TestWriteStep{TEST_WRITE_TAKE_SOME, (next >> 12) % 3000};
+  if (draw == 4 || draw == 5) step = TestWriteStep{TEST_WRITE_TAKE_NONE, 0};
+  if (draw == 6) step = TestWriteStep{TEST_WRITE_FAIL, ERROR_NOT_READY};
+  return step;
+}
+
+static TestWriteStep NextWriteStep(VOID) {
+  DWORD at = __atomic_fetch_add(&Control.WriteScriptAt, 1, __ATOMIC_RELAXED);
+  if (at < Control.WriteScriptLength) return Control.WriteScript[at];
+  return __atomic_load_n(&Control.WriteRandomSeed, __ATOMIC_RELAXED) != 0 ? RandomWriteStep()
+                                                                          : Control.WriteDefault;
+}
+
+static BOOL WINAPI TestWritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD Written) {
+  UNREFERENCED_PARAMETER(Buffer);
+  Observe("WritePort");
+  TestPortRecord *record = (TestPortRecord *)Port;
+  record->WritePortCalls++;
+  if (record->FirstWriteTick == 0) record->FirstWriteTick = GetTickCount();
+  record->LastWriteTick = GetTickCount();
+  if (Size > record->LargestAsked) record->LargestAsked = Size;
+  if (record->SmallestAsked == 0 || Size < record->SmallestAsked) record->SmallestAsked = Size;
+  *Written = 0;
+  if (!record->JobOpen) {
+    SetLastError(ERROR_SUCCESS);
+    return FALSE;
+  }
+  if (Control.WriteDelay != 0) Sleep(Control.WriteDelay);
+  TestWriteStep step = NextWriteStep();
+  switch (step.Action) {
+    case TEST_WRITE_TAKE_SOME:
+      *Written = step.Value < Size ? step.Value : Size;
+      break;
+    case TEST_WRITE_TAKE_NONE:
+      break;
+    case TEST_WRITE_FAIL:
+      SetLastError(step.Value);
+      return FALSE;
+    default:
+      *Written = Size;
+  }
+  if (Control.Misbehave == TEST_MONITOR_TAKES_MORE_THAN_GIVEN) *Written = Size + 1;
+  record->BytesTaken += *Written;
+  return TRUE;
+}
+
+static BOOL WINAPI TestEndDocPort(HANDLE Port) {
+  Observe("EndDocPort");
+  TestPortRecord *record = (TestPortRecord *)Port;
+  record->EndDocPortCalls++;
+  ClosePrinterOf(record);
+  __atomic_store_n(&record->JobOpen, FALSE, __ATOMIC_RELAXED);
+  return TRUE;
+}
+
+static BOOL WINAPI TestClosePort(HANDLE Port) {
+  Observe("ClosePort");
+  ((TestPortRecord *)Port)->ClosePortCalls++;
+  return TRUE;
+}
+
+// The device ID (control 17) while a job is open, without its length bytes.
+static BOOL WINAPI TestGetPrinterDataFromPort(HANDLE Port, DWORD ControlID, LPSTR ValueName, LPSTR InBuffer,
+                                              DWORD InSize, LPSTR OutBuffer, DWORD OutSize,
+                                              LPDWORD Returned) {
+  UNREFERENCED_PARAMETER(ValueName);
+  UNREFERENCED_PARAMETER(InBuffer);
+  UNREFERENCED_PARAMETER(InSize);
+  Observe("GetPrinterDataFromPort");
+  TestPortRecord *record = (TestPortRecord *)Port;
+  __atomic_add_fetch(&record->GetPrinterDataCalls, 1, __ATOMIC_RELAXED);
+  if (ControlID != 17) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // A job's thread may be starting or ending the document meanwhile.
+  if (!__atomic_load_n(&record->JobOpen, __ATOMIC_RELAXED)) return FALSE;
+  CHAR id[64] = "MFG:Test;MDL:";
+  Copy(id + Length(id), record->Name, sizeof(id) - Length(id));
+  DWORD size = Length(id);
+  if (size > OutSize) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  for (DWORD at = 0; at < size; at++) OutBuffer[at] = id[at];
+  *Returned = size;
+  return TRUE;
+}
+
 [[maybe_unused]] static BOOL WINAPI TestDeletePort(LPSTR Name, HWND Window, LPSTR PortName) {
   UNREFERENCED_PARAMETER(Name);
   UNREFERENCED_PARAMETER(Window);
@@ -117,6 +286,12 @@ static BOOL WINAPI TestEnumPorts(LPSTR Name, DWORD Level, LPBYTE Buffer, DWORD S
   Copy(Control.LastDeleted, PortName, sizeof(Control.LastDeleted));
   if (Control.DeletePortError != 0) {
     SetLastError(Control.DeletePortError);
+    return FALSE;
+  }
+  // The spooler's handle of a port with a job open is this monitor's record.
+  TestPortRecord *record = RecordOf(PortName);
+  if (record != NULL && __atomic_load_n(&record->JobOpen, __ATOMIC_RELAXED)) {
+    SetLastError(ERROR_BUSY);
     return FALSE;
   }
   for (DWORD index = 0; index < Control.PortCount; index++) {
@@ -153,6 +328,12 @@ BOOL WINAPI InitializeMonitorEx(LPSTR RegistryRoot, LPMONITOR Monitor) {
   Control.InitializeCalls++;
   Copy(Control.RegistryRoot, RegistryRoot, sizeof(Control.RegistryRoot));
   Monitor->pfnEnumPorts = TestEnumPorts;
+  Monitor->pfnOpenPort = TestOpenPort;
+  Monitor->pfnStartDocPort = TestStartDocPort;
+  Monitor->pfnWritePort = TestWritePort;
+  Monitor->pfnEndDocPort = TestEndDocPort;
+  Monitor->pfnClosePort = TestClosePort;
+  Monitor->pfnGetPrinterDataFromPort = TestGetPrinterDataFromPort;
 #ifndef TEST_MONITOR_WITHOUT_DELETE
   Monitor->pfnDeletePort = TestDeletePort;
 #endif
