@@ -19,8 +19,13 @@ typedef struct _SECURITY_ATTRIBUTES {
 // ---------------------------------------------------------------- files and device I/O
 #define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
+#define GENERIC_ALL 0x10000000
+#ifndef DELETE
+#define DELETE 0x00010000L
+#endif
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
@@ -28,6 +33,17 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
 
 typedef struct _OVERLAPPED {
   ULONG_PTR Internal;      // the request's status while and after it runs
@@ -55,6 +71,21 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+WINBASEAPI DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+WINBASEAPI DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LPLONG lpDistanceToMoveHigh,
+                                       DWORD dwMoveMethod);
+WINBASEAPI BOOL WINAPI SetEndOfFile(HANDLE hFile);
+WINBASEAPI BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WINBASEAPI BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+WINBASEAPI UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+WINBASEAPI UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+WINBASEAPI HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttributes,
+                                            DWORD flProtect, DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow,
+                                            LPCSTR lpName);
+WINBASEAPI LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess,
+                                       DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                                       SIZE_T dwNumberOfBytesToMap);
+WINBASEAPI BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
 
 // ---------------------------------------------------------------- events and waits
 #define INFINITE 0xFFFFFFFF

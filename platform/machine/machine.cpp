@@ -23,13 +23,14 @@ Machine::Machine(MachineOptions options)
       io_(devices_, irps_, mdls_, interfaces_, [this](PDEVICE_OBJECT device) { pnp_.fileClosed(device); }),
       pnp_(options.profile, scheduler_, threads_, devices_, irps_, io_, registry_),
       power_(scheduler_, threads_, irps_, devices_, faults_),
-      kernel_{options.profile, scheduler_, faults_,   pool_,     spinLockOrder_, irps_, mdls_,
-              devices_,        interfaces_, registry_, pnp_,     power_,         waits_},
+      kernel_{options.profile, scheduler_,  faults_,   pool_, spinLockOrder_, irps_, mdls_,
+              devices_,        interfaces_, registry_, pnp_,  power_,         waits_},
       current_(kernel_),
       busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
+      files_(options.profile),
       spooler_(options.profile, registry_, systemFolder_, scheduler_),
-      user_{options.profile, scheduler_, threads_, faults_, locale_, registry_, io_, interfaces_, devices_, pnp_,
-            spooler_} {
+      user_{options.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
+            interfaces_,     devices_,   pnp_,     spooler_, files_} {
   addUsbBus();
 }
 

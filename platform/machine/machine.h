@@ -34,6 +34,7 @@
 #include "kernel/wait_log.h"
 #include "machine/module_loader.h"
 #include "usb/usb_bus.h"
+#include "user/file_system.h"
 #include "user/process.h"
 #include "user/spooler.h"
 #include "user/system_folder.h"
@@ -94,6 +95,7 @@ class Machine {
   // with the programs at shutdown. Only machines that are asked to run one do.
   void startSpooler();
   Spooler& spooler() { return spooler_; }
+  FileSystem& files() { return files_; }
 
   // A device the machine's bus driver reports, with its instance path
   // ("USB\VID_...\...") and the description its device node shows.
@@ -136,6 +138,7 @@ class Machine {
   std::list<std::unique_ptr<UsbBus>> usbBuses_;
   SystemLocale locale_;
   SystemFolder systemFolder_;
+  FileSystem files_;
   Spooler spooler_;
   UserServices user_;
   std::list<std::unique_ptr<Process>> processes_;

@@ -21,6 +21,7 @@
 #include "kernel/io_entry.h"
 #include "user/call_checks.h"
 #include "user/device_file.h"
+#include "user/file_handle.h"
 #include "user/process.h"
 #include "user/status_to_error.h"
 
@@ -139,6 +140,11 @@ BOOL transfer(bool read, HANDLE handle, void* buffer, DWORD length, LPDWORD coun
               const Call& call) {
   Process& process = currentProcess(call.service);
   requireCount(process, count, overlapped, call, read ? "lpNumberOfBytesRead" : "lpNumberOfBytesWritten");
+  if (process.reference<FileHandle>(handle) != nullptr) {
+    checkBufferFits(process, buffer, length, call.service, call.caller);
+    return readOrWriteFile(process, handle, read, buffer, length, count, overlapped, call.service,
+                           call.caller);
+  }
   std::shared_ptr<DeviceFile> file = fileOf(process, handle);
   if (file == nullptr) return FALSE;
   if (buffer == nullptr && length != 0) {

@@ -1,4 +1,4 @@
-// kernel32: opening devices by their interface paths, and closing handles.
+// kernel32: opening devices by their interface paths and files by their paths, and closing handles.
 #include <windows.h>
 
 #include "base/bugcheck.h"
@@ -9,6 +9,7 @@
 #include "kernel/io_entry.h"
 #include "user/call_checks.h"
 #include "user/device_file.h"
+#include "user/file_handle.h"
 #include "user/process.h"
 #include "user/status_to_error.h"
 
@@ -41,14 +42,13 @@ HANDLE failOpen(DWORD error) {
 
 extern "C" {
 
-// The machine has no file system: only device paths open. Of the creation
-// dispositions a device ignores all but their validity, as drivers do; the
-// path after the interface's link name reaches the driver as the file name.
+// A device path opens the device: of the creation dispositions a device
+// ignores all but their validity, as drivers do, and the path after the
+// interface's link name reaches the driver as the file name. Any other path
+// names one of the machine's files.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  UNREFERENCED_PARAMETER(dwDesiredAccess);
-  UNREFERENCED_PARAMETER(dwShareMode);
   UNREFERENCED_PARAMETER(lpSecurityAttributes);
   const void* caller = __builtin_return_address(0);
   nrv::Process& process = nrv::currentProcess("CreateFileA");
@@ -62,13 +62,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return nrv::failOpen(ERROR_NOT_SUPPORTED);
   }
   std::string path = lpFileName;
-  if (!nrv::isDevicePath(path)) {
-    nrv::bugCheck(
-        "NOT_IMPLEMENTED",
-        nrv::format("CreateFileA(\"%s\") from %s: the machine has no file system; only device paths "
-                    "(\\\\?\\... or \\\\.\\...) open",
-                    path.c_str(), nrv::describeCodeAddress(caller).c_str()));
-  }
+  if (!nrv::isDevicePath(path))
+    return nrv::openFile(process, path, dwDesiredAccess, dwShareMode, dwCreationDisposition, caller);
   std::u16string kernelPath = u"\\??\\" + services.locale.fromAnsi(path.substr(4));
   std::optional<std::u16string> link = services.interfaces.enabledLinkOf(kernelPath);
   if (!link) return nrv::failOpen(ERROR_FILE_NOT_FOUND);

@@ -4,11 +4,12 @@
 #include <link.h>
 
 #include "base/bugcheck.h"
-#include "base/module_imports.h"
 #include "base/machine_threads.h"
+#include "base/module_imports.h"
 #include "base/symbolizer.h"
 #include "base/text.h"
 #include "base/thread_context.h"
+#include "user/file_handle.h"
 #include "user/module_resources.h"
 
 namespace nrv {
@@ -39,7 +40,11 @@ std::string baseName(const std::string& path) {
 }  // namespace
 
 Process::Process(std::string name, UserServices& services)
-    : name_(std::move(name)), services_(services), heap_(services.faults), criticalSections_(services.scheduler) {}
+    : name_(std::move(name)),
+      services_(services),
+      heap_(services.faults),
+      criticalSections_(services.scheduler),
+      mappedViews_(std::make_unique<MappedViews>()) {}
 
 Process::~Process() {
   if (!ended_ && !modules_.empty()) {
@@ -192,6 +197,7 @@ void Process::reportHandlesLeft() {
                      handle.object->kind(), handle.caller.c_str());
     }
   }
+  left += mappedViews_->describe();
   if (!left.empty()) {
     bugCheck("PROCESS_HANDLES_NOT_CLOSED",
              format("process '%s' ended with %zu handle(s) open:\n", name_.c_str(), handles_.size()) + left);

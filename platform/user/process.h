@@ -27,6 +27,7 @@
 
 namespace nrv {
 
+class MappedViews;
 class ModuleResources;
 struct ThreadRecord;
 
@@ -100,6 +101,8 @@ class Process {
   CriticalSections& criticalSections() { return criticalSections_; }
   // OVERLAPPED records of requests still running.
   OverlappedInUse& overlappedInUse() { return overlappedInUse_; }
+  // Views of file mappings, until unmapped.
+  MappedViews& mappedViews() { return *mappedViews_; }
 
   // Ends the process: the modules still loaded get DLL_PROCESS_DETACH with a
   // non-null reserved argument, as at process termination (a DLL need not
@@ -130,6 +133,7 @@ class Process {
   UserHeap heap_;
   CriticalSections criticalSections_;
   OverlappedInUse overlappedInUse_;
+  std::unique_ptr<MappedViews> mappedViews_;
 };
 
 // The process of the calling thread; a thread of no process stops the machine,

@@ -13,6 +13,7 @@ namespace nrv {
 class DeviceInterfaces;
 class DeviceObjects;
 class FaultInjector;
+class FileSystem;
 class IoEntry;
 class MachineThreads;
 class PnpManager;
@@ -34,6 +35,7 @@ struct UserServices {
   PnpManager& pnp;
   // The print spooler, which programs reach through winspool.
   Spooler& spooler;
+  FileSystem& files;
   // GetTickCount at the machine's start (virtual time 0); it wraps at 2^32 as on Windows.
   std::atomic<uint32_t> tickCountStart{0};
 };
