@@ -39,6 +39,11 @@ typedef struct HKEY__ *HKEY, **PHKEY;
 typedef struct HWND__ *HWND;
 typedef HANDLE HLOCAL;
 
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 #define MAX_PATH 260
 #define ANYSIZE_ARRAY 1
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)

@@ -95,7 +95,8 @@ std::u16string registryStringText(const std::vector<uint8_t>& bytes) {
 Registry::Registry() : root_(std::make_shared<RegistryKey>()), nextHandle_(kFirstHandle) {
   root_->path = u"\\";
   createKey(u"\\Registry\\Machine");
-  createKey(u"\\Registry\\User");
+  // The default user's profile, which HKEY_USERS\.DEFAULT and, with nobody logged on, HKEY_CURRENT_USER name.
+  createKey(u"\\Registry\\User\\.DEFAULT");
 }
 
 Registry::~Registry() = default;

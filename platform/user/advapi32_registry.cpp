@@ -15,23 +15,6 @@ namespace nrv {
 
 namespace {
 
-bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-// The tree path of a subkey given relative to a key: a leading backslash or
-// an empty name in between is a bad path (Windows 2000 says so; this machine
-// holds Windows 98 to the same); one trailing backslash is allowed.
-std::optional<std::u16string> subkeyPath(Registry& registry, const RegistryKeyRef& base,
-                                         const std::u16string& name) {
-  std::u16string relative = name;
-  if (!relative.empty() && relative.back() == u'\\') relative.pop_back();
-  if (relative.empty() || relative.front() == u'\\' || relative.find(u"\\\\") != std::u16string::npos) {
-    return std::nullopt;
-  }
-  std::u16string path = registry.keyPath(base);
-  if (path.back() != u'\\') path += u'\\';
-  return path + relative;
-}
-
 struct Opened {
   Opened(long error, RegistryKeyRef opened) : status(static_cast<LSTATUS>(error)), key(std::move(opened)) {}
   LSTATUS status;
@@ -71,16 +54,6 @@ LSTATUS openKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, bool create, bool s
   Opened opened = openSubkey(process, hKey, lpSubKey, create, service, caller);
   if (opened.status == ERROR_SUCCESS) *phkResult = openKeyHandle(process, opened.key, caller);
   return opened.status;
-}
-
-// The data as the program sees it: string types in the ANSI code page, all
-// stored units converted, a terminating NUL only where one was stored.
-std::vector<uint8_t> ansiData(SystemLocale& locale, const RegistryValue& value) {
-  if (!isStringType(value.type)) return value.bytes;
-  std::u16string text(value.bytes.size() / sizeof(char16_t), u'\0');
-  if (!text.empty()) std::memcpy(text.data(), value.bytes.data(), text.size() * sizeof(char16_t));
-  std::string ansi = locale.toAnsi(text);
-  return std::vector<uint8_t>(ansi.begin(), ansi.end());
 }
 
 std::vector<uint8_t> storedData(SystemLocale& locale, DWORD type, const BYTE* data, DWORD size) {

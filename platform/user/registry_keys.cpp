@@ -2,8 +2,11 @@
 
 #include <winreg.h>
 
+#include <cstring>
+
 #include "base/bugcheck.h"
 #include "base/symbolizer.h"
+#include "base/system_locale.h"
 #include "base/text.h"
 
 namespace nrv {
@@ -50,6 +53,28 @@ RegistryKeyRef keyOfHandle(Process& process, HKEY key, const char* service, cons
   }
   std::shared_ptr<RegistryKeyHandle> handle = process.reference<RegistryKeyHandle>(key);
   return handle == nullptr ? nullptr : handle->key();
+}
+
+bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::optional<std::u16string> subkeyPath(Registry& registry, const RegistryKeyRef& base,
+                                         const std::u16string& name) {
+  std::u16string relative = name;
+  if (!relative.empty() && relative.back() == u'\\') relative.pop_back();
+  if (relative.empty() || relative.front() == u'\\' || relative.find(u"\\\\") != std::u16string::npos) {
+    return std::nullopt;
+  }
+  std::u16string path = registry.keyPath(base);
+  if (path.back() != u'\\') path += u'\\';
+  return path + relative;
+}
+
+std::vector<uint8_t> ansiData(SystemLocale& locale, const RegistryValue& value) {
+  if (!isStringType(value.type)) return value.bytes;
+  std::u16string text(value.bytes.size() / sizeof(char16_t), u'\0');
+  if (!text.empty()) std::memcpy(text.data(), value.bytes.data(), text.size() * sizeof(char16_t));
+  std::string ansi = locale.toAnsi(text);
+  return std::vector<uint8_t>(ansi.begin(), ansi.end());
 }
 
 }  // namespace nrv

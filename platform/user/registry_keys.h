@@ -5,12 +5,16 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "kernel/registry.h"
 #include "user/process.h"
 
 namespace nrv {
+
+class SystemLocale;
 
 class RegistryKeyHandle : public HandleObject {
  public:
@@ -30,5 +34,15 @@ bool isPredefinedKey(HKEY key);
 // process; null for anything else. HKEY_CURRENT_USER is the default user's
 // key, since nobody logs on to this machine.
 RegistryKeyRef keyOfHandle(Process& process, HKEY key, const char* service, const void* caller);
+
+bool isStringType(DWORD type);
+// The tree path of a subkey given relative to a key: a leading backslash or
+// an empty name in between is a bad path (Windows 2000 says so; this machine
+// holds Windows 98 to the same); one trailing backslash is allowed.
+std::optional<std::u16string> subkeyPath(Registry& registry, const RegistryKeyRef& base,
+                                         const std::u16string& name);
+// The data as the program sees it: string types in the ANSI code page, all
+// stored units converted, a terminating NUL only where one was stored.
+std::vector<uint8_t> ansiData(SystemLocale& locale, const RegistryValue& value);
 
 }  // namespace nrv

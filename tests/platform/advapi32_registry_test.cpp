@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "death_test.h"
 #include "machine/machine.h"
@@ -131,6 +134,95 @@ TEST_F(RegistryCalls, ValuesConvertBetweenTheCodePageAndUtf16) {
   EXPECT_EQ(machine.registry().value(device, u"")->bytes, std::vector<uint8_t>{0});
   EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_BINARY, nullptr, 1), ERROR_NOACCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// Subkeys and values are enumerated by index until ERROR_NO_MORE_ITEMS, with
+// their names and data in the code page; a key's counts and longest names
+// and data come back as the program would size its buffers.
+TEST_F(RegistryCalls, EnumerateAndQueryAKey) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Test", &key), ERROR_SUCCESS);
+  HKEY sub = nullptr;
+  for (const char* name : {"Alpha", "Be"}) {
+    ASSERT_EQ(RegCreateKeyA(key, name, &sub), ERROR_SUCCESS);
+    RegCloseKey(sub);
+  }
+  ASSERT_EQ(RegSetValueExA(key, "Name", 0, REG_SZ, reinterpret_cast<const BYTE*>("text"), 5), ERROR_SUCCESS);
+  DWORD number = 7;
+  ASSERT_EQ(RegSetValueExA(key, "LongerName", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4),
+            ERROR_SUCCESS);
+
+  std::vector<std::string> subkeys;
+  char name[32];
+  for (DWORD index = 0;; index++) {
+    LSTATUS status = RegEnumKeyA(key, index, name, sizeof(name));
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    subkeys.push_back(name);
+  }
+  std::sort(subkeys.begin(), subkeys.end());
+  EXPECT_EQ(subkeys, (std::vector<std::string>{"Alpha", "Be"}));
+  EXPECT_EQ(RegEnumKeyA(key, 0, name, 2), ERROR_MORE_DATA);
+
+  std::vector<std::string> values;
+  for (DWORD index = 0;; index++) {
+    DWORD nameSize = sizeof(name);
+    DWORD type = 0;
+    BYTE data[16];
+    DWORD dataSize = sizeof(data);
+    LSTATUS status = RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    EXPECT_EQ(nameSize, std::strlen(name));
+    values.push_back(name);
+    if (type == REG_SZ) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(data), dataSize), std::string("text", 5));
+    }
+  }
+  std::sort(values.begin(), values.end());
+  EXPECT_EQ(values, (std::vector<std::string>{"LongerName", "Name"}));
+  DWORD small = 3;
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &small, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+
+  DWORD subkeyCount = 0, longestSubkey = 0, valueCount = 0, longestName = 0, longestData = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, &longestSubkey, nullptr,
+                             &valueCount, &longestName, &longestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeyCount, 2u);
+  EXPECT_EQ(longestSubkey, 5u);
+  EXPECT_EQ(valueCount, 2u);
+  EXPECT_EQ(longestName, 10u);
+  EXPECT_EQ(longestData, 5u);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+  HKEY defaultUser = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT", 0, KEY_READ, &defaultUser), ERROR_SUCCESS);
+  RegCloseKey(defaultUser);
+}
+
+// Windows 98 deletes a key with everything below it; Windows 2000 only a key
+// without subkeys.
+TEST(RegistryDeletion, KeysAsEachSystemDeletesThemAndValues) {
+  for (nrv::OsProfile profile : {nrv::OsProfile::Windows98, nrv::OsProfile::Windows2000}) {
+    nrv::Machine machine{nrv::MachineOptions{profile}};
+    nrv::ProcessScope scope{machine.startProcess("program")};
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree\\Branch\\Leaf", &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "V", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, "V"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, "V"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    LSTATUS tree = RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree");
+    if (profile == nrv::OsProfile::Windows98) {
+      EXPECT_EQ(tree, ERROR_SUCCESS);
+      EXPECT_FALSE(machine.registry().keyExists(u"\\Registry\\Machine\\Software\\Tree"));
+    } else {
+      EXPECT_EQ(tree, ERROR_ACCESS_DENIED);
+      EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree\\Branch\\Leaf"), ERROR_SUCCESS);
+      EXPECT_TRUE(machine.registry().keyExists(u"\\Registry\\Machine\\Software\\Tree\\Branch"));
+    }
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Missing"), ERROR_FILE_NOT_FOUND);
+  }
 }
 
 using RegistryCallsDeathTest = platform_test::DeathTest;
