@@ -357,26 +357,26 @@ void FileSystem::createFolder(const std::string& path) {
     bugCheck("INVALID_PARAMETER", format("\"%s\" cannot be a folder: a file is in the way", path.c_str()));
 }
 
-std::vector<std::string> FileSystem::list(const std::string& folder) const {
+std::vector<FileSystem::Entry> FileSystem::list(const std::string& folder) const {
   DWORD error = 0;
   std::optional<std::vector<std::string>> names = split(folder, &error);
   std::lock_guard<std::mutex> guard(lock_);
   const Node* node = names ? findLocked(*names) : nullptr;
-  std::vector<std::string> paths;
-  if (node == nullptr || !node->folder) return paths;
+  std::vector<Entry> entries;
+  if (node == nullptr || !node->folder) return entries;
   std::string prefix = "C:";
   for (const Node* up = node; up != root_.get(); up = up->parent) prefix.insert(2, "\\" + up->name);
-  listLocked(*node, prefix, &paths);
-  return paths;
+  listLocked(*node, prefix, &entries);
+  return entries;
 }
 
 void FileSystem::listLocked(const Node& folder, const std::string& prefix,
-                            std::vector<std::string>* paths) const {
+                            std::vector<Entry>* entries) const {
   for (const auto& [name, child] : folder.children) {
     if (child->deletePending) continue;
     std::string path = prefix + "\\" + child->name;
-    paths->push_back(path);
-    if (child->folder) listLocked(*child, path, paths);
+    entries->push_back(Entry{path, child->folder, child->data.size()});
+    if (child->folder) listLocked(*child, path, entries);
   }
 }
 

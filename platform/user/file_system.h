@@ -75,7 +75,12 @@ class FileSystem {
   bool isFolder(const std::string& path) const;
   void createFolder(const std::string& path);
   // Every file and folder under a folder, as full paths in their own case, in name order.
-  std::vector<std::string> list(const std::string& folder) const;
+  struct Entry {
+    std::string path;
+    bool folder = false;
+    uint64_t size = 0;
+  };
+  std::vector<Entry> list(const std::string& folder) const;
 
   // The folder names of a path, or none when it is no full path on drive C:
   // (with ERROR_INVALID_NAME for characters no file name may hold,
@@ -89,7 +94,7 @@ class FileSystem {
   Node* findLocked(const std::vector<std::string>& names);
   bool sharingAllows(const Node& node, const FileOpenMode& mode) const;
   bool removeLocked(const std::vector<std::string>& names, DWORD* error);
-  void listLocked(const Node& folder, const std::string& prefix, std::vector<std::string>* paths) const;
+  void listLocked(const Node& folder, const std::string& prefix, std::vector<Entry>* entries) const;
 
   std::string windowsDirectory_;
   std::string systemDirectory_;

@@ -327,4 +327,14 @@ TEST(ScenarioLanguage, RefusesSpoolerCommandsWrittenWrong) {
   }
 }
 
+TEST(ScenarioLanguage, FilesAndRegistryNameWhatTheyList) {
+  std::vector<Command> commands =
+      nrvsim::parseScenario(R"(files; files "C:\\WINNT\\INF"; registry HKLM\Software)");
+  ASSERT_EQ(commands.size(), 3u);
+  EXPECT_EQ(actionOf<nrvsim::FilesCommand>(commands[0]).folder, "C:\\") << "the whole drive by default";
+  EXPECT_EQ(actionOf<nrvsim::FilesCommand>(commands[1]).folder, "C:\\WINNT\\INF");
+  EXPECT_EQ(actionOf<nrvsim::RegistryCommand>(commands[2]).key, "HKLM\\Software");
+  EXPECT_NE(errorOf("registry").message.find("registry needs a key"), std::string::npos);
+}
+
 }  // namespace

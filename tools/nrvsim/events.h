@@ -296,10 +296,42 @@ struct PortDeleted {
   SpoolerResult result;
 };
 
-using Event = std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed,
-                           DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
-                           JobStarted, JobWaited, CancelSent, LocaleChanged, PortsListed, QueueAdded,
-                           SpoolerJobRun, PortStatusSet, DeviceIdAsked, PortDeleted>;
+// ---- the machine's files and registry
+
+struct FileFacts {
+  std::string path;
+  bool folder = false;
+  uint64_t size = 0;
+};
+
+struct FilesListed {
+  std::string folder;
+  bool found = false;
+  std::vector<FileFacts> entries;
+};
+
+struct RegistryValueFacts {
+  std::string name;  // empty: the key's default value
+  std::string type;  // "REG_SZ", ...
+  std::string data;  // as text: quoted strings, 0x... for numbers, hexadecimal bytes otherwise
+};
+
+struct RegistryKeyFacts {
+  std::string path;
+  std::vector<RegistryValueFacts> values;
+};
+
+struct RegistryListed {
+  std::string key;
+  bool found = false;
+  std::vector<RegistryKeyFacts> keys;  // the key first, then every key below it
+};
+
+using Event =
+    std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
+                 ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged, JobStarted, JobWaited,
+                 CancelSent, LocaleChanged, PortsListed, QueueAdded, SpoolerJobRun, PortStatusSet,
+                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

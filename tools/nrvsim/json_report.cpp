@@ -6,6 +6,7 @@
 #include "base/status_text.h"
 #include "base/text.h"
 #include "json_writer.h"
+#include "machine_report.h"
 #include "report.h"
 #include "spooler_report.h"
 #include "usbd_status.h"
@@ -346,8 +347,8 @@ class JsonReport : public Report {
   }
 
   template <typename Facts>
-  requires requires(JsonWriter& json, const Facts& facts) { writeSpoolerFacts(json, facts); }
-  void write(const Facts& facts) { writeSpoolerFacts(json_, facts); }
+  requires requires(JsonWriter& json, const Facts& facts) { writeFacts(json, facts); }
+  void write(const Facts& facts) { writeFacts(json_, facts); }
 
   FILE* out_;
   JsonWriter json_;

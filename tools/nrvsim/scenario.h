@@ -172,11 +172,23 @@ struct DeletePortCommand {
   std::string port;
 };
 
+// ---- the machine's files and registry
+
+// Every file and folder under a folder (default: the whole drive C:).
+struct FilesCommand {
+  std::string folder;
+};
+
+// A registry key with its subkeys and values, HKLM\... or HKU\....
+struct RegistryCommand {
+  std::string key;
+};
+
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
                             StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand,
                             QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand, StatusCommand,
-                            DeviceIdCommand, DeletePortCommand>;
+                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand>;
 
 struct Command {
   int line = 0;

@@ -266,6 +266,10 @@ const std::map<std::string, Parser>& parsers() {
       {"retry", parseRetry},
       {"status", parseStatus},
       {"paper", parsePaper},
+      {"files",
+       [](Arguments& arguments) -> Action { return FilesCommand{arguments.nextIfAny().value_or("C:\\")}; }},
+      {"registry",
+       [](Arguments& arguments) -> Action { return RegistryCommand{arguments.next("a key (HKLM\\...)")}; }},
       {"devid", parseDeviceId},
       {"deleteport", parseDeletePort},
   };

@@ -80,6 +80,8 @@ class Session {
   Event perform(const StatusCommand& command);
   Event perform(const DeviceIdCommand& command);
   Event perform(const DeletePortCommand& command);
+  Event perform(const FilesCommand& command);
+  Event perform(const RegistryCommand& command);
 
   [[noreturn]] void fail(const std::string& message) const;
   // Programs do not run while the machine sleeps, so nothing opens, closes, reads or writes.

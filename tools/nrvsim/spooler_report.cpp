@@ -104,7 +104,7 @@ std::string portStatusText(uint8_t status) {
   return nrv::format("0x%02X (%s)", status, text.c_str());
 }
 
-std::vector<std::string> spoolerLines(const QueueAdded& added) {
+std::vector<std::string> factLines(const QueueAdded& added) {
   if (!added.result.succeeded) {
     return {"adding printer " + quotedText(added.queue) + " on port " + shownName(added.port) + " " +
             resultText(added.result)};
@@ -117,7 +117,7 @@ std::vector<std::string> spoolerLines(const QueueAdded& added) {
                   static_cast<unsigned long long>(added.retryMilliseconds))};
 }
 
-std::vector<std::string> spoolerLines(const SpoolerJobRun& run) {
+std::vector<std::string> factLines(const SpoolerJobRun& run) {
   std::vector<std::string> lines;
   lines.push_back(nrv::format("job %u, %s (%llu bytes), %s %s on port %s", run.id,
                               shownName(run.document).c_str(), static_cast<unsigned long long>(run.size),
@@ -133,7 +133,7 @@ std::vector<std::string> spoolerLines(const SpoolerJobRun& run) {
   return lines;
 }
 
-std::vector<std::string> spoolerLines(const PortStatusSet& set) {
+std::vector<std::string> factLines(const PortStatusSet& set) {
   if (!set.after) {
     return {nrv::format("%s's port status is %s: it %s", set.printer.c_str(),
                         portStatusText(*set.status).c_str(), set.prints ? "prints" : "does not print")};
@@ -146,17 +146,17 @@ std::vector<std::string> spoolerLines(const PortStatusSet& set) {
                       set.change == "paper out" ? "paper runs out" : "paper comes back", after)};
 }
 
-std::vector<std::string> spoolerLines(const DeviceIdAsked& asked) {
+std::vector<std::string> factLines(const DeviceIdAsked& asked) {
   if (!asked.result.succeeded) return {"GetPrinterDataFromPort 17 " + resultText(asked.result)};
   return {nrv::format("GetPrinterDataFromPort 17 returned %u bytes: %s", asked.returned,
                       quotedBytes(asked.deviceId).c_str())};
 }
 
-std::vector<std::string> spoolerLines(const PortDeleted& deleted) {
+std::vector<std::string> factLines(const PortDeleted& deleted) {
   return {"DeletePort " + shownName(deleted.port) + " " + resultText(deleted.result)};
 }
 
-void writeSpoolerFacts(JsonWriter& json, const QueueAdded& added) {
+void writeFacts(JsonWriter& json, const QueueAdded& added) {
   json.field("kind", "printer");
   json.field("queue", added.queue);
   json.field("port", added.port);
@@ -165,7 +165,7 @@ void writeSpoolerFacts(JsonWriter& json, const QueueAdded& added) {
   writeResult(json, added.result);
 }
 
-void writeSpoolerFacts(JsonWriter& json, const SpoolerJobRun& run) {
+void writeFacts(JsonWriter& json, const SpoolerJobRun& run) {
   json.field("kind", run.how == SpoolerJobRun::How::Submitted ? "job"
                      : run.how == SpoolerJobRun::How::Retried ? "retry"
                                                               : "cancel_job");
@@ -204,7 +204,7 @@ void writeSpoolerFacts(JsonWriter& json, const SpoolerJobRun& run) {
   json.field("intact", run.intact);
 }
 
-void writeSpoolerFacts(JsonWriter& json, const PortStatusSet& set) {
+void writeFacts(JsonWriter& json, const PortStatusSet& set) {
   json.field("kind", "status");
   json.field("printer", set.printer);
   json.field("change", set.change);
@@ -216,7 +216,7 @@ void writeSpoolerFacts(JsonWriter& json, const PortStatusSet& set) {
   json.field("prints", set.prints);
 }
 
-void writeSpoolerFacts(JsonWriter& json, const DeviceIdAsked& asked) {
+void writeFacts(JsonWriter& json, const DeviceIdAsked& asked) {
   json.field("kind", "devid");
   json.field("queue", asked.queue);
   writeResult(json, asked.result);
@@ -225,7 +225,7 @@ void writeSpoolerFacts(JsonWriter& json, const DeviceIdAsked& asked) {
   json.field("device_id", asked.deviceId);
 }
 
-void writeSpoolerFacts(JsonWriter& json, const PortDeleted& deleted) {
+void writeFacts(JsonWriter& json, const PortDeleted& deleted) {
   json.field("kind", "deleteport");
   json.field("port", deleted.port);
   writeResult(json, deleted.result);

@@ -14,17 +14,17 @@ namespace nrvsim {
 std::string portStatusText(uint8_t status);
 
 // The transcript's lines for each, without their indentation.
-std::vector<std::string> spoolerLines(const QueueAdded& added);
-std::vector<std::string> spoolerLines(const SpoolerJobRun& run);
-std::vector<std::string> spoolerLines(const PortStatusSet& set);
-std::vector<std::string> spoolerLines(const DeviceIdAsked& asked);
-std::vector<std::string> spoolerLines(const PortDeleted& deleted);
+std::vector<std::string> factLines(const QueueAdded& added);
+std::vector<std::string> factLines(const SpoolerJobRun& run);
+std::vector<std::string> factLines(const PortStatusSet& set);
+std::vector<std::string> factLines(const DeviceIdAsked& asked);
+std::vector<std::string> factLines(const PortDeleted& deleted);
 
 // The members of the step's object for each.
-void writeSpoolerFacts(JsonWriter& json, const QueueAdded& added);
-void writeSpoolerFacts(JsonWriter& json, const SpoolerJobRun& run);
-void writeSpoolerFacts(JsonWriter& json, const PortStatusSet& set);
-void writeSpoolerFacts(JsonWriter& json, const DeviceIdAsked& asked);
-void writeSpoolerFacts(JsonWriter& json, const PortDeleted& deleted);
+void writeFacts(JsonWriter& json, const QueueAdded& added);
+void writeFacts(JsonWriter& json, const SpoolerJobRun& run);
+void writeFacts(JsonWriter& json, const PortStatusSet& set);
+void writeFacts(JsonWriter& json, const DeviceIdAsked& asked);
+void writeFacts(JsonWriter& json, const PortDeleted& deleted);
 
 }  // namespace nrvsim

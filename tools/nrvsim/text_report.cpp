@@ -6,6 +6,7 @@
 #include "base/bugcheck.h"
 #include "base/status_text.h"
 #include "base/text.h"
+#include "machine_report.h"
 #include "report.h"
 #include "spooler_report.h"
 #include "terminal_text.h"
@@ -369,9 +370,9 @@ class Transcript : public Report {
 
   // The spooler's facts, told line by line.
   template <typename Facts>
-  requires requires(const Facts& facts) { spoolerLines(facts); }
+  requires requires(const Facts& facts) { factLines(facts); }
   void show(const Facts& facts) {
-    for (const std::string& text : spoolerLines(facts)) line("%s", text.c_str());
+    for (const std::string& text : factLines(facts)) line("%s", text.c_str());
   }
 
   FILE* out_;
