@@ -64,6 +64,11 @@ std::optional<std::vector<std::string>> FileSystem::split(const std::string& pat
     *error = ERROR_PATH_NOT_FOUND;
     return std::nullopt;
   }
+  // The ANSI routines take paths of fewer than MAX_PATH characters.
+  if (path.size() >= MAX_PATH) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return std::nullopt;
+  }
   std::vector<std::string> names;
   std::string name;
   for (size_t at = 3; at <= path.size(); at++) {
@@ -135,6 +140,10 @@ FileSystem::OpenFile FileSystem::open(const std::string& path, DWORD disposition
                                       DWORD* error, bool* existed) {
   std::optional<std::vector<std::string>> names = split(path, error);
   if (!names) return nullptr;
+  if (path.back() == '\\' || path.back() == '/') {
+    *error = names->empty() ? ERROR_ACCESS_DENIED : ERROR_INVALID_NAME;
+    return nullptr;
+  }
   std::lock_guard<std::mutex> guard(lock_);
   Node* folder = names->empty() ? nullptr : folderOf(*names, false);
   if (folder == nullptr) {

@@ -84,7 +84,8 @@ class FileSystem {
 
   // The folder names of a path, or none when it is no full path on drive C:
   // (with ERROR_INVALID_NAME for characters no file name may hold,
-  // ERROR_PATH_NOT_FOUND for another drive). A relative path stops the machine:
+  // ERROR_PATH_NOT_FOUND for another drive, ERROR_FILENAME_EXCED_RANGE for a
+  // path of MAX_PATH characters or more). A relative path stops the machine:
   // programs here have no current directory.
   std::optional<std::vector<std::string>> split(const std::string& path, DWORD* error) const;
 

@@ -83,6 +83,8 @@ TEST_P(Files, CreationDispositionsAndNames) {
   } bad[] = {{system() + "\\NO\\A.TXT", ERROR_PATH_NOT_FOUND},
              {"D:\\A.TXT", ERROR_PATH_NOT_FOUND},
              {system() + "\\A?.TXT", ERROR_INVALID_NAME},
+             {system() + "\\A.TXT\\", ERROR_INVALID_NAME},
+             {system() + "\\" + std::string(MAX_PATH, 'L'), ERROR_FILENAME_EXCED_RANGE},
              {system(), ERROR_ACCESS_DENIED}};
   for (const Bad& each : bad) {
     EXPECT_EQ(open(each.path, GENERIC_READ, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE) << each.path;
