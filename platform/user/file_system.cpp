@@ -299,7 +299,11 @@ bool FileSystem::move(const std::string& from, const std::string& to, bool repla
       *error = ERROR_ALREADY_EXISTS;
       return false;
     }
-    if (!removeLocked(*target, error)) return false;
+    // A file that is open or in use is not replaced.
+    if (existing->folder || existing->inUse > 0 || !existing->opens.empty() || existing->deletePending) {
+      *error = ERROR_ACCESS_DENIED;
+      return false;
+    }
     folder->children.erase(key(target->back()));
   }
   std::shared_ptr<Node> moved = node->parent->children.at(key(node->name));

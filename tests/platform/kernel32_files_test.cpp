@@ -204,6 +204,10 @@ TEST_P(Files, MovesNowAndAtTheNextStart) {
   EXPECT_EQ(text(file("F.NEW")), "f");
   EXPECT_FALSE(MoveFileExA(file("G.OLD").c_str(), file("F.NEW").c_str(), 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  HANDLE open = this->open(file("F.NEW"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  EXPECT_FALSE(MoveFileExA(file("G.OLD").c_str(), file("F.NEW").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "an open file is not replaced";
+  EXPECT_TRUE(CloseHandle(open));
   EXPECT_TRUE(MoveFileExA(file("G.OLD").c_str(), file("F.NEW").c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(text(file("F.NEW")), "g");
   EXPECT_FALSE(MoveFileExA(file("F.NEW").c_str(), nullptr, 0));
