@@ -96,6 +96,8 @@ class Machine {
   void startSpooler();
   Spooler& spooler() { return spooler_; }
   FileSystem& files() { return files_; }
+  // A program asked for a restart (ExitWindowsEx); the machine does not restart by itself.
+  bool restartRequested() const { return user_.restartRequested; }
 
   // A device the machine's bus driver reports, with its instance path
   // ("USB\VID_...\...") and the description its device node shows.

@@ -38,6 +38,8 @@ struct UserServices {
   FileSystem& files;
   // GetTickCount at the machine's start (virtual time 0); it wraps at 2^32 as on Windows.
   std::atomic<uint32_t> tickCountStart{0};
+  // ExitWindowsEx asked for a restart; whoever runs the machine carries it out.
+  std::atomic<bool> restartRequested{false};
 };
 
 }  // namespace nrv

@@ -16,35 +16,35 @@
 namespace nrvsim {
 
 Session::Session(nrv::OsProfile profile, Report& report)
-    : machine_(nrv::MachineOptions{profile}), report_(report) {
-  report_.booted(now(), machine_.profileName());
+    : machine_(std::make_unique<nrv::Machine>(nrv::MachineOptions{profile})), report_(report) {
+  report_.booted(now(), machine_->profileName());
 }
 
 // Jobs end before the machine they run on; finishJobs has normally waited for them already.
 Session::~Session() {
   for (const std::unique_ptr<BackgroundJob>& job : jobs_) {
     job->wait(std::nullopt);
-    closeTarget(machine_, job->target());
+    closeTarget(*machine_, job->target());
   }
 }
 
 std::optional<std::string> Session::installDriver(const std::string& modulePath) {
-  nrv::DriverLoadResult loaded = machine_.modules().loadDriver(modulePath, "NRVUSB");
+  nrv::DriverLoadResult loaded = machine_->modules().loadDriver(modulePath, "NRVUSB");
   report_.driverLoaded(now(), describeDriver(modulePath, loaded));
   if (!loaded.failure.empty()) return "cannot load driver '" + modulePath + "': " + loaded.failure;
   if (loaded.driver == nullptr) {
     return "driver '" + modulePath + "' did not start: DriverEntry returned " +
            nrv::statusText(loaded.status);
   }
-  machine_.pnp().setFunctionDriver(&loaded.driver->object);
+  machine_->pnp().setFunctionDriver(&loaded.driver->object);
   return std::nullopt;
 }
 
 std::optional<std::string> Session::installMonitor(const std::string& modulePath) {
-  machine_.systemFolder().add(kMonitorFile, modulePath);
-  machine_.registerMonitor(kMonitorName, kMonitorFile);
-  machine_.startSpooler();
-  MonitorStarted started = describeMonitor(machine_, modulePath, printers_);
+  machine_->systemFolder().add(kMonitorFile, modulePath);
+  machine_->registerMonitor(kMonitorName, kMonitorFile);
+  machine_->startSpooler();
+  MonitorStarted started = describeMonitor(*machine_, modulePath, printers_);
   report_.monitorStarted(now(), started);
   if (!started.failure.empty()) return "monitor '" + modulePath + "' did not start: " + started.failure;
   return std::nullopt;
@@ -75,7 +75,7 @@ NamedPrinter& Session::named(const std::string& name) {
 }
 
 void Session::requireAwake() {
-  SYSTEM_POWER_STATE state = machine_.power().systemPowerState();
+  SYSTEM_POWER_STATE state = machine_->power().systemPowerState();
   if (state != PowerSystemWorking)
     fail(std::string("the machine is asleep (") + sleepStateName(state) + "); wake it first");
 }
@@ -87,7 +87,7 @@ NamedPrinter& Session::present(const std::string& name) {
 }
 
 void Session::forgetRemovedDevices() {
-  std::vector<nrv::UsbDevice*> devices = machine_.usb().devices();
+  std::vector<nrv::UsbDevice*> devices = machine_->usb().devices();
   for (NamedPrinter& printer : printers_) {
     if (std::find(devices.begin(), devices.end(), printer.usb) == devices.end()) printer.usb = nullptr;
   }
@@ -116,15 +116,15 @@ Event Session::perform(const PlugCommand& command) {
   auto model = std::make_unique<nrv::SimulatedPrinter>(config);
   // nrvsim checks what a printer received by sizes and checksums: a long print costs no memory.
   model->keepBulkData(false);
-  nrv::Scheduler& scheduler = machine_.scheduler();
+  nrv::Scheduler& scheduler = machine_->scheduler();
   model->observeStatusPolls([polls = printer.polls, &scheduler](UCHAR status) {
     polls->add(StatusPollLog::Poll{scheduler.nowMilliseconds(), status});
   });
   scheduleFaults(*model, command.faults);
-  printer.usb = &machine_.usb().plug(std::move(model));
+  printer.usb = &machine_->usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
   printer.faults = command.faults;
-  return describePlug(machine_, *printer.usb, command, config);
+  return describePlug(*machine_, *printer.usb, command, config);
 }
 
 void Session::checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults) {
@@ -150,7 +150,7 @@ Event Session::perform(const FaultCommand& command) {
 }
 
 Event Session::perform(const ShowCommand& command) {
-  return describePrinter(machine_, present(command.printer));
+  return describePrinter(*machine_, present(command.printer));
 }
 
 Event Session::perform(const OpenCommand& command) {
@@ -160,9 +160,9 @@ Event Session::perform(const OpenCommand& command) {
   HandleOpened opened;
   opened.printer = command.printer;
   opened.status = STATUS_OBJECT_NAME_NOT_FOUND;
-  if (std::optional<std::u16string> link = printerInterfaceLink(machine_, *printer.usb)) {
+  if (std::optional<std::u16string> link = printerInterfaceLink(*machine_, *printer.usb)) {
     opened.link = nrv::toUtf8(*link);
-    opened.status = machine_.io().open(*link, u"", &printer.handle);
+    opened.status = machine_->io().open(*link, u"", &printer.handle);
   }
   return opened;
 }
@@ -173,7 +173,7 @@ Event Session::perform(const CloseCommand& command) {
   if (printer.handle == nullptr) fail(command.printer + " has no open handle");
   if (BackgroundJob* user = jobOnHandle(printer.handle))
     fail("background job " + user->name() + " works on " + command.printer + "'s handle; wait for it first");
-  machine_.io().close(printer.handle);
+  machine_->io().close(printer.handle);
   printer.handle = nullptr;
   forgetRemovedDevices();
   return HandleClosed{command.printer, printer.usb == nullptr};
@@ -185,9 +185,9 @@ Event Session::perform(const PrintCommand& command) {
   refuseBusy(command.printer, false);
   std::unique_ptr<Document> document = Document::open(command.file, command.path);
   if (document == nullptr) fail("cannot read '" + command.path + "' any more");
-  JobTarget target = openTarget(machine_, printer);
-  DocumentPrinted printed = printDocument(machine_, target, *document, command.timeout);
-  closeTarget(machine_, target);
+  JobTarget target = openTarget(*machine_, printer);
+  DocumentPrinted printed = printDocument(*machine_, target, *document, command.timeout);
+  closeTarget(*machine_, target);
   return printed;
 }
 
@@ -203,26 +203,26 @@ Event Session::perform(const ReadCommand& command) {
   requireAwake();
   NamedPrinter& printer = present(command.printer);
   refuseBusy(command.printer, true);
-  JobTarget target = openTarget(machine_, printer);
-  DataRead read = readBack(machine_, target, command.count, command.timeout);
-  closeTarget(machine_, target);
+  JobTarget target = openTarget(*machine_, printer);
+  DataRead read = readBack(*machine_, target, command.count, command.timeout);
+  closeTarget(*machine_, target);
   return read;
 }
 
 Event Session::perform(const WaitCommand& command) {
-  machine_.sleep(command.milliseconds);
+  machine_->sleep(command.milliseconds);
   return TimePassed{command.milliseconds};
 }
 
 Event Session::perform(const LocaleCommand& command) {
-  machine_.locale().setLcid(command.lcid);
-  return LocaleChanged{command.lcid, machine_.locale().codePage()};
+  machine_->locale().setLcid(command.lcid);
+  return LocaleChanged{command.lcid, machine_->locale().codePage()};
 }
 
 // EnumPorts is a program's call, and no program runs while the machine sleeps.
 Event Session::perform(const PortsCommand&) {
   requireAwake();
-  return PortsListed{describePorts(machine_, printers_)};
+  return PortsListed{describePorts(*machine_, printers_)};
 }
 
 Event Session::perform(const UnplugCommand& command) {
@@ -235,18 +235,18 @@ Event Session::perform(const UnplugCommand& command) {
   unplugged.printer = command.printer;
   unplugged.safely = command.safely;
   if (command.safely) {
-    unplugged.status = machine_.usb().removeSafely(usb);
+    unplugged.status = machine_->usb().removeSafely(usb);
   } else {
-    machine_.usb().unplug(usb);
+    machine_->usb().unplug(usb);
   }
   forgetRemovedDevices();
   if (printer.usb == nullptr) {
     unplugged.gone = true;
     return unplugged;
   }
-  const nrv::DeviceNode* node = machine_.pnp().find(usb.pdo());
+  const nrv::DeviceNode* node = machine_->pnp().find(usb.pdo());
   unplugged.state = node != nullptr ? nrv::deviceNodeStateName(node->state) : "unknown to Plug and Play";
-  unplugged.openHandles = machine_.io().openFilesOn(usb.pdo());
+  unplugged.openHandles = machine_->io().openFilesOn(usb.pdo());
   return unplugged;
 }
 

@@ -53,7 +53,7 @@ class Session {
   void run(const Command& command);
   // Waits for the background jobs the scenario left running and reports each.
   void finishJobs();
-  uint64_t now() { return machine_.scheduler().nowMilliseconds(); }
+  uint64_t now() { return machine_->scheduler().nowMilliseconds(); }
 
  private:
   Event perform(const PlugCommand& command);
@@ -132,7 +132,7 @@ class Session {
   // Status changes still to come for the printer (every printer for an empty name) never come.
   void withdrawStatusChanges(const std::string& printer);
 
-  nrv::Machine machine_;
+  std::unique_ptr<nrv::Machine> machine_;  // replaced by a new one at each restart
   Report& report_;
   std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
   std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for

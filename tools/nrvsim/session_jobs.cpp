@@ -28,7 +28,7 @@ void Session::settle() {
   if (!running && queues_.empty()) return;
   // Returns once every other machine thread waits, which lets the clock move:
   // by the smallest step it has, far below the transcript's milliseconds.
-  nrv::Scheduler& scheduler = machine_.scheduler();
+  nrv::Scheduler& scheduler = machine_->scheduler();
   std::unique_lock<std::mutex> held(scheduler.dispatcherLock());
   scheduler.block(
       held, [] { return false; }, scheduler.now() + 1,
@@ -77,8 +77,8 @@ Event Session::perform(const StartCommand& command) {
     document = Document::open(print->file, print->path);
     if (document == nullptr) fail("cannot read '" + print->path + "' any more");
   }
-  JobTarget target = openTarget(machine_, printer);
-  jobs_.push_back(std::make_unique<BackgroundJob>(machine_, command.job, target, reads,
+  JobTarget target = openTarget(*machine_, printer);
+  jobs_.push_back(std::make_unique<BackgroundJob>(*machine_, command.job, target, reads,
                                                   jobBody(command, target, document)));
   return JobStarted{command.job, name,
                     std::visit([](const auto& work) { return workText(work); }, command.work)};
@@ -87,7 +87,7 @@ Event Session::perform(const StartCommand& command) {
 // What the job's thread runs: everything it needs is copied in, nothing of the session is shared.
 std::function<JobOutcome()> Session::jobBody(const StartCommand& command, const JobTarget& target,
                                              std::shared_ptr<Document> document) {
-  nrv::Machine& machine = machine_;
+  nrv::Machine& machine = *machine_;
   if (const auto* print = std::get_if<PrintCommand>(&command.work)) {
     uint64_t timeout = print->timeout;
     return
@@ -110,7 +110,7 @@ JobWaited Session::waitFor(const std::string& name, std::optional<uint64_t> time
   if (!ended) return facts;
   facts.outcome = waited->outcome();
   facts.ownHandleClosed = waited->target().ownOpen.has_value() && waited->target().file != nullptr;
-  facts.printerRemoved = closeTarget(machine_, waited->target());
+  facts.printerRemoved = closeTarget(*machine_, waited->target());
   std::erase_if(jobs_, [waited](const std::unique_ptr<BackgroundJob>& job) { return job.get() == waited; });
   return facts;
 }
@@ -129,7 +129,7 @@ Event Session::perform(const CancelCommand& command) {
     fail("background job " + command.job + " has no handle to cancel on");
   UCHAR pipe = cancelled->reads() ? USBPRN_PIPE_BULK_IN : USBPRN_PIPE_BULK_OUT;
   sent.status =
-      machine_.io()
+      machine_->io()
           .deviceControl(cancelled->target().file, IOCTL_USBPRN_CANCEL_PIPE_REQUESTS, &pipe, 1, nullptr, 0)
           .status.Status;
   return sent;

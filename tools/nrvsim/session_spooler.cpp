@@ -36,10 +36,10 @@ struct Session::JobWatch {
 Session::JobWatch Session::watch(const std::string& queueName, SpoolerJobRun::How how) {
   JobWatch watch;
   watch.run.how = how;
-  std::shared_ptr<nrv::PrinterQueue> queue = machine_.spooler().printer(queueName);
+  std::shared_ptr<nrv::PrinterQueue> queue = machine_->spooler().printer(queueName);
   watch.run.queue = queue->name();
   watch.run.port = queue->port();
-  watch.printer = printerOnPort(machine_, printers_, watch.run.port);
+  watch.printer = printerOnPort(*machine_, printers_, watch.run.port);
   if (watch.printer != nullptr) {
     watch.firstPoll = watch.printer->polls->size();
     watch.firstTransfer = watch.printer->usb->model().bulkLogSize();
@@ -92,9 +92,9 @@ void Session::checkReceived(SpoolerJobRun& run, Document& document,
 // A job that waits behind one in error waits until that one is retried or cancelled.
 std::shared_ptr<nrv::PrintJob> Session::jobInErrorOnPort(const std::string& port) {
   for (const std::string& name : queues_) {
-    std::shared_ptr<nrv::PrinterQueue> queue = machine_.spooler().printer(name);
+    std::shared_ptr<nrv::PrinterQueue> queue = machine_->spooler().printer(name);
     if (queue == nullptr || !samePortName(queue->port(), port)) continue;
-    for (const std::shared_ptr<nrv::PrintJob>& job : machine_.spooler().jobs(name)) {
+    for (const std::shared_ptr<nrv::PrintJob>& job : machine_->spooler().jobs(name)) {
       if (job->state() == nrv::JobState::Error) return job;
     }
   }
@@ -108,7 +108,7 @@ Event Session::perform(const QueueCommand& command) {
     timeouts.notSelected = static_cast<DWORD>(*command.notSelectedSeconds * 1000);
   if (command.retrySeconds) timeouts.retry = static_cast<DWORD>(*command.retrySeconds * 1000);
   // The local monitor's ports have nothing attached on this machine.
-  for (const nrv::PortRecord& port : machine_.spooler().ports()) {
+  for (const nrv::PortRecord& port : machine_->spooler().ports()) {
     if (samePortName(port.name, command.port) && port.monitor.value_or("") != kMonitorName)
       fail(command.port + " is a local port with nothing attached here; give the queue a port of " +
            kMonitorName);
@@ -118,10 +118,10 @@ Event Session::perform(const QueueCommand& command) {
   added.port = command.port;
   added.notSelectedMilliseconds = timeouts.notSelected;
   added.retryMilliseconds = timeouts.retry;
-  added.result = resultOf(machine_.spooler().addPrinter(command.queue, command.port, timeouts));
+  added.result = resultOf(machine_->spooler().addPrinter(command.queue, command.port, timeouts));
   if (added.result.succeeded) {
     queues_.push_back(command.queue);
-    added.port = machine_.spooler().printer(command.queue)->port();  // as its monitor lists it
+    added.port = machine_->spooler().printer(command.queue)->port();  // as its monitor lists it
   }
   return added;
 }
@@ -134,26 +134,26 @@ Event Session::perform(const JobCommand& command) {
   std::string name = document->name();
   JobWatch watch = this->watch(command.queue, SpoolerJobRun::How::Submitted);
   std::shared_ptr<nrv::PrintJob> ahead = jobInErrorOnPort(watch.run.port);
-  watch.job = machine_.spooler().submitJob(command.queue, name,
+  watch.job = machine_->spooler().submitJob(command.queue, name,
                                            std::make_unique<SpooledDocument>(std::move(document)));
   documents_[watch.job->id()] = DocumentFile{command.file, command.path};
   if (ahead != nullptr) {
     watch.run.behind = ahead->id();
   } else {
-    machine_.spooler().waitForJob(*watch.job, command.timeout);
+    machine_->spooler().waitForJob(*watch.job, command.timeout);
   }
   return finishWatch(watch);
 }
 
 void Session::knownQueue(const std::string& queue) {
-  if (machine_.spooler().printer(queue) == nullptr)
+  if (machine_->spooler().printer(queue) == nullptr)
     fail("the spooler has no printer named " + queue + "; make it with printer first");
 }
 
 // The queue's oldest job that has not finished: the one a retry or a cancel is for.
 std::shared_ptr<nrv::PrintJob> Session::unfinishedJob(const std::string& queue) {
   knownQueue(queue);
-  for (const std::shared_ptr<nrv::PrintJob>& job : machine_.spooler().jobs(queue)) {
+  for (const std::shared_ptr<nrv::PrintJob>& job : machine_->spooler().jobs(queue)) {
     if (!nrv::jobFinished(job->state())) return job;
   }
   fail(queue + " has no job that is still to finish");
@@ -170,8 +170,8 @@ Event Session::perform(const RetryCommand& command) {
   watch.run.stateBefore = stateText(job->state());
   watch.job = job;
   watch.firstEvent = job->events().size();
-  machine_.spooler().retryJob(*job);
-  machine_.spooler().waitForJob(*job, command.timeout);
+  machine_->spooler().retryJob(*job);
+  machine_->spooler().waitForJob(*job, command.timeout);
   return finishWatch(watch);
 }
 
@@ -183,8 +183,8 @@ Event Session::perform(const CancelQueueJobCommand& command) {
   watch.run.stateBefore = stateText(job->state());
   watch.job = job;
   watch.firstEvent = job->events().size();
-  machine_.spooler().cancelJob(*job);
-  machine_.spooler().waitForJob(*job);
+  machine_->spooler().cancelJob(*job);
+  machine_->spooler().waitForJob(*job);
   return finishWatch(watch);
 }
 
@@ -213,7 +213,7 @@ Event Session::perform(const StatusCommand& command) {
   set.after = command.after;
   if (command.after) {
     if (command.change == StatusCommand::Change::Byte) set.status = command.status;
-    statusChanges_.push_back(std::make_unique<ScheduledStatus>(machine_, model, command.printer, command));
+    statusChanges_.push_back(std::make_unique<ScheduledStatus>(*machine_, model, command.printer, command));
     return set;
   }
   set.status = changedStatus(command, model.portStatus());
@@ -233,7 +233,7 @@ Event Session::perform(const DeviceIdCommand& command) {
   DeviceIdAsked asked;
   asked.queue = command.queue;
   asked.result = resultOf(
-      machine_.spooler().printerDataFromPort(command.queue, kDeviceIdControl, {}, &output, &returned));
+      machine_->spooler().printerDataFromPort(command.queue, kDeviceIdControl, {}, &output, &returned));
   asked.returned = returned;
   if (asked.result.succeeded) {
     size_t length = std::min<size_t>(returned, output.size());
@@ -244,7 +244,7 @@ Event Session::perform(const DeviceIdCommand& command) {
 
 Event Session::perform(const DeletePortCommand& command) {
   requireAwake();
-  return PortDeleted{command.port, resultOf(machine_.spooler().deletePort(nullptr, command.port))};
+  return PortDeleted{command.port, resultOf(machine_->spooler().deletePort(nullptr, command.port))};
 }
 
 void Session::withdrawStatusChanges(const std::string& printer) {
