@@ -62,7 +62,7 @@ target_link_libraries(nrvusb_sys PRIVATE ntoskrnl hal usbd gcc)
 # ---- NRVUSBMN.DLL: the spooler's port monitor, a user-mode DLL ----------------
 include(${PROJECT_SOURCE_DIR}/monitor/sources.cmake)
 list(TRANSFORM NRVUSBMN_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/monitor/)
-set(NRV_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp)
+set(NRV_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp ${PROJECT_SOURCE_DIR}/common/printer_interface.cpp)
 
 # Compiled only into the image: the static_asserts on the 32-bit records the monitor
 # shares with the system, and the two memory routines the compiler may call, which

@@ -25,6 +25,7 @@
 #undef DeletePort
 
 #include "language_base.h"
+#include "printer_interface.h"
 #include "usbprn_ioctl.h"
 
 // Record signature: the bytes 'P', 'O', 0, 0.
@@ -127,7 +128,6 @@ typedef struct MONITOR {
 #define ID_FIELD_MAX_LENGTH 255
 
 extern HINSTANCE ModuleInstance;
-extern const GUID PrinterInterfaceClass;
 extern PortEntry *PortList;
 extern CRITICAL_SECTION PortListLock;
 

@@ -179,6 +179,7 @@ WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
 WINBASEAPI int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 WINBASEAPI int WINAPI lstrlenA(LPCSTR lpString);
 WINBASEAPI LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
+WINBASEAPI LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
 
 // Time-outs of a communications device, in milliseconds; port monitors take them too.
 typedef struct _COMMTIMEOUTS {

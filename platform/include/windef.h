@@ -28,6 +28,8 @@ typedef LONG *LPLONG;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef HANDLE *LPHANDLE;
+
+#define MAXDWORD 0xffffffff
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;

@@ -5,11 +5,25 @@
 #include <windows.h>
 
 #include "base/bugcheck.h"
+#include "base/fault_injector.h"
 #include "base/symbolizer.h"
 #include "base/text.h"
 #include "user/call_checks.h"
 #include "user/file_handle.h"
 #include "user/process.h"
+#include "user/user_services.h"
+
+namespace {
+
+// A section and a view take memory: each counts as a user-mode allocation, so
+// low-resources runs see them fail, before anything of the file changes.
+bool outOfMemory(nrv::Process& process) {
+  if (!process.services().faults.shouldFail(nrv::FaultKind::UserAllocation)) return false;
+  nrv::setLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return true;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -40,6 +54,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappi
     nrv::setLastError(ERROR_FILE_INVALID);
     return nullptr;
   }
+  if (outOfMemory(process)) return nullptr;
   if (size > fileSize) {
     if (!writable) {
       nrv::setLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -71,6 +86,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DW
     nrv::setLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
+  if (outOfMemory(process)) return nullptr;
   nrv::setLastError(NO_ERROR);
   return process.mappedViews().map(mapping, caller);
 }

@@ -47,4 +47,17 @@ LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {
   return lpString1;
 }
 
+// Copies at most iMaxLength - 1 characters and always ends the copy with a NUL;
+// a length of 0 writes nothing.
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
+  nrv::Process& process = nrv::currentProcess("lstrcpynA");
+  if (lpString1 == nullptr || lpString2 == nullptr) return nullptr;
+  if (iMaxLength <= 0) return lpString1;
+  size_t characters = strnlen(lpString2, static_cast<size_t>(iMaxLength) - 1);
+  nrv::checkBufferFits(process, lpString1, characters + 1, "lstrcpynA", __builtin_return_address(0));
+  std::memmove(lpString1, lpString2, characters);
+  lpString1[characters] = '\0';
+  return lpString1;
+}
+
 }  // extern "C"

@@ -1,4 +1,4 @@
-// user32: wsprintfA, the formatter programs use instead of a C runtime.
+// user32: wsprintfA and wvsprintfA, the formatters programs use instead of a C runtime.
 #include <windows.h>
 
 #include <cstring>
@@ -17,23 +17,35 @@ constexpr size_t kLargestOutput = 1024;
 
 }  // namespace
 
+namespace {
+
+int formatInto(const char* routine, LPSTR out, LPCSTR pattern, va_list arguments, const void* caller) {
+  Process& process = currentProcess(routine);
+  requirePointer(out, routine, "lpOut", caller);
+  requirePointer(pattern, routine, "lpFmt", caller);
+  std::string output = formatLikeWsprintf(process.services().locale, pattern, arguments);
+  if (output.size() >= kLargestOutput) output.resize(kLargestOutput - 1);
+  checkBufferFits(process, out, output.size() + 1, routine, caller);
+  std::memcpy(out, output.c_str(), output.size() + 1);
+  return static_cast<int>(output.size());
+}
+
+}  // namespace
+
 }  // namespace nrv
 
 extern "C" {
 
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
-  const void* caller = __builtin_return_address(0);
-  nrv::Process& process = nrv::currentProcess("wsprintfA");
-  nrv::requirePointer(lpOut, "wsprintfA", "lpOut", caller);
-  nrv::requirePointer(lpFmt, "wsprintfA", "lpFmt", caller);
   va_list arguments;
   va_start(arguments, lpFmt);
-  std::string output = nrv::formatLikeWsprintf(process.services().locale, lpFmt, arguments);
+  int written = nrv::formatInto("wsprintfA", lpOut, lpFmt, arguments, __builtin_return_address(0));
   va_end(arguments);
-  if (output.size() >= nrv::kLargestOutput) output.resize(nrv::kLargestOutput - 1);
-  nrv::checkBufferFits(process, lpOut, output.size() + 1, "wsprintfA", caller);
-  std::memcpy(lpOut, output.c_str(), output.size() + 1);
-  return static_cast<int>(output.size());
+  return written;
+}
+
+int WINAPI wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist) {
+  return nrv::formatInto("wvsprintfA", lpOut, lpFmt, arglist, __builtin_return_address(0));
 }
 
 }  // extern "C"

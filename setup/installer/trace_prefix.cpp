@@ -1,0 +1,3 @@
+#include "nrvusbin.h"
+
+const char TracePrefix[] = "InstallPortMonitor:";

@@ -1,0 +1,19 @@
+# The clean-up routines both setup programs carry, and each program's own part of them.
+set(SETUP_COMMON_SOURCES
+  deferred_removal.cpp
+  os_kind.cpp
+  setup_path.cpp
+  text_no_case.cpp
+  trace.cpp
+  wininit_rename.cpp
+)
+list(TRANSFORM SETUP_COMMON_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/common/)
+list(APPEND SETUP_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp
+  ${PROJECT_SOURCE_DIR}/common/printer_interface.cpp)
+
+set(NRVUSBIN_CLEANUP_SOURCES trace_prefix.cpp)
+list(TRANSFORM NRVUSBIN_CLEANUP_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/installer/)
+set(NRVUSBUN_CLEANUP_SOURCES trace_prefix.cpp)
+list(TRANSFORM NRVUSBUN_CLEANUP_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/uninstaller/)
+
+set(SETUP_INCLUDE_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/common ${PROJECT_SOURCE_DIR}/common)

@@ -1,0 +1,3 @@
+#include "nrvusbun.h"
+
+const char TracePrefix[] = "UnInstaller:";
