@@ -15,6 +15,8 @@ const char* faultKindName(FaultKind kind) {
       return "MDL allocation";
     case FaultKind::UserAllocation:
       return "user-mode allocation";
+    case FaultKind::RegistryOpen:
+      return "registry key open";
     case FaultKind::Count:
       break;
   }

@@ -1,6 +1,8 @@
 // Low-resources simulation: makes chosen allocations fail so that every failure
 // path of a driver or a program can be driven (user-mode allocations are
-// LocalAlloc and VirtualAlloc). Counts start when the machine starts.
+// LocalAlloc, VirtualAlloc, file mappings and their views; registry opens are
+// a program's opens and creates of keys, which the system refuses when it is
+// short of resources). Counts start when the machine starts.
 #pragma once
 
 #include <wdm.h>
@@ -12,7 +14,7 @@
 
 namespace nrv {
 
-enum class FaultKind { Pool, Irp, Mdl, UserAllocation, Count };
+enum class FaultKind { Pool, Irp, Mdl, UserAllocation, RegistryOpen, Count };
 
 const char* faultKindName(FaultKind kind);
 

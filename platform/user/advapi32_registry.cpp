@@ -7,9 +7,11 @@
 #include <cstring>
 #include <optional>
 
+#include "base/fault_injector.h"
 #include "base/system_locale.h"
 #include "user/call_checks.h"
 #include "user/registry_keys.h"
+#include "user/user_services.h"
 
 namespace nrv {
 
@@ -45,6 +47,7 @@ LSTATUS openKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, bool create, bool s
                 const char* service, const void* caller) {
   Process& process = currentProcess(service);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  if (process.services().faults.shouldFail(FaultKind::RegistryOpen)) return ERROR_NO_SYSTEM_RESOURCES;
   if (lpSubKey == nullptr || *lpSubKey == '\0') {
     RegistryKeyRef base = keyOfHandle(process, hKey, service, caller);
     if (base == nullptr) return ERROR_INVALID_HANDLE;
