@@ -227,6 +227,21 @@ bool Registry::deleteValue(std::u16string_view path, std::u16string_view name) {
   return true;
 }
 
+void Registry::denyProgramDeletion(std::u16string_view path) {
+  std::lock_guard<std::mutex> guard(lock_);
+  deletionDenied_.insert(upcase(path));
+}
+
+bool Registry::programDeletionDenied(std::u16string_view path, bool tree) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::u16string key = upcase(path);
+  if (deletionDenied_.count(key) != 0) return true;
+  if (!tree) return false;
+  std::u16string below = key + u"\\";
+  auto next = deletionDenied_.lower_bound(below);
+  return next != deletionDenied_.end() && next->compare(0, below.size(), below) == 0;
+}
+
 bool Registry::deleteKey(std::u16string_view path) {
   std::lock_guard<std::mutex> guard(lock_);
   return deleteLocked(path, false);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,13 @@ class Registry {
   // In the order they were first written.
   std::vector<NamedRegistryValue> values(std::u16string_view path) const;
 
+  // ---- Keys whose security denies programs their deletion ------------------
+  // Programs can then delete neither the key, nor a value in it, nor a tree
+  // holding it; drivers and the machine itself still can.
+  void denyProgramDeletion(std::u16string_view path);
+  // Whether a program may not delete the key (with tree, the key and everything below it) or its values.
+  bool programDeletionDenied(std::u16string_view path, bool tree) const;
+
   // ---- Open keys, for callers that hold handles (kernel Zw*, user-mode Reg*) ----
   // Null when the key does not exist and create is false, or the path is malformed.
   RegistryKeyRef openKey(std::u16string_view path, bool create);
@@ -146,6 +154,7 @@ class Registry {
   RegistryKeyRef root_;
   std::map<uintptr_t, OpenHandle> handles_;
   uintptr_t nextHandle_;
+  std::set<std::u16string> deletionDenied_;  // upper-cased paths
 };
 
 }  // namespace nrv

@@ -130,6 +130,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return status;
   nrv::Registry& registry = process.services().registry;
   std::u16string name = lpValueName == nullptr ? u"" : process.services().locale.fromAnsi(lpValueName);
+  if (registry.programDeletionDenied(registry.keyPath(key), false)) return ERROR_ACCESS_DENIED;
   return registry.deleteValue(registry.keyPath(key), name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
@@ -146,7 +147,9 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
       nrv::subkeyPath(registry, base, process.services().locale.fromAnsi(lpSubKey));
   if (!path) return ERROR_BAD_PATHNAME;
   if (!registry.keyExists(*path)) return ERROR_FILE_NOT_FOUND;
-  if (process.services().profile == nrv::OsProfile::Windows98) {
+  bool tree = process.services().profile == nrv::OsProfile::Windows98;
+  if (registry.programDeletionDenied(*path, tree)) return ERROR_ACCESS_DENIED;
+  if (tree) {
     registry.deleteTree(*path);
     return ERROR_SUCCESS;
   }

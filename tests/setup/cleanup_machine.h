@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "usb/usb_device.h"
 
 enum class SetupVariant { Installer, Uninstaller };
 
@@ -27,6 +28,16 @@ class CleanupBench {
     if (entry == nullptr) ADD_FAILURE() << routine << " is not exported";
     return entry == nullptr ? Result() : entry(arguments...);
   }
+
+  // NRVUSB as the function driver of the printers plugged from now on.
+  void loadDriver();
+  // NRVUSBMN registered with the spooler, which starts with it.
+  void startSpooler();
+  // A printer with this IEEE 1284 device ID (without its length prefix) and serial number.
+  nrv::UsbDevice& plug(const std::string& deviceId, const std::string& serial);
+  void unplug(nrv::UsbDevice& printer);
+  // The port name the driver gave the printer, from its hardware key.
+  std::string portNameOf(const nrv::UsbDevice& printer);
 
   // The bytes of a machine file as text; "(none)" when it does not exist.
   std::string fileText(const std::string& path);
