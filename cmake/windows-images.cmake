@@ -94,3 +94,14 @@ target_link_options(nrvusbmn_dll PRIVATE
   -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
   -Wl,--exclude-all-symbols)
 target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi winspool gcc)
+
+# ---- The clean-up routines of the setup programs, in each program's variant -------
+# Compiled against the system's headers, as the two programs will link them.
+include(${PROJECT_SOURCE_DIR}/setup/sources.cmake)
+foreach(program IN ITEMS NRVUSBIN NRVUSBUN)
+  string(TOLOWER ${program} name)
+  add_library(${name}_cleanup STATIC ${SETUP_COMMON_SOURCES} ${${program}_CLEANUP_SOURCES})
+  target_include_directories(${name}_cleanup PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
+  target_compile_definitions(${name}_cleanup PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
+  target_compile_options(${name}_cleanup PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
+endforeach()
