@@ -348,6 +348,7 @@ void PnpManager::identify(DeviceNode& child) {
   if (child.capabilities.RawDeviceOK && NT_SUCCESS(send(child.pdo, IRP_MN_START_DEVICE, nullptr))) {
     child.state = DeviceNodeState::Started;
   }
+  if (childIdentified_) childIdentified_(child);
 }
 
 // Two device nodes with one instance path would share their registry keys and

@@ -103,6 +103,12 @@ class PnpManager {
   // again once the operation in progress ends, or at once on a Plug and Play
   // thread when none runs.
   void invalidateBusRelations(PDEVICE_OBJECT pdo);
+  // Called on the Plug and Play thread once a new child node is identified
+  // (its registry node holds what its bus driver answered), so that the
+  // system installs what it installs for such a device. Set before any device arrives.
+  void setChildIdentified(std::function<void(const DeviceNode&)> callback) {
+    childIdentified_ = std::move(callback);
+  }
   // At shutdown: removes every node, children first, without queries.
   void removeAll();
 
@@ -160,6 +166,7 @@ class PnpManager {
 
   std::mutex lock_;
   PDRIVER_OBJECT functionDriver_ = nullptr;
+  std::function<void(const DeviceNode&)> childIdentified_;
   std::list<std::unique_ptr<DeviceNode>> roots_;
   std::vector<PnpRequestRecord> requests_;
 };
