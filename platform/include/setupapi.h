@@ -1,7 +1,7 @@
 // setupapi: device information sets built from the device interfaces the
-// system knows, the interfaces of their devices, and the devices' registry
-// keys. Record sizes are the host's own (sizeof), as 64-bit Windows checks
-// them; a 32-bit image has 28, 28 and 5.
+// system knows or from the devices of a setup class, the interfaces of their
+// devices, the devices' registry keys and properties, and device removal. Record sizes are the host's own
+// (sizeof), as 64-bit Windows checks them; a 32-bit image has 28, 28 and 5.
 #pragma once
 
 #include <windows.h>
@@ -47,8 +47,17 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 #define DIREG_DRV 0x00000002
 #define DIREG_BOTH 0x00000004
 
+// Device registry properties (SetupDiGetDeviceRegistryProperty).
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+#define SPDRP_COMPATIBLEIDS 0x00000002
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025
+
 // Errors of the device installation library.
 #define ERROR_KEY_DOES_NOT_EXIST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x204)
+#define ERROR_INVALID_REG_PROPERTY (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x209)
+#define ERROR_NO_SUCH_DEVINST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20B)
+#define ERROR_CANT_REMOVE_DEVINST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x232)
 
 WINSETUPAPI HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                                  DWORD Flags);
@@ -64,3 +73,10 @@ WINSETUPAPI BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
 WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                              DWORD Scope, DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 WINSETUPAPI BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+WINSETUPAPI BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                                          PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                                          PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                                          DWORD PropertyBufferSize, PDWORD RequiredSize);
+WINSETUPAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+WINSETUPAPI BOOL WINAPI SetupDiDeleteDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                               DWORD Scope, DWORD HwProfile, DWORD KeyType);

@@ -1,5 +1,6 @@
 // kernel32: processes, modules, files and device I/O, events and waits,
-// critical sections, memory, last error, time and strings.
+// critical sections, memory, last error, time and strings; advapi32's access
+// tokens and privileges.
 #pragma once
 
 #include <string.h>
@@ -19,9 +20,17 @@ typedef struct _SECURITY_ATTRIBUTES {
 // ---------------------------------------------------------------- files and device I/O
 #define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
+#define GENERIC_EXECUTE 0x20000000
 #define GENERIC_ALL 0x10000000
+#define MAXIMUM_ALLOWED 0x02000000
 #ifndef DELETE
 #define DELETE 0x00010000L
+#endif
+#ifndef STANDARD_RIGHTS_REQUIRED
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define STANDARD_RIGHTS_READ 0x00020000L
+#define STANDARD_RIGHTS_WRITE 0x00020000L
+#define STANDARD_RIGHTS_EXECUTE 0x00020000L
 #endif
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -173,6 +182,44 @@ WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
 WINBASEAPI DWORD WINAPI GetTickCount(VOID);
 WINBASEAPI DWORD WINAPI GetVersion(VOID);
 WINBASEAPI LCID WINAPI GetSystemDefaultLCID(VOID);
+// A pseudo-handle that stands for the calling process; it needs no closing.
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(VOID);
+
+// ---------------------------------------------------------------- access tokens and privileges
+typedef struct _LUID {
+  DWORD LowPart;
+  LONG HighPart;
+} LUID, *PLUID;
+
+typedef struct _LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+} LUID_AND_ATTRIBUTES, *PLUID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[ANYSIZE_ARRAY];
+} TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
+
+#define SE_PRIVILEGE_ENABLED_BY_DEFAULT 0x00000001L
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+#define SE_PRIVILEGE_REMOVED 0x00000004L
+#define SE_SHUTDOWN_NAME "SeShutdownPrivilege"
+
+#define TOKEN_ASSIGN_PRIMARY 0x0001
+#define TOKEN_DUPLICATE 0x0002
+#define TOKEN_IMPERSONATE 0x0004
+#define TOKEN_QUERY 0x0008
+#define TOKEN_QUERY_SOURCE 0x0010
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_ADJUST_GROUPS 0x0040
+#define TOKEN_ADJUST_DEFAULT 0x0080
+
+WINADVAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+WINADVAPI BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
+WINADVAPI BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                            PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                            PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 // ---------------------------------------------------------------- strings
 WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);

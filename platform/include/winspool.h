@@ -39,6 +39,31 @@ typedef struct _DOC_INFO_1A {
 
 #define PRINTER_ATTRIBUTE_LOCAL 0x00000040
 
+#define PRINTER_ENUM_DEFAULT 0x00000001
+#define PRINTER_ENUM_LOCAL 0x00000002
+#define PRINTER_ENUM_CONNECTIONS 0x00000004
+#define PRINTER_ENUM_NAME 0x00000008
+#define PRINTER_ENUM_REMOTE 0x00000010
+#define PRINTER_ENUM_SHARED 0x00000020
+#define PRINTER_ENUM_NETWORK 0x00000040
+
+// Access rights on a printer (and on the print server, which this machine does not open).
+#define SERVER_ACCESS_ADMINISTER 0x00000001
+#define SERVER_ACCESS_ENUMERATE 0x00000002
+#define PRINTER_ACCESS_ADMINISTER 0x00000004
+#define PRINTER_ACCESS_USE 0x00000008
+#define PRINTER_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | PRINTER_ACCESS_ADMINISTER | PRINTER_ACCESS_USE)
+#define PRINTER_READ (STANDARD_RIGHTS_READ | PRINTER_ACCESS_USE)
+#define PRINTER_WRITE (STANDARD_RIGHTS_WRITE | PRINTER_ACCESS_USE)
+#define PRINTER_EXECUTE (STANDARD_RIGHTS_EXECUTE | PRINTER_ACCESS_USE)
+
+// A port monitor to install: its name, the environment it was built for and its DLL in the system folder.
+typedef struct _MONITOR_INFO_2A {
+  LPSTR pName;
+  LPSTR pEnvironment;
+  LPSTR pDLLName;
+} MONITOR_INFO_2A, *PMONITOR_INFO_2A, *LPMONITOR_INFO_2A;
+
 typedef struct _devicemodeA *LPDEVMODEA;
 
 typedef struct _PRINTER_DEFAULTSA {
@@ -54,12 +79,21 @@ WINSPOOLAPI BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, PHANDLE phPrinter, LPPR
 WINSPOOLAPI BOOL WINAPI GetPrinterA(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
                                     LPDWORD pcbNeeded);
 WINSPOOLAPI BOOL WINAPI ClosePrinter(HANDLE hPrinter);
+WINSPOOLAPI BOOL WINAPI EnumPrintersA(DWORD Flags, LPSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                                      LPDWORD pcbNeeded, LPDWORD pcReturned);
+WINSPOOLAPI BOOL WINAPI DeletePrinter(HANDLE hPrinter);
+WINSPOOLAPI BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors);
+WINSPOOLAPI BOOL WINAPI DeleteMonitorA(LPSTR pName, LPSTR pEnvironment, LPSTR pMonitorName);
 
 // The machine's programs are ANSI programs.
 #define EnumPorts EnumPortsA
 #define DeletePort DeletePortA
 #define OpenPrinter OpenPrinterA
 #define GetPrinter GetPrinterA
+#define EnumPrinters EnumPrintersA
+#define AddMonitor AddMonitorA
+#define DeleteMonitor DeleteMonitorA
+#define MONITOR_INFO_2 MONITOR_INFO_2A
 #define PRINTER_INFO_5 PRINTER_INFO_5A
 #define PRINTER_DEFAULTS PRINTER_DEFAULTSA
 #define DOC_INFO_1 DOC_INFO_1A

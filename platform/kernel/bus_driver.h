@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/os_profile.h"
 #include "kernel/bus_power.h"
@@ -29,10 +30,12 @@ class BusDriver {
   BusDriver(const BusDriver&) = delete;
   BusDriver& operator=(const BusDriver&) = delete;
 
-  // A device the bus reports, with its instance path ("USB\VID_...\...") and
-  // the description its device node shows.
+  // A device the bus reports, with its instance path ("USB\VID_...\..."), the
+  // description its device node shows and the hardware IDs the bus gives it
+  // (none: the device ID its instance path starts with).
   PhysicalDevice& plug(const std::u16string& instancePath,
-                       const std::u16string& description = u"USB Printing Support");
+                       const std::u16string& description = u"USB Printing Support",
+                       const std::vector<std::u16string>& hardwareIds = {});
   // The device left: its interfaces are disabled and its device object deleted.
   void remove(PhysicalDevice& device);
   void removeAll();

@@ -120,6 +120,31 @@ void Registry::setDeviceIds(OsProfile profile, std::u16string_view instancePath,
   }
 }
 
+std::vector<std::u16string> Registry::deviceNodes(OsProfile profile) const {
+  std::u16string root(profile == OsProfile::Windows98 ? kEnum98 : kEnum2000);
+  std::vector<std::u16string> found;
+  for (const std::u16string& enumerator : subkeys(root.substr(0, root.size() - 1))) {
+    for (const std::u16string& device : subkeys(root + enumerator)) {
+      std::u16string devicePath = enumerator + u"\\" + device;
+      for (const std::u16string& instance : subkeys(root + devicePath))
+        found.push_back(devicePath + u"\\" + instance);
+    }
+  }
+  return found;
+}
+
+bool Registry::deleteDeviceNode(OsProfile profile, std::u16string_view instancePath) {
+  deleteDriverKey(profile, instancePath);
+  return deleteTree(instanceKeyPath(profile, instancePath));
+}
+
+bool Registry::deleteDriverKey(OsProfile profile, std::u16string_view instancePath) {
+  std::optional<std::u16string> driverKey = installedDriverKeyPath(profile, instancePath);
+  if (!driverKey) return false;
+  deleteValue(instanceKeyPath(profile, instancePath), u"Driver");
+  return deleteTree(*driverKey);
+}
+
 }  // namespace nrv
 
 extern "C" {

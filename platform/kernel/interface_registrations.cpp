@@ -1,5 +1,7 @@
 #include "kernel/interface_registrations.h"
 
+#include <algorithm>
+
 #include "kernel/device_interfaces.h"
 #include "kernel/registry.h"
 
@@ -12,6 +14,14 @@ constexpr std::u16string_view kDeviceClasses =
 constexpr std::u16string_view kKernelPrefix = u"\\??\\";
 constexpr std::u16string_view kWin32Prefix = u"\\\\?\\";
 constexpr std::u16string_view kKeyPrefix = u"##?#";
+
+// Instance paths, like the key names they come from, compare without regard to case.
+bool sameInstancePath(std::u16string_view first, std::u16string_view second) {
+  auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; };
+  return first.size() == second.size() &&
+         std::equal(first.begin(), first.end(), second.begin(),
+                    [&](char16_t a, char16_t b) { return fold(a) == fold(b); });
+}
 
 std::u16string classKeyPath(const GUID& interfaceClass) {
   return std::u16string(kDeviceClasses) + guidText(interfaceClass);
@@ -51,6 +61,21 @@ std::vector<InterfaceRegistration> interfaceRegistrations(const Registry& regist
     }
   }
   return found;
+}
+
+size_t deleteInterfaceRegistrations(Registry& registry, std::u16string_view instancePath) {
+  size_t deleted = 0;
+  for (const std::u16string& interfaceClass :
+       registry.subkeys(kDeviceClasses.substr(0, kDeviceClasses.size() - 1))) {
+    std::u16string classKey = std::u16string(kDeviceClasses) + interfaceClass;
+    for (const std::u16string& name : registry.subkeys(classKey)) {
+      std::u16string interfaceKey = classKey + u"\\" + name;
+      std::optional<std::u16string> instance = registry.stringValue(interfaceKey, u"DeviceInstance");
+      if (instance && sameInstancePath(*instance, instancePath) && registry.deleteTree(interfaceKey))
+        deleted++;
+    }
+  }
+  return deleted;
 }
 
 std::u16string linkNameOfWin32Path(std::u16string_view path) {

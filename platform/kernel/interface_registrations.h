@@ -31,6 +31,10 @@ void recordInterfaceRegistration(Registry& registry, const GUID& interfaceClass,
 std::vector<InterfaceRegistration> interfaceRegistrations(const Registry& registry,
                                                           const GUID& interfaceClass);
 
+// Forgets every interface of every class that the device registered, as
+// uninstalling the device does; returns how many went.
+size_t deleteInterfaceRegistrations(Registry& registry, std::u16string_view instancePath);
+
 // The kernel link name of a Win32 interface path ("\\?\..." gives "\??\..."); empty for any other path.
 std::u16string linkNameOfWin32Path(std::u16string_view path);
 

@@ -348,6 +348,7 @@ void PnpManager::identify(DeviceNode& child) {
   if (child.capabilities.RawDeviceOK && NT_SUCCESS(send(child.pdo, IRP_MN_START_DEVICE, nullptr))) {
     child.state = DeviceNodeState::Started;
   }
+  if (childIdentified_) childIdentified_(child);
 }
 
 // Two device nodes with one instance path would share their registry keys and
@@ -378,7 +379,7 @@ NTSTATUS PnpManager::rebalance(DeviceNode& node) {
   return start(node);
 }
 
-NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
+NTSTATUS PnpManager::removeOrderly(DeviceNode& node, AfterRemoval after) {
   Operation operation(*this);
   std::vector<DeviceNode*> order;
   postOrder(node, order);
@@ -401,7 +402,7 @@ NTSTATUS PnpManager::removeOrderly(DeviceNode& node) {
     queried.push_back(member);
   }
   removeSubtree(node);
-  forget(node);
+  forget(node, after);
   return STATUS_SUCCESS;
 }
 
@@ -441,13 +442,19 @@ void PnpManager::sendRemove(DeviceNode& node) {
   }
 }
 
-void PnpManager::forget(DeviceNode& node) {
+// A child leaves its parent's list; its parent may report it again at the next enumeration.
+void PnpManager::forget(DeviceNode& node, AfterRemoval after) {
   std::function<void()> release = std::move(node.release);
   {
     std::lock_guard<std::mutex> guard(lock_);
-    roots_.remove_if([&node](const std::unique_ptr<DeviceNode>& root) { return root.get() == &node; });
+    auto isNode = [&node](const std::unique_ptr<DeviceNode>& entry) { return entry.get() == &node; };
+    if (node.parent != nullptr) {
+      node.parent->children.remove_if(isNode);
+    } else {
+      roots_.remove_if(isNode);
+    }
   }
-  if (release) release();
+  if (release && after == AfterRemoval::ReleaseDevice) release();
 }
 
 PDEVICE_OBJECT PnpManager::queryTargetDevice(DeviceNode& node) {

@@ -87,10 +87,15 @@ class PnpManager {
   // Query-stop, stop and start again, as a resource rebalance does. A veto
   // ends with cancel-stop and the device keeps running.
   NTSTATUS rebalance(DeviceNode& node);
+  // What becomes of the device once its node is removed.
+  enum class AfterRemoval {
+    ReleaseDevice,  // it leaves its bus (safe removal before the cable is pulled)
+    KeepDevice,     // it stays on its bus without a node (uninstalled while plugged in)
+  };
   // Query-remove of the node and its children; on success remove (children
-  // first) and release the device; on a veto cancel-remove. A device with a
+  // first) and forget the node; on a veto cancel-remove. A device with a
   // handle open is not asked at all: STATUS_DEVICE_BUSY.
-  NTSTATUS removeOrderly(DeviceNode& node);
+  NTSTATUS removeOrderly(DeviceNode& node, AfterRemoval after = AfterRemoval::ReleaseDevice);
   // The device is gone: surprise removal now, remove once its last handle closes.
   void deviceGone(DeviceNode& node);
   // The I/O entry closed a file of this device's stack.
@@ -103,6 +108,12 @@ class PnpManager {
   // again once the operation in progress ends, or at once on a Plug and Play
   // thread when none runs.
   void invalidateBusRelations(PDEVICE_OBJECT pdo);
+  // Called on the Plug and Play thread once a new child node is identified
+  // (its registry node holds what its bus driver answered), so that the
+  // system installs what it installs for such a device. Set before any device arrives.
+  void setChildIdentified(std::function<void(const DeviceNode&)> callback) {
+    childIdentified_ = std::move(callback);
+  }
   // At shutdown: removes every node, children first, without queries.
   void removeAll();
 
@@ -139,7 +150,7 @@ class PnpManager {
   void adoptChildren(DeviceNode& parent, PDEVICE_RELATIONS relations);
   void sendRemove(DeviceNode& node);
   void removeSubtree(DeviceNode& node);
-  void forget(DeviceNode& node);
+  void forget(DeviceNode& node, AfterRemoval after = AfterRemoval::ReleaseDevice);
   void queryCapabilities(DeviceNode& node);
   std::u16string queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::vector<std::u16string>* list);
   std::u16string queryText(PDEVICE_OBJECT pdo, DEVICE_TEXT_TYPE type);
@@ -160,6 +171,7 @@ class PnpManager {
 
   std::mutex lock_;
   PDRIVER_OBJECT functionDriver_ = nullptr;
+  std::function<void(const DeviceNode&)> childIdentified_;
   std::list<std::unique_ptr<DeviceNode>> roots_;
   std::vector<PnpRequestRecord> requests_;
 };

@@ -133,6 +133,15 @@ class Registry {
   // The hardware and compatible IDs a bus driver reported for a device node.
   void setDeviceIds(OsProfile profile, std::u16string_view instancePath, const std::vector<std::u16string>& hardwareIds,
                     const std::vector<std::u16string>& compatibleIds);
+  // Every device node the profile's Enum key holds, as instance paths
+  // (enumerator\device\instance, with the names' own case), in the registry's order.
+  std::vector<std::u16string> deviceNodes(OsProfile profile) const;
+  // Forgets a device node: its instance key with everything below it and the
+  // driver key its Driver value names. False when it had no instance key.
+  bool deleteDeviceNode(OsProfile profile, std::u16string_view instancePath);
+  // Deletes the driver key the node's Driver value names, and that value.
+  // False when the node has no driver key.
+  bool deleteDriverKey(OsProfile profile, std::u16string_view instancePath);
 
  private:
   struct OpenHandle {

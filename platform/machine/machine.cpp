@@ -2,6 +2,7 @@
 
 #include "base/bugcheck.h"
 #include "base/text.h"
+#include "user/printer_installation.h"
 
 namespace nrv {
 
@@ -31,6 +32,9 @@ Machine::Machine(MachineOptions options)
       spooler_(options.profile, registry_, systemFolder_, scheduler_),
       user_{options.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
             interfaces_,     devices_,   pnp_,     spooler_, files_} {
+  pnp_.setChildIdentified([this](const DeviceNode& child) {
+    installPrinterDevice(PrinterInstallationServices{options_.profile, registry_, locale_, spooler_}, child);
+  });
   addUsbBus();
 }
 

@@ -47,6 +47,15 @@ ULONG bytesToMove(const QueuedTransfer& transfer) {
   return isIn(transfer) ? static_cast<ULONG>(transfer.device->model().inBytesReady(allowed)) : allowed;
 }
 
+// The hub names a device by its vendor, product and revision first, then by
+// vendor and product alone, so that an installation can match either.
+std::vector<std::u16string> hardwareIdsOf(const UsbDeviceModel& model) {
+  const UsbDeviceDescription& description = model.description();
+  std::string withoutRevision = format("USB\\VID_%04X&PID_%04X", description.vendorId, description.productId);
+  return {toUtf16(withoutRevision + format("&REV_%04X", description.deviceVersion)),
+          toUtf16(withoutRevision)};
+}
+
 }  // namespace
 
 UsbBus::UsbBus(unsigned number, BusDriver& busDriver, PnpManager& pnp, PowerManager& power,
@@ -87,7 +96,8 @@ UsbDevice& UsbBus::plug(std::unique_ptr<UsbDeviceModel> model) {
                        [&](const auto& device) { return device->port() == port; })) {
       port++;
     }
-    PhysicalDevice& physical = busDriver_.plug(instancePathFor(*model, port));
+    PhysicalDevice& physical =
+        busDriver_.plug(instancePathFor(*model, port), u"USB Printing Support", hardwareIdsOf(*model));
     devices_.push_back(std::make_unique<UsbDevice>(*this, mdls_, physical, port, std::move(model)));
     plugged = devices_.back().get();
     physical.setHandler([plugged](PIRP irp) { return plugged->dispatch(irp); });

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "kernel/device_interfaces.h"
 #include "kernel/interface_registrations.h"
+#include "kernel/pnp_manager.h"
 #include "kernel/registry.h"
 
 namespace nrv {
@@ -40,6 +41,42 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
+// Windows 98 names a node's setup class in its Class value; these are the
+// classes whose names this machine knows.
+struct ClassName {
+  GUID setupClass;
+  const char16_t* name;
+};
+constexpr ClassName kClassNames[] = {
+    {{0x4d36e979, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}, u"Printer"},
+    {{0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}}, u"USB"},
+};
+
+bool sameGuid(const GUID& first, const GUID& second) { return memcmp(&first, &second, sizeof(GUID)) == 0; }
+
+std::u16string upperCase(std::u16string text) {
+  for (char16_t& c : text) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return text;
+}
+
+// Whether the node's instance key puts it in the setup class: Windows 2000
+// by its ClassGUID, Windows 98 by its Class name.
+bool inSetupClass(const UserServices& services, const std::u16string& instancePath, const GUID& setupClass) {
+  std::u16string key = Registry::instanceKeyPath(services.profile, instancePath);
+  if (services.profile == OsProfile::Windows2000) {
+    std::optional<std::u16string> classGuid = services.registry.stringValue(key, u"ClassGUID");
+    return classGuid && sameGuid(parseGuid(*classGuid), setupClass);
+  }
+  std::optional<std::u16string> className = services.registry.stringValue(key, u"Class");
+  for (const ClassName& known : kClassNames) {
+    if (sameGuid(known.setupClass, setupClass))
+      return className && upperCase(*className) == upperCase(known.name);
+  }
+  return false;
+}
+
 template <typename Entry>
 const Entry* entryAt(const std::vector<Entry>& entries, ULONG_PTR reserved) {
   for (const Entry& entry : entries) {
@@ -49,6 +86,16 @@ const Entry* entryAt(const std::vector<Entry>& entries, ULONG_PTR reserved) {
 }
 
 }  // namespace
+
+DeviceNode* attachedNode(PnpManager& pnp, const std::u16string& instancePath) {
+  for (DeviceNode* node : pnp.nodes()) {
+    if (node->state != DeviceNodeState::Removed && !node->gone &&
+        upperCase(node->instancePath) == upperCase(instancePath)) {
+      return node;
+    }
+  }
+  return nullptr;
+}
 
 std::unique_ptr<DeviceInfoSet> DeviceInfoSet::ofInterfaceClass(UserServices& services,
                                                                const GUID& interfaceClass, bool presentOnly) {
@@ -60,6 +107,17 @@ std::unique_ptr<DeviceInfoSet> DeviceInfoSet::ofInterfaceClass(UserServices& ser
     size_t device = set->addDevice(services, registration.instancePath);
     set->interfaces_.push_back(DeviceInterfaceEntry{
         device, interfaceClass, lowerCase(services.locale.toAnsi(registration.symbolicLink)), active});
+  }
+  return set;
+}
+
+std::unique_ptr<DeviceInfoSet> DeviceInfoSet::ofSetupClass(UserServices& services, const GUID& setupClass,
+                                                           bool presentOnly) {
+  auto set = std::make_unique<DeviceInfoSet>();
+  for (const std::u16string& instancePath : services.registry.deviceNodes(services.profile)) {
+    if (!inSetupClass(services, instancePath, setupClass)) continue;
+    if (presentOnly && attachedNode(services.pnp, instancePath) == nullptr) continue;
+    set->devices_.push_back(DeviceInfoEntry{instancePath, setupClass});
   }
   return set;
 }

@@ -1,7 +1,8 @@
 // A device information set: what setupapi found when the program asked, kept
-// unchanged until the program destroys it. It lists devices and the device
-// interfaces of one class they registered, with each interface's Win32 path
-// and whether it was active (its device attached, its driver having enabled it).
+// unchanged until the program destroys it. It lists devices, either those
+// that registered device interfaces of one class, with each interface's Win32
+// path and whether it was active (its device attached, its driver having
+// enabled it), or those of one setup class.
 #pragma once
 
 #include <setupapi.h>
@@ -27,12 +28,24 @@ struct DeviceInterfaceEntry {
   bool active;
 };
 
+class PnpManager;
+struct DeviceNode;
+
+// The node of a device attached now: one the Plug and Play manager has not
+// removed and whose device has not left; null when it is not attached.
+DeviceNode* attachedNode(PnpManager& pnp, const std::u16string& instancePath);
+
 class DeviceInfoSet : public HandleObject {
  public:
   // Every device that ever registered an interface of the class, as the
   // registry records them; with presentOnly, only those whose interface is active now.
   static std::unique_ptr<DeviceInfoSet> ofInterfaceClass(UserServices& services, const GUID& interfaceClass,
                                                          bool presentOnly);
+
+  // Every device node of the setup class the registry holds, in its order; with
+  // presentOnly, only those the Plug and Play manager has attached now.
+  static std::unique_ptr<DeviceInfoSet> ofSetupClass(UserServices& services, const GUID& setupClass,
+                                                     bool presentOnly);
 
   const char* kind() const override { return "a device information set"; }
 

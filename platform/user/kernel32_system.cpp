@@ -1,4 +1,5 @@
-// kernel32: the last error, the tick count, the version and the system locale.
+// kernel32: the last error, the tick count, the version, the system locale
+// and the current process's pseudo-handle.
 #include <windows.h>
 
 #include "base/scheduler.h"
@@ -37,6 +38,9 @@ DWORD WINAPI GetVersion(VOID) {
              ? nrv::kWindows98Version
              : nrv::kWindows2000Version;
 }
+
+// The value Windows uses; no handle in a process's table ever has it.
+HANDLE WINAPI GetCurrentProcess(VOID) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 
 LCID WINAPI GetSystemDefaultLCID(VOID) {
   return nrv::currentProcess("GetSystemDefaultLCID").services().locale.lcid();

@@ -8,18 +8,18 @@ DWORD PrinterQueue::info5Size() const {
   return static_cast<DWORD>(sizeof(PRINTER_INFO_5A) + name_.size() + 1 + port_.size() + 1);
 }
 
-void PrinterQueue::writeInfo5(LPBYTE buffer) const {
-  auto* info = reinterpret_cast<PRINTER_INFO_5A*>(buffer);
-  LPSTR text = reinterpret_cast<LPSTR>(buffer + sizeof(PRINTER_INFO_5A));
-  std::memcpy(text, name_.c_str(), name_.size() + 1);
-  info->pPrinterName = text;
-  text += name_.size() + 1;
-  std::memcpy(text, port_.c_str(), port_.size() + 1);
-  info->pPortName = text;
-  info->Attributes = PRINTER_ATTRIBUTE_LOCAL;
+LPBYTE PrinterQueue::writeInfo5(PRINTER_INFO_5A* record, LPBYTE stringsEnd) const {
+  LPBYTE port = stringsEnd - (port_.size() + 1);
+  std::memcpy(port, port_.c_str(), port_.size() + 1);
+  LPBYTE name = port - (name_.size() + 1);
+  std::memcpy(name, name_.c_str(), name_.size() + 1);
+  record->pPrinterName = reinterpret_cast<LPSTR>(name);
+  record->pPortName = reinterpret_cast<LPSTR>(port);
+  record->Attributes = PRINTER_ATTRIBUTE_LOCAL;
   PrinterTimeouts now = timeouts();
-  info->DeviceNotSelectedTimeout = now.notSelected;
-  info->TransmissionRetryTimeout = now.retry;
+  record->DeviceNotSelectedTimeout = now.notSelected;
+  record->TransmissionRetryTimeout = now.retry;
+  return name;
 }
 
 }  // namespace nrv

@@ -36,16 +36,34 @@ class PrinterQueue {
     retry_.store(timeouts.retry);
   }
 
-  // PRINTER_INFO_5A with its strings after the record: the bytes it takes, and writing it into a buffer that
-  // large.
+  // What the printer's security grants whoever opens it: everything, as to an
+  // administrator, unless a test takes rights away.
+  ACCESS_MASK grantedAccess() const { return granted_.load(); }
+  void restrictAccess(ACCESS_MASK granted) { granted_.store(granted); }
+
+  // For tests: a printer that opens with every right but whose deletion fails
+  // with this error (0: it can be deleted).
+  DWORD scriptedDeletionFailure() const { return deletionFailure_.load(); }
+  void scriptDeletionFailure(DWORD error) { deletionFailure_.store(error); }
+
+  // Deleted while a job still used it: it goes once its last job ends.
+  bool pendingDeletion() const { return pendingDeletion_.load(); }
+  void markPendingDeletion() { pendingDeletion_.store(true); }
+
+  // PRINTER_INFO_5A: the bytes the record and its strings take, and writing
+  // the record with its strings packed just below stringsEnd, as the spooler
+  // packs them from the end of the caller's buffer. Returns where they begin.
   DWORD info5Size() const;
-  void writeInfo5(LPBYTE buffer) const;
+  LPBYTE writeInfo5(PRINTER_INFO_5A* record, LPBYTE stringsEnd) const;
 
  private:
   std::string name_;
   std::string port_;
   std::atomic<DWORD> notSelected_;
   std::atomic<DWORD> retry_;
+  std::atomic<ACCESS_MASK> granted_{PRINTER_ALL_ACCESS};
+  std::atomic<DWORD> deletionFailure_{0};
+  std::atomic<bool> pendingDeletion_{false};
 };
 
 }  // namespace nrv

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "user/access_token.h"
 #include "user/critical_sections.h"
 #include "user/overlapped_in_use.h"
 #include "user/user_heap.h"
@@ -103,6 +104,8 @@ class Process {
   OverlappedInUse& overlappedInUse() { return overlappedInUse_; }
   // Views of file mappings, until unmapped.
   MappedViews& mappedViews() { return *mappedViews_; }
+  // The token the process runs with; its token handles share it.
+  const std::shared_ptr<AccessToken>& token() { return token_; }
 
   // Ends the process: the modules still loaded get DLL_PROCESS_DETACH with a
   // non-null reserved argument, as at process termination (a DLL need not
@@ -134,6 +137,7 @@ class Process {
   CriticalSections criticalSections_;
   OverlappedInUse overlappedInUse_;
   std::unique_ptr<MappedViews> mappedViews_;
+  std::shared_ptr<AccessToken> token_ = std::make_shared<AccessToken>();
 };
 
 // The process of the calling thread; a thread of no process stops the machine,

@@ -1,18 +1,20 @@
-// setupapi's device information sets, for device interface classes. Like the
-// native library, every routine leaves its result in the last error, success
-// included (NO_ERROR), and record sizes must be exactly the structure's own:
-// anything else is ERROR_INVALID_USER_BUFFER.
+// setupapi's device information sets, for device interface classes and for
+// setup classes, and the devices' registry keys.
 #include <setupapi.h>
 #include <windows.h>
 
 #include <cstring>
 
-#include "base/bugcheck.h"
 #include "base/text.h"
-#include "base/thread_context.h"
 #include "kernel/registry.h"
 #include "user/device_info_set.h"
 #include "user/registry_keys.h"
+#include "user/setupapi_calls.h"
+
+using nrv::setupapi::checkDeviceRecord;
+using nrv::setupapi::finish;
+using nrv::setupapi::refuse;
+using nrv::setupapi::setOf;
 
 namespace {
 
@@ -21,30 +23,6 @@ constexpr DWORD kKnownClassDevsFlags =
 
 // The fixed part of the detail record and the one character an empty path needs.
 constexpr DWORD kSmallestDetail = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(CHAR);
-
-BOOL finish(const char* routine, DWORD error) {
-  nrv::currentThread(routine).lastError = error;
-  return error == NO_ERROR;
-}
-
-[[noreturn]] void refuse(const char* routine, const std::string& what) {
-  nrv::bugCheck("NOT_IMPLEMENTED",
-                nrv::format("%s: %s are not simulated by this machine", routine, what.c_str()));
-}
-
-// The set behind a handle the program gives, or null for anything else.
-nrv::DeviceInfoSet* setOf(nrv::Process& process, HDEVINFO handle) {
-  return process.object<nrv::DeviceInfoSet>(handle);
-}
-
-// The device a program's record names, checked as the library checks it.
-DWORD checkDeviceRecord(const nrv::DeviceInfoSet& set, PSP_DEVINFO_DATA data,
-                        const nrv::DeviceInfoEntry** device) {
-  if (data == nullptr) return ERROR_INVALID_PARAMETER;
-  if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return ERROR_INVALID_USER_BUFFER;
-  *device = set.deviceOf(*data);
-  return *device == nullptr ? ERROR_INVALID_PARAMETER : NO_ERROR;
-}
 
 std::u16string keyPathOf(nrv::UserServices& services, const nrv::DeviceInfoEntry& device, DWORD keyType) {
   if (keyType == DIREG_DEV) return nrv::Registry::deviceKeyPath(services.profile, device.instancePath);
@@ -64,8 +42,6 @@ WINSETUPAPI HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR En
     finish(kRoutine, ERROR_INVALID_FLAGS);
     return INVALID_HANDLE_VALUE;
   }
-  if ((Flags & DIGCF_DEVICEINTERFACE) == 0)
-    refuse(kRoutine, "sets of a setup class (no DIGCF_DEVICEINTERFACE)");
   if ((Flags & (DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEFAULT)) != 0)
     refuse(kRoutine,
            nrv::format("the flags 0x%x (all classes, hardware profiles, default interfaces)",
@@ -75,8 +51,10 @@ WINSETUPAPI HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR En
     finish(kRoutine, ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto set =
-      nrv::DeviceInfoSet::ofInterfaceClass(process.services(), *ClassGuid, (Flags & DIGCF_PRESENT) != 0);
+  bool presentOnly = (Flags & DIGCF_PRESENT) != 0;
+  auto set = (Flags & DIGCF_DEVICEINTERFACE) != 0
+                 ? nrv::DeviceInfoSet::ofInterfaceClass(process.services(), *ClassGuid, presentOnly)
+                 : nrv::DeviceInfoSet::ofSetupClass(process.services(), *ClassGuid, presentOnly);
   HANDLE handle = process.addHandle(std::move(set), __builtin_return_address(0));
   finish(kRoutine, NO_ERROR);
   return handle;

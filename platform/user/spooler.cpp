@@ -11,6 +11,7 @@
 #include "kernel/registry.h"
 #include "user/local_monitor.h"
 #include "user/module_monitor.h"
+#include "user/printer_queue_registry.h"
 #include "user/process.h"
 #include "user/system_folder.h"
 
@@ -27,6 +28,7 @@ Spooler::Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFold
   // The spooler's keys come with the system, before any monitor is installed.
   registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey));
   registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kPortsKey));
+  registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kPrintersKey));
 }
 
 Spooler::~Spooler() = default;
@@ -34,7 +36,10 @@ Spooler::~Spooler() = default;
 void Spooler::start(Process& process) {
   if (process_ != nullptr) bugCheck("INVALID_PARAMETER", "the spooler was started twice");
   process_ = &process;
-  onSpoolerThread("start", [this] { loadMonitors(); });
+  onSpoolerThread("start", [this] {
+    loadMonitors();
+    loadPrinters();
+  });
   ready_.store(true);
 }
 
@@ -55,37 +60,46 @@ void Spooler::onSpoolerThread(const std::string& what, const std::function<void(
 }
 
 void Spooler::loadMonitors() {
-  loaded_.push_back(Loaded{std::make_unique<LocalMonitor>(profile_), {}});
-  states_.push_back(MonitorState{loaded_.back().monitor->name(), "", ""});
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    loaded_.push_back(std::make_shared<Loaded>(Loaded{std::make_unique<LocalMonitor>(profile_), {}}));
+    states_.push_back(MonitorState{loaded_.back()->monitor->name(), "", "", NO_ERROR});
+  }
   std::u16string monitorsKey = u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey);
   for (const std::u16string& name : registry_.subkeys(monitorsKey)) {
-    MonitorState state{process_->services().locale.toAnsi(name), "", ""};
+    MonitorState state{process_->services().locale.toAnsi(name), "", "", NO_ERROR};
     std::unique_ptr<PortMonitor> monitor = loadMonitor(state.name, state);
-    if (monitor != nullptr) loaded_.push_back(Loaded{std::move(monitor), {}});
+    std::lock_guard<std::mutex> guard(lock_);
+    if (monitor != nullptr) loaded_.push_back(std::make_shared<Loaded>(Loaded{std::move(monitor), {}}));
     states_.push_back(std::move(state));
   }
   // Like the spooler of Windows, it learns every monitor's ports as it starts.
   collectPorts(1);
 }
 
+std::u16string Spooler::monitorKey(const std::string& name) {
+  return u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey) + u"\\" +
+         process_->services().locale.fromAnsi(name);
+}
+
 std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, MonitorState& state) {
-  SystemLocale& locale = process_->services().locale;
-  std::u16string key = u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey) + u"\\" + locale.fromAnsi(name);
-  std::optional<std::u16string> driver = registry_.stringValue(key, u"Driver");
+  std::optional<std::u16string> driver = registry_.stringValue(monitorKey(name), u"Driver");
   if (!driver || driver->empty()) {
     state.failure = "its key has no Driver value";
+    state.error = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
-  state.driver = locale.toAnsi(*driver);
+  state.driver = process_->services().locale.toAnsi(*driver);
   std::optional<std::string> path = systemFolder_.find(state.driver);
   if (!path) {
     state.failure = state.driver + " is not in the system folder";
+    state.error = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
   // Two monitors in one DLL share it, as a library loaded twice is loaded once.
   UserModule* module = nullptr;
-  for (Loaded& loaded : loaded_) {
-    auto* earlier = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+  for (const LoadedRef& loaded : loadedMonitors()) {
+    auto* earlier = dynamic_cast<ModuleMonitor*>(loaded->monitor.get());
     if (earlier != nullptr && earlier->module().path == *path) module = &earlier->module();
   }
   bool loadedHere = module == nullptr;
@@ -93,6 +107,7 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
   if (loadedHere) module = process_->loadModule(*path, &failure);
   if (module == nullptr) {
     state.failure = "it cannot be loaded: " + failure;
+    state.error = ERROR_MOD_NOT_FOUND;
     return nullptr;
   }
   std::unique_ptr<PortMonitor> monitor = initializeMonitor(name, *module, state);
@@ -107,6 +122,7 @@ std::unique_ptr<PortMonitor> Spooler::initializeMonitor(const std::string& name,
       reinterpret_cast<decltype(&InitializeMonitorEx)>(process_->exportOf(module, "InitializeMonitorEx"));
   if (initialize == nullptr) {
     state.failure = "it exports no InitializeMonitorEx";
+    state.error = ERROR_PROC_NOT_FOUND;
     return nullptr;
   }
   MONITOR table{};
@@ -115,6 +131,7 @@ std::unique_ptr<PortMonitor> Spooler::initializeMonitor(const std::string& name,
   thread.lastError = NO_ERROR;
   if (!initialize(registryRoot.data(), &table)) {
     state.failure = format("its InitializeMonitorEx failed (error %u)", thread.lastError);
+    state.error = thread.lastError != NO_ERROR ? thread.lastError : static_cast<DWORD>(ERROR_GEN_FAILURE);
     return nullptr;
   }
   return std::make_unique<ModuleMonitor>(name, module, table);
@@ -131,34 +148,54 @@ void Spooler::stop() {
 // monitor still holds then is reported as its leak when the process ends.
 void Spooler::unloadMonitors() {
   std::vector<UserModule*> modules;
-  for (Loaded& loaded : loaded_) {
-    auto* fromModule = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
-    if (fromModule != nullptr &&
-        std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
-      modules.push_back(&fromModule->module());
+  std::vector<LoadedRef> gone;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const LoadedRef& loaded : loaded_) {
+      auto* fromModule = dynamic_cast<ModuleMonitor*>(loaded->monitor.get());
+      if (fromModule == nullptr) continue;
+      if (std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
+        modules.push_back(&fromModule->module());
+      gone.push_back(loaded);
+    }
+    std::erase_if(loaded_, [](const LoadedRef& loaded) {
+      return dynamic_cast<ModuleMonitor*>(loaded->monitor.get()) != nullptr;
+    });
   }
-  std::erase_if(loaded_,
-                [](const Loaded& loaded) { return dynamic_cast<ModuleMonitor*>(loaded.monitor.get()); });
+  gone.clear();
   for (UserModule* module : modules) process_->unloadModule(*module);
 }
 
-// On a spooler thread: each monitor's ports in turn, the local monitor's
-// first. A monitor that fails lists nothing this time and keeps the ports it
-// listed before for their deletion.
+std::vector<Spooler::LoadedRef> Spooler::loadedMonitors() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return loaded_;
+}
+
+// A deletion may be waiting for the last call of its monitor to end.
+void Spooler::releaseMonitors(std::vector<LoadedRef>& monitors) {
+  monitors.clear();
+  std::lock_guard<std::mutex> guard(scheduler_.dispatcherLock());
+  scheduler_.stateChanged();
+}
+
+// On a spooler thread. A monitor that fails lists nothing this time and keeps
+// the ports it listed before for their deletion.
 std::vector<PortRecord> Spooler::collectPorts(DWORD level) {
   std::vector<PortRecord> all;
-  for (Loaded& loaded : loaded_) {
+  std::vector<LoadedRef> monitors = loadedMonitors();
+  for (const LoadedRef& loaded : monitors) {
     std::vector<PortRecord> ports;
     DWORD error = NO_ERROR;
-    if (!loaded.monitor->enumPorts(level, &ports, &error)) continue;
+    if (!loaded->monitor->enumPorts(level, &ports, &error)) continue;
     std::vector<std::string> names;
     for (const PortRecord& port : ports) names.push_back(port.name);
     {
       std::lock_guard<std::mutex> guard(lock_);
-      loaded.ports = std::move(names);
+      loaded->ports = std::move(names);
     }
     all.insert(all.end(), ports.begin(), ports.end());
   }
+  releaseMonitors(monitors);
   return all;
 }
 
@@ -182,37 +219,37 @@ SpoolerAnswer Spooler::enumPorts(DWORD level, LPBYTE buffer, DWORD size, LPDWORD
 SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
   SpoolerAnswer answer{FALSE, NO_ERROR};
   onSpoolerThread("DeletePort", [&] {
-    Loaded* owner = nullptr;
+    std::vector<LoadedRef> owners;
     bool printedTo = false;
     {
       std::lock_guard<std::mutex> guard(lock_);
       printedTo = printerOnPort(port);
-      for (Loaded& loaded : loaded_) {
-        auto listed = std::find_if(loaded.ports.begin(), loaded.ports.end(),
+      for (const LoadedRef& loaded : loaded_) {
+        auto listed = std::find_if(loaded->ports.begin(), loaded->ports.end(),
                                    [&](const std::string& name) { return sameName(name, port); });
-        if (listed != loaded.ports.end()) {
-          owner = &loaded;
+        if (listed != loaded->ports.end()) {
+          owners.push_back(loaded);
           break;
         }
       }
     }
+    Loaded* owner = owners.empty() ? nullptr : owners.front().get();
     if (owner == nullptr) {
       answer = SpoolerAnswer{FALSE, ERROR_UNKNOWN_PORT};
-      return;
-    }
-    // A port a printer prints to stays: the monitor is not even asked.
-    if (printedTo) {
+    } else if (printedTo) {
+      // A port a printer prints to stays: the monitor is not even asked.
       answer = SpoolerAnswer{FALSE, ERROR_BUSY};
-      return;
+    } else {
+      DWORD error = NO_ERROR;
+      if (owner->monitor->deletePort(window, port, &error)) {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::erase_if(owner->ports, [&](const std::string& name) { return sameName(name, port); });
+        answer = SpoolerAnswer{TRUE, NO_ERROR};
+      } else {
+        answer = SpoolerAnswer{FALSE, error};
+      }
     }
-    DWORD error = NO_ERROR;
-    if (!owner->monitor->deletePort(window, port, &error)) {
-      answer = SpoolerAnswer{FALSE, error};
-      return;
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    std::erase_if(owner->ports, [&](const std::string& name) { return sameName(name, port); });
-    answer = SpoolerAnswer{TRUE, NO_ERROR};
+    releaseMonitors(owners);
   });
   return answer;
 }
@@ -236,11 +273,14 @@ std::vector<PortRecord> Spooler::ports() {
   }
 }
 
-std::vector<MonitorState> Spooler::monitors() const { return states_; }
+std::vector<MonitorState> Spooler::monitors() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return states_;
+}
 
 UserModule* Spooler::monitorModule(const std::string& name) {
-  for (Loaded& loaded : loaded_) {
-    auto* module = dynamic_cast<ModuleMonitor*>(loaded.monitor.get());
+  for (const LoadedRef& loaded : loadedMonitors()) {
+    auto* module = dynamic_cast<ModuleMonitor*>(loaded->monitor.get());
     if (module != nullptr && module->name() == name) return &module->module();
   }
   return nullptr;

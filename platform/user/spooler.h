@@ -6,7 +6,11 @@
 // first. The spooler remembers which monitor listed which port at its last
 // enumeration, and sends a port's deletion to that monitor.
 //
-// It keeps printers, each on a port one of the monitors lists, and prints
+// Monitors are added and deleted while it runs, as AddMonitor and
+// DeleteMonitor do: a new one is loaded at once, a deleted one let go.
+//
+// It keeps printers, each on a port one of the monitors lists, in the
+// registry (loaded again when it starts) and in memory, and prints
 // their jobs as the spooler of Windows does: every job on a thread of its
 // own, OpenPort once per port (the handle is kept until the spooler stops),
 // StartDocPort with the printer's name and the job's id, WritePort over the
@@ -46,6 +50,7 @@ struct MonitorState {
   std::string name;
   std::string driver;   // the file the registry names; empty for the built-in one
   std::string failure;  // why it is not in use; empty when it is
+  DWORD error = NO_ERROR;  // the error a program is told for that failure
 };
 
 // What a port call answers: its result and, when it failed, the error.
@@ -95,12 +100,32 @@ class Spooler {
   // prints to it (ERROR_BUSY).
   SpoolerAnswer deletePort(HWND window, const std::string& port);
 
-  // A printer on a port some monitor lists now. Fails with ERROR_INVALID_PRINTER_NAME
-  // for an empty name or one with '\\' or ',', ERROR_PRINTER_ALREADY_EXISTS for a
-  // name taken (ignoring case), ERROR_UNKNOWN_PORT for a port no monitor lists.
+  // AddMonitor level 2: the DLL must be in the system folder; the monitor's
+  // key is written and the monitor loaded at once. One whose
+  // InitializeMonitorEx fails leaves no key behind and the call fails with its error.
+  SpoolerAnswer addMonitor(const std::string& name, const std::string& dll);
+  // DeleteMonitor: ERROR_UNKNOWN_PRINT_MONITOR for a name not registered,
+  // ERROR_PRINT_MONITOR_IN_USE while a printer prints to one of its ports;
+  // otherwise its library is let go and its key deleted.
+  SpoolerAnswer deleteMonitor(const std::string& name);
+
+  // A printer on a port some monitor lists now, kept in the registry too. Fails
+  // with ERROR_INVALID_PRINTER_NAME for an empty name or one with '\\' or ',',
+  // ERROR_PRINTER_ALREADY_EXISTS for a name taken (ignoring case),
+  // ERROR_UNKNOWN_PORT for a port no monitor lists.
   SpoolerAnswer addPrinter(const std::string& name, const std::string& port, PrinterTimeouts timeouts = {});
   // The printer of that name, ignoring case; null for none.
   std::shared_ptr<PrinterQueue> printer(const std::string& name);
+  // Every printer, oldest first.
+  std::vector<std::shared_ptr<PrinterQueue>> printers();
+  // EnumPrinters level 5 of the local printers, oldest first: the records at
+  // the start of the buffer, their strings packed at its end. needed and
+  // returned are written on every path; the caller checks the rest.
+  SpoolerAnswer enumPrinters(LPBYTE buffer, DWORD size, DWORD* needed, DWORD* returned);
+  // DeletePrinter: the printer's key goes at once; the printer itself at once,
+  // or once its last job ends when a job still uses it (pending deletion).
+  // ERROR_PRINTER_DELETED when it is gone already.
+  SpoolerAnswer deletePrinter(const std::shared_ptr<PrinterQueue>& printer);
 
   // Sends a document to a printer; null for a printer that does not exist or a
   // spooler that does not run. The observer hears of every event as it happens.
@@ -132,10 +157,13 @@ class Spooler {
   UserModule* monitorModule(const std::string& name);
 
  private:
+  // A loaded monitor is shared by whoever calls it, so that a deletion waits
+  // until no call of it is in progress (its use count drops back to one).
   struct Loaded {
     std::unique_ptr<PortMonitor> monitor;
     std::vector<std::string> ports;  // as it listed them last; guarded by lock_
   };
+  using LoadedRef = std::shared_ptr<Loaded>;
 
   struct JobEntry;
   // A port printers print to: its monitor's handle, and the job that has it.
@@ -169,10 +197,18 @@ class Spooler {
   static bool sameName(const std::string& a, const std::string& b);
 
   void loadMonitors();
+  void loadPrinters();
+  // The one way a monitor is loaded, at the start and by AddMonitor.
   std::unique_ptr<PortMonitor> loadMonitor(const std::string& name, MonitorState& state);
   std::unique_ptr<PortMonitor> initializeMonitor(const std::string& name, UserModule& module,
                                                  MonitorState& state);
   void unloadMonitors();
+  // Under lock_: the monitors as they are now, for calls made without the lock.
+  std::vector<LoadedRef> loadedMonitors();
+  void releaseMonitors(std::vector<LoadedRef>& monitors);
+  void letMonitorGo(LoadedRef loaded);
+  bool monitorInUse(const Loaded& loaded);
+  std::u16string monitorKey(const std::string& name);
   // Runs work on a new thread of the spooler's process and waits for it.
   void onSpoolerThread(const std::string& what, const std::function<void()>& work);
   std::vector<PortRecord> collectPorts(DWORD level);
@@ -180,6 +216,8 @@ class Spooler {
   JobEntry* entryOf(const PrintJob& job);
   SpooledPort* spooledPort(const std::string& name);
   bool printerOnPort(const std::string& port);
+  // Under lock_: a printer pending deletion goes once no job of it is left.
+  void retireIfIdle(const std::shared_ptr<PrinterQueue>& printer);
   bool openSpooledPort(SpooledPort& port, DWORD* error, PrintJob* opener);
 
   void startJobThread(JobEntry& entry);
@@ -200,10 +238,10 @@ class Spooler {
   Process* process_ = nullptr;
   // Set once the monitors are loaded: programs reach the spooler from then on.
   std::atomic<bool> ready_{false};
-  // Built once at the start, then only read.
-  std::vector<Loaded> loaded_;
-  std::vector<MonitorState> states_;
   mutable std::mutex lock_;
+  // Guarded by lock_; the local monitor first.
+  std::vector<LoadedRef> loaded_;
+  std::vector<MonitorState> states_;
   // Guarded by lock_; kept until the spooler is destroyed.
   std::vector<std::shared_ptr<PrinterQueue>> printers_;
   std::vector<std::unique_ptr<SpooledPort>> spooledPorts_;

@@ -28,7 +28,7 @@ std::shared_ptr<PrintJob> Spooler::submitJob(const std::string& printerName, con
                                              std::unique_ptr<JobDocument> document, JobObserver observer) {
   if (!running()) return nullptr;
   std::shared_ptr<PrinterQueue> queue = printer(printerName);
-  if (queue == nullptr) return nullptr;
+  if (queue == nullptr || queue->pendingDeletion()) return nullptr;
   JobEntry* entry = nullptr;
   bool startsNow = false;
   {
@@ -102,6 +102,7 @@ bool Spooler::cancelJob(PrintJob& job) {
     if (phase == JobPhase::Waiting) {
       std::erase(entry->port->waiting, entry);
       entry->phase = JobPhase::Ended;
+      retireIfIdle(entry->printer);
     } else if (phase == JobPhase::Running) {
       entry->cancelRequested.store(true);
     } else if (phase == JobPhase::Stopped) {
@@ -254,6 +255,7 @@ void Spooler::releasePort(JobEntry& entry) {
     std::lock_guard<std::mutex> guard(lock_);
     entry.phase = JobPhase::Ended;
     entry.stopped.store(false);
+    retireIfIdle(entry.printer);
     SpooledPort& port = *entry.port;
     port.holder = nullptr;
     if (!port.waiting.empty()) {
@@ -291,6 +293,7 @@ void Spooler::endJobs(const std::function<void()>& whenStuck) {
       if (entry->phase == JobPhase::Waiting) {
         std::erase(entry->port->waiting, entry.get());
         entry->phase = JobPhase::Ended;
+        retireIfIdle(entry->printer);
         dropped.push_back(entry.get());
       }
       if (entry->phase == JobPhase::Running) entry->cancelRequested.store(true);

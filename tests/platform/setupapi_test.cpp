@@ -335,9 +335,9 @@ TEST_F(SetupApiDeathTest, WhatTheMachineDoesNotImplementStopsIt) {
       {
         nrv::Machine machine;
         nrv::ProcessScope scope(machine.startProcess("setup"));
-        SetupDiGetClassDevsA(&kUsbSetupClass, nullptr, nullptr, DIGCF_PRESENT);
+        SetupDiGetClassDevsA(&kUsbSetupClass, nullptr, nullptr, DIGCF_ALLCLASSES);
       },
-      "STOP: NOT_IMPLEMENTED.*SetupDiGetClassDevsA: sets of a setup class");
+      "STOP: NOT_IMPLEMENTED.*SetupDiGetClassDevsA: the flags 0x4 \\(all classes");
   EXPECT_DEATH(
       {
         nrv::Machine machine;

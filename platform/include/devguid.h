@@ -1,0 +1,10 @@
+// Setup classes of devices, by their class GUIDs. The import library of the
+// SDK carries these constants; here the header defines them.
+#pragma once
+
+#include <windef.h>
+
+inline const GUID GUID_DEVCLASS_PRINTER = {
+    0x4d36e979, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline const GUID GUID_DEVCLASS_USB = {
+    0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
