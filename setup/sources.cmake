@@ -1,8 +1,12 @@
 # The clean-up routines both setup programs carry, and each program's own part of them.
 set(SETUP_COMMON_SOURCES
   deferred_removal.cpp
+  lptenum_devices.cpp
   os_kind.cpp
   port_mru.cpp
+  printer_devices.cpp
+  printers_on_port.cpp
+  restart.cpp
   setup_path.cpp
   text_no_case.cpp
   trace.cpp
@@ -12,9 +16,9 @@ list(TRANSFORM SETUP_COMMON_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/common/)
 list(APPEND SETUP_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp
   ${PROJECT_SOURCE_DIR}/common/printer_interface.cpp)
 
-set(NRVUSBIN_CLEANUP_SOURCES lptenum_keys.cpp trace_prefix.cpp)
+set(NRVUSBIN_CLEANUP_SOURCES lptenum_keys.cpp remove_devices.cpp trace_prefix.cpp)
 list(TRANSFORM NRVUSBIN_CLEANUP_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/installer/)
-set(NRVUSBUN_CLEANUP_SOURCES enum_key.cpp trace_prefix.cpp)
+set(NRVUSBUN_CLEANUP_SOURCES enum_key.cpp hardware_id.cpp remove_devices.cpp trace_prefix.cpp)
 list(TRANSFORM NRVUSBUN_CLEANUP_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/uninstaller/)
 
 set(SETUP_INCLUDE_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/common ${PROJECT_SOURCE_DIR}/common)

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/fault_injector.h"
 #include "base/text.h"
 #include "kernel/registry.h"
 #include "user/device_info_set.h"
@@ -149,6 +150,7 @@ WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO
     return failed(ERROR_INVALID_FLAGS);
 
   nrv::UserServices& services = process.services();
+  if (services.faults.shouldFail(nrv::FaultKind::RegistryOpen)) return failed(ERROR_NO_SYSTEM_RESOURCES);
   std::u16string path = keyPathOf(services, *device, KeyType);
   nrv::RegistryKeyRef key = path.empty() ? nullptr : services.registry.openKey(path, false);
   if (key == nullptr) return failed(ERROR_KEY_DOES_NOT_EXIST);

@@ -10,6 +10,7 @@
 // clang-format off
 #include <windows.h>
 #include <setupapi.h>
+#include <devguid.h>
 #include <winspool.h>
 // clang-format on
 
