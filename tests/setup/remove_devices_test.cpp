@@ -196,6 +196,26 @@ TEST_P(RemoveDevices, TheModelsEnumerationKeyGoesWithItsLastInstanceInTheUninsta
   EXPECT_EQ(keyExists(modelKey), installer() || !is98());
 }
 
+TEST_P(RemoveDevices, OnWindows98OnlyTheInstallerTakesLptEnumKeysOfThePortThatNoDeviceOwns) {
+  if (!is98()) GTEST_SKIP() << "Windows 98 keeps its enumeration tree under HKEY_LOCAL_MACHINE\\Enum";
+  std::u16string handMade =
+      u"\\Registry\\Machine\\Enum\\LPTENUM\\HANDMADE\\" + nrv::toUtf16(attachedTraces.port);
+  bench.machine.registry().createKey(handMade);
+  removeDevices();
+  EXPECT_EQ(keyExists(handMade), !installer());
+}
+
+TEST_P(RemoveDevices, ADeviceWhoseKeyDoesNotOpenStaysInTheInstallerAndGoesWithoutItsPortInTheUninstaller) {
+  if (is98()) GTEST_SKIP() << "a Windows 98 device key is its instance key";
+  bench.machine.registry().deleteTree(
+      nrv::Registry::deviceKeyPath(bench.machine.profile(), attached->instancePath()));
+  removeDevices();
+  EXPECT_EQ(keyExists(attachedTraces.instanceKey), installer());
+  // Without its key the port is not known, so what was built on it stays.
+  EXPECT_EQ(queuesOn(attachedTraces.port).size(), 1u);
+  EXPECT_TRUE(keyExists(attachedTraces.childKey));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothVariantsOnBothSystems, RemoveDevices,
                          ::testing::Values(Case{nrv::OsProfile::Windows98, SetupVariant::Installer},
                                            Case{nrv::OsProfile::Windows98, SetupVariant::Uninstaller},
