@@ -69,6 +69,8 @@ BOOLEAN RemoveLptEnumDevices(LPCSTR PortName, BYTE OsKind);
 VOID RemovePortOfDevice(LPCSTR PortName, BYTE OsKind, UINT MruKeyStringId);
 // PortName of a device key into a zeroed buffer of DEVICE_PORT_NAME_SIZE bytes.
 BOOL ReadDevicePortName(HKEY DeviceKey, LPSTR PortName);
+// Makes the spooler list its ports afresh.
+VOID RefreshSpoolerPorts(VOID);
 // Every device of the printers' interface class (only attached ones with DIGCF_PRESENT).
 HDEVINFO OpenPrinterDevices(DWORD PresentFlag);
 

@@ -14,9 +14,9 @@ BOOL ReadDevicePortName(HKEY DeviceKey, LPSTR PortName) {
   return RegQueryValueExA(DeviceKey, "PortName", NULL, NULL, (LPBYTE)PortName, &size) == ERROR_SUCCESS;
 }
 
-// The spooler lists its ports again before one is deleted, so that it knows
-// the port the monitor reports; what it lists is not needed here.
-static VOID RefreshPorts(VOID) {
+// What the spooler lists is not needed: asking makes it ask the monitors
+// afresh, so that it knows the ports they report before one is deleted.
+VOID RefreshSpoolerPorts(VOID) {
   DWORD needed;
   DWORD returned;
 
@@ -27,7 +27,7 @@ VOID RemovePortOfDevice(LPCSTR PortName, BYTE OsKind, UINT MruKeyStringId) {
   CHAR mruKey[SETUP_TEXT_SIZE];
 
   RemovePrintersOnPort(PortName);
-  RefreshPorts();
+  RefreshSpoolerPorts();
   if (!DeletePortA(NULL, NULL, (LPSTR)PortName)) {
     Trace("    Error while trying to remove port, status =  0x%x\n", GetLastError());
   }

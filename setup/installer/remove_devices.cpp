@@ -35,14 +35,12 @@ BOOLEAN RemoveDevices(BYTE OsKind) {
   HDEVINFO devices;
   SP_DEVINFO_DATA device;
   DWORD index;
-  DWORD needed;
-  DWORD returned;
 
   devices = OpenPrinterDevices(DIGCF_PRESENT);
   if (devices == INVALID_HANDLE_VALUE) {
     Trace("    Error 0x%x trying to open enumeration handle for device\n", GetLastError());
   } else {
-    EnumPortsA(NULL, 2, NULL, 0, &needed, &returned);
+    RefreshSpoolerPorts();
     device.cbSize = sizeof(device);
     for (index = 0; SetupDiEnumDeviceInfo(devices, index, &device); index++) {
       RemoveAttachedDevice(devices, &device, OsKind);

@@ -72,8 +72,6 @@ BOOLEAN RemoveDevices(BYTE OsKind) {
   HDEVINFO devices;
   SP_DEVINFO_DATA device;
   DWORD index;
-  DWORD needed;
-  DWORD returned;
   BOOLEAN infFound = FALSE;
 
   devices = OpenPrinterDevices(0);
@@ -81,7 +79,7 @@ BOOLEAN RemoveDevices(BYTE OsKind) {
     Trace("    Error 0x%x trying to open enumeration handle for GUID\n", GetLastError());
     return FALSE;
   }
-  EnumPortsA(NULL, 2, NULL, 0, &needed, &returned);
+  RefreshSpoolerPorts();
   device.cbSize = sizeof(device);
   for (index = 0; SetupDiEnumDeviceInfo(devices, index, &device); index++) {
     if (RemoveDevice(devices, &device, OsKind)) {
