@@ -148,21 +148,18 @@ void Spooler::stop() {
 // monitor still holds then is reported as its leak when the process ends.
 void Spooler::unloadMonitors() {
   std::vector<UserModule*> modules;
-  std::vector<LoadedRef> gone;
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (const LoadedRef& loaded : loaded_) {
       auto* fromModule = dynamic_cast<ModuleMonitor*>(loaded->monitor.get());
-      if (fromModule == nullptr) continue;
-      if (std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
+      if (fromModule != nullptr &&
+          std::find(modules.begin(), modules.end(), &fromModule->module()) == modules.end())
         modules.push_back(&fromModule->module());
-      gone.push_back(loaded);
     }
     std::erase_if(loaded_, [](const LoadedRef& loaded) {
       return dynamic_cast<ModuleMonitor*>(loaded->monitor.get()) != nullptr;
     });
   }
-  gone.clear();
   for (UserModule* module : modules) process_->unloadModule(*module);
 }
 

@@ -53,7 +53,8 @@ TEST_F(SpoolerWithMonitor, ListsThePrintersPortsAfterTheLocalOnes) {
   EXPECT_EQ(listing().back(), "NRVUSB001:=USB Port Not Connected");
 }
 
-// The spooler hands DeletePortA to the monitor, which keeps a connected port.
+// The spooler hands DeletePortA to the monitor, which keeps a connected port
+// (once the queue the system installed for the printer is gone).
 TEST_F(SpoolerWithMonitor, DeletingAConnectedPortIsRefusedByTheMonitor) {
   plug("SN1");
   machine.startSpooler();
@@ -61,6 +62,14 @@ TEST_F(SpoolerWithMonitor, DeletingAConnectedPortIsRefusedByTheMonitor) {
   nrv::Process& program = machine.startProcess("program");
   nrv::ProcessScope scope(program);
   char port[] = "NRVUSB001:";
+  EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  char queue[] = "NRV USB Printer 1";
+  PRINTER_DEFAULTSA defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterA(queue, &printer, &defaults));
+  EXPECT_TRUE(DeletePrinter(printer));
+  EXPECT_TRUE(ClosePrinter(printer));
   EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
 }

@@ -534,6 +534,69 @@ TEST(Windows98Tree, TheCleanUpRoutinesFindTheDeviceTreeWhereWindows98KeepsIt) {
   machine.usb().unplug(usb);
 }
 
+// A function driver that refuses to let its device go.
+struct VetoingFdo {
+  PDEVICE_OBJECT lower;
+};
+
+NTSTATUS vetoingPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+  PDEVICE_OBJECT lower = static_cast<VetoingFdo*>(fdo->DeviceExtension)->lower;
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_QUERY_REMOVE_DEVICE) {
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_UNSUCCESSFUL;
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(lower, irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(fdo);
+  }
+  return status;
+}
+
+NTSTATUS vetoingAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(VetoingFdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  static_cast<VetoingFdo*>(fdo->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS vetoingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = vetoingPnp;
+  driver->DriverExtension->AddDevice = vetoingAddDevice;
+  return STATUS_SUCCESS;
+}
+
+TEST(SetupApiRemovalVeto, AVetoedQueryRemoveIsCancelledAndLeavesTheDeviceAndItsKeys) {
+  nrv::Machine machine;
+  machine.pnp().setFunctionDriver(&machine.modules().startDriver(vetoingDriverEntry, "VETO").driver->object);
+  nrv::UsbDevice& usb = machine.usb().plugPrinter();
+  std::u16string instanceKey = nrv::Registry::instanceKeyPath(OsProfile::Windows2000, usb.instancePath());
+  nrv::Process& process = machine.startProcess("uninstaller");
+  nrv::ProcessScope scope(process);
+  size_t requestsBefore = machine.pnp().requests().size();
+
+  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
+  ASSERT_EQ(devicesOf(process, set), std::vector<std::u16string>{usb.instancePath()});
+  SP_DEVINFO_DATA device = deviceRecord();
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+  EXPECT_FALSE(SetupDiRemoveDevice(set, &device));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANT_REMOVE_DEVINST));
+  std::vector<UCHAR> minors;
+  std::vector<nrv::PnpRequestRecord> requests = machine.pnp().requests();
+  for (size_t index = requestsBefore; index < requests.size(); index++)
+    minors.push_back(requests[index].minor);
+  EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+  ASSERT_NE(machine.pnp().find(usb.pdo()), nullptr);
+  EXPECT_EQ(machine.pnp().find(usb.pdo())->state, nrv::DeviceNodeState::Started);
+  EXPECT_TRUE(machine.registry().keyExists(instanceKey));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
 using SetupApiRemovalDeathTest = platform_test::DeathTest;
 
 TEST_F(SetupApiRemovalDeathTest, WhatTheMachineDoesNotImplementStopsIt) {

@@ -199,6 +199,15 @@ TEST_P(SpoolerAdmin, OpenPrinterChecksTheAccessAskedAgainstWhatThePrinterGrants)
   EXPECT_EQ(refused.handle, kUntouchedHandle);
   EXPECT_FALSE(open("Office", SERVER_ACCESS_ADMINISTER).result);  // a server's right, not a printer's
 
+  // Without defaults a program asks only to use the printer: it may not delete it.
+  {
+    nrv::ProcessScope scope(program);
+    char name[] = "Office";
+    HANDLE plain = nullptr;
+    ASSERT_TRUE(OpenPrinterA(name, &plain, nullptr));
+    EXPECT_EQ(deletePrinter(plain), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    close(plain);
+  }
   Opened use = open("Office", PRINTER_ACCESS_USE, "raw");
   ASSERT_TRUE(use.result);
   EXPECT_EQ(deletePrinter(use.handle), static_cast<DWORD>(ERROR_ACCESS_DENIED));  // the handle has no DELETE
@@ -344,6 +353,30 @@ TEST_P(SpoolerAdmin, DeleteMonitorRefusesAnUnknownOneAndOneInUseAndLetsTheOthers
   EXPECT_EQ(machine.spooler().monitorModule(kTestMonitor), nullptr);
   EXPECT_EQ(portNames(), (std::vector<std::string>{"LPT1:", "COM1:", "FILE:"}));
   EXPECT_EQ(deleteMonitor(kTestMonitor), static_cast<DWORD>(ERROR_UNKNOWN_PRINT_MONITOR));
+}
+
+// Programs list ports on their threads while the monitor is added and
+// deleted again: each listing holds it whole or not at all, and its library
+// goes only once no call of it is left.
+TEST_P(SpoolerAdmin, MonitorsComeAndGoWhileProgramsListPorts) {
+  machine.startSpooler();
+  std::vector<size_t> sizes[2];
+  for (int asker = 0; asker < 2; asker++) {
+    program.startThread("asker", [this, &sizes, asker] {
+      for (int round = 0; round < 12; round++) sizes[asker].push_back(machine.spooler().ports().size());
+    });
+  }
+  for (int round = 0; round < 4; round++) {
+    EXPECT_EQ(addMonitor("Second", localEnvironment(), "TESTMON2.DLL"), NO_ERROR);
+    EXPECT_EQ(deleteMonitor("Second"), NO_ERROR);
+  }
+  machine.joinThreads();
+  for (const std::vector<size_t>& seen : sizes) {
+    ASSERT_EQ(seen.size(), 12u);
+    // The local ports and TEST1:, TEST2:, with or without SECOND1:, SECOND2:.
+    for (size_t count : seen) EXPECT_TRUE(count == 5u || count == 7u) << count;
+  }
+  EXPECT_EQ(machine.spooler().monitorModule("Second"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothProfiles, SpoolerAdmin,

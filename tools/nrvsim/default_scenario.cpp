@@ -18,12 +18,11 @@ std::string scenarioString(const std::string& text) {
 std::string defaultScenario(const std::string& printPath) {
   std::string job = "job \"NRV USB Printer 1\"";
   if (!printPath.empty()) job += " " + scenarioString(printPath);
-  return "plug P1\n"
+  return "plug P1         # the system installs a printer queue for it\n"
          "show P1\n"
-         "ports           # P1's port, with the printer's description\n"
-         "printer \"NRV USB Printer 1\" port=NRVUSB001:\n" +
+         "ports           # P1's port, with the printer's description\n" +
          job +
-         "   # through the spooler, the port monitor and the driver, at full speed\n"
+         "   # the queue the system installed at the plug, through the port monitor and the driver\n"
          "open P1\n"
          "reply P1 \"STATUS:READY;PAGES:1;\\r\\n\"\n"
          "read P1 64\n"

@@ -51,6 +51,12 @@ struct ChildFacts {
   std::string description;
 };
 
+// A printer queue the system created for a printer plugged in for the first time.
+struct InstalledQueue {
+  std::string queue;
+  std::string port;
+};
+
 struct PrinterPlugged {
   std::string printer;
   ULONG port = 0;
@@ -69,6 +75,7 @@ struct PrinterPlugged {
   bool driverAttached = false;
   std::optional<std::string> portName;
   size_t children = 0;
+  std::vector<InstalledQueue> queuesInstalled;
 };
 
 struct FaultsScheduled {

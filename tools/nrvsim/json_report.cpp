@@ -138,6 +138,7 @@ class JsonReport : public Report {
     if (plugged.startStatus) json_.field("start_status", statusName(*plugged.startStatus));
     optionalField("port_name", plugged.portName);
     json_.field("children", plugged.children);
+    writeFacts(json_, plugged.queuesInstalled);
   }
 
   void write(const FaultsScheduled& scheduled) {

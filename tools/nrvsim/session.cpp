@@ -121,10 +121,13 @@ Event Session::perform(const PlugCommand& command) {
     polls->add(StatusPollLog::Poll{scheduler.nowMilliseconds(), status});
   });
   scheduleFaults(*model, command.faults);
+  size_t queuesBefore = machine_->spooler().printers().size();
   printer.usb = &machine_->usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
   printer.faults = command.faults;
-  return describePlug(*machine_, *printer.usb, command, config);
+  PrinterPlugged plugged = describePlug(*machine_, *printer.usb, command, config);
+  plugged.queuesInstalled = queuesInstalledSince(queuesBefore);
+  return plugged;
 }
 
 void Session::checkFaults(const NamedPrinter& printer, const std::vector<FaultSpec>& faults) {

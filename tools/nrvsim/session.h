@@ -136,6 +136,8 @@ class Session {
   Report& report_;
   std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
   std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for
+  // The queues the system installed for a plug, which the session knows from then on.
+  std::vector<InstalledQueue> queuesInstalledSince(size_t before);
   std::vector<std::string> queues_;                   // the printer queues added, as named
   std::map<uint32_t, DocumentFile> documents_;        // of each spooler job, by its id
   std::vector<std::unique_ptr<ScheduledStatus>> statusChanges_;

@@ -101,6 +101,17 @@ std::shared_ptr<nrv::PrintJob> Session::jobInErrorOnPort(const std::string& port
   return nullptr;
 }
 
+// The spooler adds a printer at the end of its list.
+std::vector<InstalledQueue> Session::queuesInstalledSince(size_t before) {
+  std::vector<InstalledQueue> installed;
+  std::vector<std::shared_ptr<nrv::PrinterQueue>> printers = machine_->spooler().printers();
+  for (size_t index = before; index < printers.size(); index++) {
+    installed.push_back(InstalledQueue{printers[index]->name(), printers[index]->port()});
+    queues_.push_back(printers[index]->name());
+  }
+  return installed;
+}
+
 Event Session::perform(const QueueCommand& command) {
   requireAwake();
   nrv::PrinterTimeouts timeouts;

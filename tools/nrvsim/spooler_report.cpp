@@ -104,6 +104,11 @@ std::string portStatusText(uint8_t status) {
   return nrv::format("0x%02X (%s)", status, text.c_str());
 }
 
+std::vector<std::string> factLines(const InstalledQueue& installed) {
+  return {"the system installed printer " + quotedText(installed.queue) + " on port " +
+          shownName(installed.port)};
+}
+
 std::vector<std::string> factLines(const QueueAdded& added) {
   if (!added.result.succeeded) {
     return {"adding printer " + quotedText(added.queue) + " on port " + shownName(added.port) + " " +
@@ -154,6 +159,18 @@ std::vector<std::string> factLines(const DeviceIdAsked& asked) {
 
 std::vector<std::string> factLines(const PortDeleted& deleted) {
   return {"DeletePort " + shownName(deleted.port) + " " + resultText(deleted.result)};
+}
+
+void writeFacts(JsonWriter& json, const std::vector<InstalledQueue>& installed) {
+  json.key("queues_installed");
+  json.beginArray();
+  for (const InstalledQueue& queue : installed) {
+    json.beginObject();
+    json.field("queue", queue.queue);
+    json.field("port", queue.port);
+    json.endObject();
+  }
+  json.endArray();
 }
 
 void writeFacts(JsonWriter& json, const QueueAdded& added) {

@@ -14,6 +14,7 @@ namespace nrvsim {
 std::string portStatusText(uint8_t status);
 
 // The transcript's lines for each, without their indentation.
+std::vector<std::string> factLines(const InstalledQueue& installed);
 std::vector<std::string> factLines(const QueueAdded& added);
 std::vector<std::string> factLines(const SpoolerJobRun& run);
 std::vector<std::string> factLines(const PortStatusSet& set);
@@ -21,6 +22,7 @@ std::vector<std::string> factLines(const DeviceIdAsked& asked);
 std::vector<std::string> factLines(const PortDeleted& deleted);
 
 // The members of the step's object for each.
+void writeFacts(JsonWriter& json, const std::vector<InstalledQueue>& installed);
 void writeFacts(JsonWriter& json, const QueueAdded& added);
 void writeFacts(JsonWriter& json, const SpoolerJobRun& run);
 void writeFacts(JsonWriter& json, const PortStatusSet& set);

@@ -188,6 +188,9 @@ class Transcript : public Report {
     line("AddDevice and start: node %s, start returned %s; port name %s; %zu child(ren)",
          plugged.state.c_str(), nrv::statusText(*plugged.startStatus).c_str(),
          orNone(plugged.portName).c_str(), plugged.children);
+    for (const InstalledQueue& queue : plugged.queuesInstalled) {
+      for (const std::string& text : factLines(queue)) line("%s", text.c_str());
+    }
   }
 
   void show(const FaultsScheduled& scheduled) { line("faults: %s", joined(scheduled.faults, "; ").c_str()); }
