@@ -1,6 +1,6 @@
 // The print spooler: a process named "spooler" that loads every port monitor
 // registered under System\CurrentControlSet\Control\Print\Monitors (each key's
-// Driver value names its DLL in the system folder), calls its DllEntryPoint
+// Driver value names its DLL in the system folder, a file a host module plays), calls its DllEntryPoint
 // and InitializeMonitorEx, and answers the programs' port calls on threads of
 // its own by calling the monitors there. Its built-in local monitor comes
 // first. The spooler remembers which monitor listed which port at its last
@@ -38,7 +38,7 @@ namespace nrv {
 
 class Process;
 class Registry;
-class SystemFolder;
+class FileSystem;
 struct UserModule;
 
 // A monitor registered with the spooler, and whether it could be loaded.
@@ -66,7 +66,7 @@ class Spooler {
   // Windows waits for a service to stop.
   static constexpr uint64_t kStopWaitMilliseconds = 20000;
 
-  Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler);
+  Spooler(OsProfile profile, Registry& registry, FileSystem& files, Scheduler& scheduler);
   ~Spooler();
   Spooler(const Spooler&) = delete;
   Spooler& operator=(const Spooler&) = delete;
@@ -173,6 +173,8 @@ class Spooler {
   std::unique_ptr<PortMonitor> initializeMonitor(const std::string& name, UserModule& module,
                                                  MonitorState& state);
   void unloadMonitors();
+  // FreeLibrary, and the library's file is no longer in use.
+  void unloadModule(UserModule& module);
   // Runs work on a new thread of the spooler's process and waits for it.
   void onSpoolerThread(const std::string& what, const std::function<void()>& work);
   std::vector<PortRecord> collectPorts(DWORD level);
@@ -195,7 +197,9 @@ class Spooler {
 
   OsProfile profile_;
   Registry& registry_;
-  SystemFolder& systemFolder_;
+  FileSystem& files_;
+  // The machine file each monitor library was loaded from, in use while it is loaded.
+  std::vector<std::pair<UserModule*, std::string>> moduleFiles_;
   Scheduler& scheduler_;
   Process* process_ = nullptr;
   // Set once the monitors are loaded: programs reach the spooler from then on.

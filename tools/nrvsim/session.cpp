@@ -1,12 +1,15 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "background_job.h"
 #include "base/bugcheck.h"
 #include "base/status_text.h"
 #include "base/text.h"
 #include "driver_facts.h"
+#include "machine/driver_services.h"
 #include "port_facts.h"
 #include "print_job.h"
 #include "printer_config.h"
@@ -29,19 +32,28 @@ Session::~Session() {
 }
 
 std::optional<std::string> Session::installDriver(const std::string& modulePath) {
-  nrv::DriverLoadResult loaded = machine_->modules().loadDriver(modulePath, "NRVUSB");
+  nrv::DriverLoadResult loaded{STATUS_OBJECT_NAME_NOT_FOUND, nullptr, ""};
+  // Setup copies the driver where its system keeps drivers and writes its service key.
+  std::string imagePath = machine_->profile() == nrv::OsProfile::Windows98 ? "SYSTEM\\NRVUSB.SYS"
+                                                                           : "System32\\DRIVERS\\NRVUSB.SYS";
+  if (machine_->files().putModuleFile(machine_->files().windowsDirectory() + "\\" + imagePath, modulePath)) {
+    nrv::registerDriverService(machine_->registry(), kDriverService, imagePath);
+    loaded = machine_->loadFunctionDriver(kDriverService);
+  } else {
+    loaded.failure = modulePath + ": " + std::strerror(errno);
+  }
   report_.driverLoaded(now(), describeDriver(modulePath, loaded));
   if (!loaded.failure.empty()) return "cannot load driver '" + modulePath + "': " + loaded.failure;
   if (loaded.driver == nullptr) {
     return "driver '" + modulePath + "' did not start: DriverEntry returned " +
            nrv::statusText(loaded.status);
   }
-  machine_->pnp().setFunctionDriver(&loaded.driver->object);
   return std::nullopt;
 }
 
 std::optional<std::string> Session::installMonitor(const std::string& modulePath) {
-  machine_->systemFolder().add(kMonitorFile, modulePath);
+  if (!machine_->files().putModuleFile(machine_->files().systemDirectory() + "\\" + kMonitorFile, modulePath))
+    return "cannot read monitor '" + modulePath + "': " + std::strerror(errno);
   machine_->registerMonitor(kMonitorName, kMonitorFile);
   machine_->startSpooler();
   MonitorStarted started = describeMonitor(*machine_, modulePath, printers_);
