@@ -69,6 +69,11 @@ void Session::run(const Command& command) {
   settle();
   forgetRemovedDevices();
   report_.stepFinished(event);
+  // The machine restarts once the program that asked for it is done.
+  if (machine_->restartRequested()) {
+    report_.stepStarted(Step{now(), command.line, "reboot"});
+    report_.stepFinished(restart(true));
+  }
 }
 
 void Session::fail(const std::string& message) const {
@@ -126,13 +131,9 @@ Event Session::perform(const PlugCommand& command) {
   std::string serial = serialToPlug(printer, command);
   nrv::PrinterConfig config = printerConfig(command, serial);
   auto model = std::make_unique<nrv::SimulatedPrinter>(config);
-  // nrvsim checks what a printer received by sizes and checksums: a long print costs no memory.
-  model->keepBulkData(false);
-  nrv::Scheduler& scheduler = machine_->scheduler();
-  model->observeStatusPolls([polls = printer.polls, &scheduler](UCHAR status) {
-    polls->add(StatusPollLog::Poll{scheduler.nowMilliseconds(), status});
-  });
+  watch(printer, *model);
   scheduleFaults(*model, command.faults);
+  printer.config = config;
   printer.usb = &machine_->usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
   printer.faults = command.faults;
