@@ -75,6 +75,7 @@ DriverLoadResult Machine::loadFunctionDriver(const std::string& service) {
 }
 
 MachineState Machine::shutDown() {
+  if (off_) bugCheck("INVALID_PARAMETER", "the machine was shut down already");
   shutdown();
   off_ = true;
   MachineState state;

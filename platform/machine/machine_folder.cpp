@@ -161,6 +161,7 @@ bool readDrive(const fs::path& folder, MachineState* state, std::string* error) 
     return false;
   }
   std::sort(entries.begin(), entries.end());
+  std::map<std::string, fs::path> seen;  // by upper-cased machine path: the machine's names ignore case
   for (const fs::path& entry : entries) {
     std::string machinePath = "C:";
     for (const fs::path& name : fs::relative(entry, drive)) machinePath += "\\" + name.string();
@@ -173,6 +174,8 @@ bool readDrive(const fs::path& folder, MachineState* state, std::string* error) 
       *error = entry.string() + ": " + machinePath + " is no name a machine file can have";
     } else if (!folderEntry && probe.isFolder(machinePath)) {
       *error = entry.string() + ": the system has a folder " + machinePath + ", not a file";
+    } else if (auto [other, added] = seen.emplace(upperCase(machinePath), entry); !added) {
+      *error = entry.string() + ": its name differs from " + other->second.string() + " only in case";
     }
     if (!error->empty()) return false;
     FileState file{machinePath, folderEntry, {}, ""};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,13 +38,13 @@ class MachineFolder : public ::testing::Test {
     fs::create_directories((folder / name).parent_path());
     std::ofstream(folder / name, std::ios::binary | std::ios::trunc) << text;
   }
-  // The error loading gives, with the folder's own path taken out.
+  // The error loading gives, with the folder's own path written DIR.
   std::string loadError() {
     nrv::MachineState state;
     std::string error;
     EXPECT_FALSE(nrv::loadMachine(folder.string(), &state, &error));
-    size_t at = error.find(folder.string());
-    if (at != std::string::npos) error.replace(at, folder.string().size(), "DIR");
+    for (size_t at = error.find(folder.string()); at != std::string::npos; at = error.find(folder.string()))
+      error.replace(at, folder.string().size(), "DIR");
     return error;
   }
   nrv::MachineState savedMachine() {
@@ -183,6 +184,9 @@ TEST_F(MachineFolder, DamagedFoldersAreRefusedWithFileAndLine) {
   write("C/Bad*Name.txt", "x");
   EXPECT_EQ(loadError(), "DIR/C/Bad*Name.txt: C:\\Bad*Name.txt is no name a machine file can have");
   fs::remove(folder / "C" / "Bad*Name.txt");
+  write("C/Data/BINARY.BIN", "x");
+  EXPECT_EQ(loadError(), "DIR/C/Data/Binary.bin: its name differs from DIR/C/Data/BINARY.BIN only in case");
+  fs::remove(folder / "C" / "Data" / "BINARY.BIN");
   fs::rename(folder / "C" / "WINNT", folder / "WINNT");
   write("C/WINNT", "a file where the system has its folder");
   EXPECT_EQ(loadError(), "DIR/C/WINNT: the system has a folder C:\\WINNT, not a file");
@@ -193,6 +197,32 @@ TEST_F(MachineFolder, DamagedFoldersAreRefusedWithFileAndLine) {
   fs::remove_all(folder / "WINNT");
   // Without its system folder the module's file is gone too.
   EXPECT_EQ(loadError(), "DIR/machine.txt:5: the module's file is not on drive C:");
+}
+
+// A module whose host file went away is the machine's business, not the
+// folder's: it loads, and the driver or monitor then fails to load, saying why.
+TEST_F(MachineFolder, AHostModuleThatIsGoneFailsToLoadNotToBeRead) {
+  nrv::MachineState saved;
+  {
+    nrv::Machine machine;
+    ASSERT_TRUE(machine.files().putModuleFile("C:\\WINNT\\SYSTEM32\\TESTMON.DLL", TEST_MONITOR_MODULE));
+    machine.registerMonitor("Test Monitor", "TESTMON.DLL");
+    machine.startSpooler();
+    saved = machine.shutDown();
+  }
+  std::string error;
+  ASSERT_TRUE(nrv::saveMachine(saved, folder.string(), &error)) << error;
+  std::string manifest = read("machine.txt");
+  manifest.replace(manifest.find(TEST_MONITOR_MODULE), std::strlen(TEST_MONITOR_MODULE),
+                   "/nonexistent/TESTMON.so");
+  write("machine.txt", manifest);
+  nrv::MachineState loaded;
+  ASSERT_TRUE(nrv::loadMachine(folder.string(), &loaded, &error)) << error;
+  nrv::Machine machine(loaded);
+  ASSERT_EQ(machine.spooler().monitors().size(), 2u);
+  EXPECT_NE(machine.spooler().monitors()[1].failure.find("it cannot be loaded: /nonexistent/TESTMON.so"),
+            std::string::npos)
+      << machine.spooler().monitors()[1].failure;
 }
 
 TEST(RegistryText, QuotedBytesRoundTrip) {
