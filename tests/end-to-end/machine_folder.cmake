@@ -4,7 +4,8 @@
 # (driver and monitor load again from its files, the printer gets its port
 # name back); a WinInit.ini line put into its folder deletes the monitor's file
 # at the third run's start; a run that names another profile, and a folder
-# whose registry is damaged, are refused.
+# whose registry is damaged, are refused. On Windows 2000 a deletion left in
+# PendingFileRenameOperations takes the driver's file at the next run's start.
 file(REMOVE_RECURSE "${FOLDER}")
 
 function(run expected_status output_variable)
@@ -51,4 +52,18 @@ expect("${refused}" "nrvsim: the machine in [^\n]+ runs Windows 98 \\(4.10\\), b
 file(APPEND "${FOLDER}/registry.txt" "\"broken\" = dword 7\n")
 run(2 damaged "--machine=${FOLDER}" "--run=ports")
 expect("${damaged}" "nrvsim: cannot load the machine: [^\n]+/registry.txt:[0-9]+: a dword is written 0x and eight hexadecimal digits\n")
+file(REMOVE_RECURSE "${FOLDER}")
+
+run(0 first2000 --profile=2000 "--machine=${FOLDER}" "--run=plug A")
+file(APPEND "${FOLDER}/registry.txt" "[\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Session Manager]\n\
+\"PendingFileRenameOperations\" = multi_sz \"\\??\\C:\\WINNT\\System32\\DRIVERS\\NRVUSB.SYS\" \"\"\n")
+run(0 second2000 "--machine=${FOLDER}" "--run=plug A\nregistry \"HKLM\\\\System\\\\CurrentControlSet\\\\Control\\\\Session Manager\"")
+expect("${second2000}" "loaded the machine from [^\n]+\n\
+ +PendingFileRenameOperations: \".\\?\\?.C:.WINNT.System32.DRIVERS.NRVUSB.SYS\" -> \"\": deleted\n\
+ +driver NRVUSB \\(C:.WINNT.System32.DRIVERS.NRVUSB.SYS\\) did not load: C:.WINNT.System32.DRIVERS.NRVUSB.SYS does not exist\n")
+# Without its driver the printer has no stack; the value is gone once carried out.
+expect("${second2000}" "> plug A\n[^\n]*\n[^\n]*\n +no stack: node enumerated")
+if(second2000 MATCHES "PendingFileRenameOperations +REG_MULTI_SZ")
+  message(FATAL_ERROR "the pending operations are still there:\n${second2000}")
+endif()
 file(REMOVE_RECURSE "${FOLDER}")
