@@ -2,6 +2,7 @@
 
 #include "base/bugcheck.h"
 #include "base/text.h"
+#include "machine/driver_services.h"
 #include "user/printer_installation.h"
 
 namespace nrv {
@@ -20,25 +21,76 @@ Machine::Machine(MachineOptions options)
     : options_(options),
       threads_(scheduler_),
       devices_(faults_, spinLockOrder_),
-      modules_(pool_),
+      files_(options_.profile),
+      modules_(pool_, files_),
       io_(devices_, irps_, mdls_, interfaces_, [this](PDEVICE_OBJECT device) { pnp_.fileClosed(device); }),
-      pnp_(options.profile, scheduler_, threads_, devices_, irps_, io_, registry_),
+      pnp_(options_.profile, scheduler_, threads_, devices_, irps_, io_, registry_),
       power_(scheduler_, threads_, irps_, devices_, faults_),
-      kernel_{options.profile, scheduler_,  faults_,   pool_, spinLockOrder_, irps_, mdls_,
-              devices_,        interfaces_, registry_, pnp_,  power_,         waits_},
+      kernel_{options_.profile, scheduler_,  faults_,   pool_, spinLockOrder_, irps_, mdls_,
+              devices_,         interfaces_, registry_, pnp_,  power_,         waits_},
       current_(kernel_),
-      busDriver_(options.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
-      files_(options.profile),
-      spooler_(options.profile, registry_, systemFolder_, scheduler_),
-      user_{options.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
-            interfaces_,     devices_,   pnp_,     spooler_, files_} {
+      busDriver_(options_.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
+      spooler_(options_.profile, registry_, files_, scheduler_),
+      user_{options_.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
+            interfaces_,      devices_,   pnp_,     spooler_, files_} {
   pnp_.setChildIdentified([this](const DeviceNode& child) {
     installPrinterDevice(PrinterInstallationServices{options_.profile, registry_, locale_, spooler_}, child);
   });
   addUsbBus();
 }
 
-Machine::~Machine() { shutdown(); }
+Machine::Machine(const MachineState& state) : Machine(MachineOptions{state.profile}) { bootFrom(state); }
+
+Machine::~Machine() {
+  if (!off_) shutdown();
+}
+
+// The disk first, then what the disk says to run: pending file operations
+// before any image is loaded (nothing is in use yet), then the driver, the
+// spooler with the monitors still registered, and the printers on the bus.
+void Machine::bootFrom(const MachineState& state) {
+  restoreRegistry(registry_, state.registry);
+  restoreFiles(files_, state.files);
+  locale_.setLcid(state.lcid);
+  start_.fileOperations = carryOutPendingFileOperations(options_.profile, registry_, files_, locale_);
+  if (!state.functionDriverService.empty()) {
+    start_.driverService = state.functionDriverService;
+    start_.driverImage = serviceImageFile(registry_, files_, state.functionDriverService).value_or("");
+    start_.driver = loadFunctionDriver(state.functionDriverService);
+  }
+  if (state.spoolerRan) {
+    startSpooler();
+    start_.spoolerStarted = true;
+  }
+  for (const PrinterConfig& printer : state.printers)
+    start_.printers.push_back(&usb().plug(std::make_unique<SimulatedPrinter>(printer)));
+}
+
+DriverLoadResult Machine::loadFunctionDriver(const std::string& service) {
+  functionDriverService_ = service;
+  std::optional<std::string> image = serviceImageFile(registry_, files_, service);
+  if (!image) {
+    return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr,
+            "its service key " + toUtf8(serviceKeyPath(service)) + " has no ImagePath"};
+  }
+  DriverLoadResult loaded = modules_.loadDriverImage(*image, service);
+  if (loaded.driver != nullptr) pnp_.setFunctionDriver(&loaded.driver->object);
+  return loaded;
+}
+
+MachineState Machine::shutDown() {
+  if (off_) bugCheck("INVALID_PARAMETER", "the machine was shut down already");
+  shutdown();
+  off_ = true;
+  MachineState state;
+  state.profile = options_.profile;
+  state.lcid = locale_.lcid();
+  state.registry = captureRegistry(registry_);
+  state.files = captureFiles(files_);
+  state.functionDriverService = functionDriverService_;
+  state.spoolerRan = spooler_.process() != nullptr;
+  return state;
+}
 
 UsbBus& Machine::addUsbBus() {
   unsigned number = static_cast<unsigned>(usbBuses_.size()) + 1;

@@ -3,8 +3,9 @@
 // IRPs, device interfaces, registry, Plug and Play and power managers, the
 // bus driver and its USB buses, loaded drivers), hands each part the others
 // it works with, and makes its kernel the current one for the routines
-// drivers import. Tests and nrvsim create one per run; nothing of it
-// survives the Machine.
+// drivers import. Tests and nrvsim create one per run; only what its
+// shutdown hands over (its registry and files) survives the Machine, and a
+// new Machine can boot from that, as a computer restarts.
 #pragma once
 
 #include <wdm.h>
@@ -32,12 +33,13 @@
 #include "kernel/registry.h"
 #include "kernel/spin_locks.h"
 #include "kernel/wait_log.h"
+#include "machine/machine_state.h"
 #include "machine/module_loader.h"
+#include "machine/system_start.h"
 #include "usb/usb_bus.h"
 #include "user/file_system.h"
 #include "user/process.h"
 #include "user/spooler.h"
-#include "user/system_folder.h"
 #include "user/user_services.h"
 
 namespace nrv {
@@ -46,9 +48,23 @@ struct MachineOptions {
   OsProfile profile = OsProfile::Windows2000;
 };
 
+// What a machine booted from a state did at its start.
+struct MachineStart {
+  std::vector<StartFileOperation> fileOperations;
+  // The function driver for USB printers loaded again; empty service when the machine had none.
+  std::string driverService;
+  std::string driverImage;  // the file its service key names; empty when the key or ImagePath is gone
+  DriverLoadResult driver{STATUS_SUCCESS, nullptr, ""};
+  bool spoolerStarted = false;
+  std::vector<UsbDevice*> printers;  // plugged again, in the order of the state's printers
+};
+
 class Machine {
  public:
   explicit Machine(MachineOptions options = {});
+  // Boots from what an earlier machine of the state's profile left: the
+  // pending file operations are carried out, then what it ran starts again.
+  explicit Machine(const MachineState& state);
   // Shuts down: closes open handles, removes physical devices, unloads drivers
   // and stops the machine on anything left behind.
   ~Machine();
@@ -86,8 +102,10 @@ class Machine {
   // A user-mode process; it ends when it is ended or at shutdown.
   Process& startProcess(std::string name);
 
-  // The files of the system folder, by the names Windows finds them under.
-  SystemFolder& systemFolder() { return systemFolder_; }
+  // Loads the driver a service key names from its image file and makes it the
+  // function driver for USB printers, as the driver an installed INF names.
+  // A machine booted from this one's state loads it again.
+  DriverLoadResult loadFunctionDriver(const std::string& service);
   // Registers a port monitor as AddMonitorA does: the key
   // System\CurrentControlSet\Control\Print\Monitors\<name> with its Driver file.
   void registerMonitor(const std::string& name, const std::string& driverFile);
@@ -98,6 +116,12 @@ class Machine {
   FileSystem& files() { return files_; }
   // A program asked for a restart (ExitWindowsEx); the machine does not restart by itself.
   bool restartRequested() const { return user_.restartRequested; }
+
+  // Shuts down under the verifier, as the destructor does, and hands over what
+  // the next start finds. The machine does nothing more afterwards.
+  MachineState shutDown();
+  // What the start from a state did; empty for a new machine.
+  const MachineStart& start() const { return start_; }
 
   // A device the machine's bus driver reports, with its instance path
   // ("USB\VID_...\...") and the description its device node shows.
@@ -117,6 +141,7 @@ class Machine {
 
  private:
   void shutdown();
+  void bootFrom(const MachineState& state);
 
   MachineOptions options_;
   Scheduler scheduler_;
@@ -129,6 +154,7 @@ class Machine {
   DeviceObjects devices_;
   DeviceInterfaces interfaces_;
   Registry registry_;
+  FileSystem files_;
   ModuleLoader modules_;
   IoEntry io_;
   PnpManager pnp_;
@@ -139,11 +165,12 @@ class Machine {
   BusDriver busDriver_;
   std::list<std::unique_ptr<UsbBus>> usbBuses_;
   SystemLocale locale_;
-  SystemFolder systemFolder_;
-  FileSystem files_;
   Spooler spooler_;
   UserServices user_;
   std::list<std::unique_ptr<Process>> processes_;
+  std::string functionDriverService_;
+  MachineStart start_;
+  bool off_ = false;
 };
 
 }  // namespace nrv

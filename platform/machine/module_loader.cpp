@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/thread_context.h"
 #include "kernel/pool_tracker.h"
+#include "user/file_system.h"
 
 namespace nrv {
 
@@ -31,7 +32,7 @@ void initializeDriverObject(LoadedDriver& driver) {
   for (auto& dispatch : object.MajorFunction) dispatch = defaultDispatch;
 }
 
-ModuleLoader::ModuleLoader(PoolTracker& pool) : pool_(pool) {}
+ModuleLoader::ModuleLoader(PoolTracker& pool, FileSystem& files) : pool_(pool), files_(files) {}
 
 LoadedDriver& ModuleLoader::prepare(const std::string& serviceName) {
   drivers_.push_back(std::make_unique<LoadedDriver>());
@@ -68,6 +69,24 @@ DriverLoadResult ModuleLoader::loadDriver(const std::string& modulePath, const s
   driver.modulePath = modulePath;
   driver.module = module;
   return start(driver, entry);
+}
+
+DriverLoadResult ModuleLoader::loadDriverImage(const std::string& imageFile, const std::string& serviceName) {
+  if (!files_.isFile(imageFile))
+    return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr, imageFile + " does not exist"};
+  std::optional<std::string> hostModule = files_.hostModule(imageFile);
+  if (!hostModule) {
+    return {STATUS_INVALID_IMAGE_FORMAT, nullptr, imageFile + " is no module this machine can load"};
+  }
+  files_.markInUse(imageFile, 1);
+  size_t before = drivers_.size();
+  DriverLoadResult result = loadDriver(*hostModule, serviceName);
+  if (result.driver != nullptr) {
+    result.driver->imageFile = imageFile;
+  } else if (drivers_.size() == before) {
+    files_.markInUse(imageFile, -1);
+  }
+  return result;
 }
 
 DriverLoadResult ModuleLoader::startDriver(PDRIVER_INITIALIZE entry, const std::string& serviceName) {
@@ -118,6 +137,7 @@ void ModuleLoader::discard(LoadedDriver& driver) {
                  PoolTracker::describe(leaked));
   }
   if (driver.module != nullptr) dlclose(driver.module);
+  if (!driver.imageFile.empty()) files_.markInUse(driver.imageFile, -1);
   drivers_.remove_if([&](const std::unique_ptr<LoadedDriver>& entry) { return entry.get() == &driver; });
 }
 

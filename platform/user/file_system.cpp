@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "base/bugcheck.h"
 #include "base/text.h"
@@ -15,6 +17,7 @@ struct FileSystem::Node {
   Node* parent = nullptr;
   std::map<std::string, std::shared_ptr<Node>> children;  // by upper-cased name
   std::vector<uint8_t> data;
+  std::string hostModule;  // the host file that plays it as a module; empty for a plain file
   std::vector<FileOpenMode> opens;
   int inUse = 0;
   int mappings = 0;
@@ -172,6 +175,7 @@ FileSystem::OpenFile FileSystem::open(const std::string& path, DWORD disposition
         return nullptr;
       }
       node.data.clear();
+      node.hostModule.clear();
     }
     node.opens.push_back(mode);
     return found->second;
@@ -213,6 +217,7 @@ size_t FileSystem::read(const OpenFile& file, uint64_t offset, uint8_t* buffer, 
 void FileSystem::write(const OpenFile& file, uint64_t offset, const uint8_t* data, size_t size) {
   std::lock_guard<std::mutex> guard(lock_);
   if (size == 0) return;
+  file->hostModule.clear();
   if (file->data.size() < offset + size) file->data.resize(offset + size, 0);
   std::memcpy(file->data.data() + offset, data, size);
 }
@@ -224,6 +229,7 @@ uint64_t FileSystem::size(const OpenFile& file) const {
 
 void FileSystem::resize(const OpenFile& file, uint64_t size) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (size != file->data.size()) file->hostModule.clear();
   file->data.resize(size, 0);
 }
 
@@ -339,6 +345,36 @@ void FileSystem::putFile(const std::string& path, std::vector<uint8_t> data) {
     node->parent = folder;
   }
   node->data = std::move(data);
+  node->hostModule.clear();
+}
+
+bool FileSystem::putModuleFile(const std::string& path, const std::string& hostModule) {
+  std::ifstream host(hostModule, std::ios::binary);
+  if (!host) return false;
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(host)), std::istreambuf_iterator<char>());
+  if (host.bad()) return false;
+  putFile(path, std::move(bytes));
+  setHostModule(path, hostModule);
+  return true;
+}
+
+void FileSystem::setHostModule(const std::string& path, const std::string& hostModule) {
+  DWORD error = 0;
+  std::optional<std::vector<std::string>> names = split(path, &error);
+  std::lock_guard<std::mutex> guard(lock_);
+  Node* node = names ? findLocked(*names) : nullptr;
+  if (node == nullptr || node->folder)
+    bugCheck("INVALID_PARAMETER", format("\"%s\" is no file a module can play", path.c_str()));
+  node->hostModule = hostModule;
+}
+
+std::optional<std::string> FileSystem::hostModule(const std::string& path) const {
+  DWORD error = 0;
+  std::optional<std::vector<std::string>> names = split(path, &error);
+  std::lock_guard<std::mutex> guard(lock_);
+  const Node* node = names ? findLocked(*names) : nullptr;
+  if (node == nullptr || node->folder || node->deletePending || node->hostModule.empty()) return std::nullopt;
+  return node->hostModule;
 }
 
 std::optional<std::vector<uint8_t>> FileSystem::fileBytes(const std::string& path) const {
@@ -388,7 +424,7 @@ void FileSystem::listLocked(const Node& folder, const std::string& prefix,
   for (const auto& [name, child] : folder.children) {
     if (child->deletePending) continue;
     std::string path = prefix + "\\" + child->name;
-    entries->push_back(Entry{path, child->folder, child->data.size()});
+    entries->push_back(Entry{path, child->folder, child->data.size(), child->hostModule});
     if (child->folder) listLocked(*child, path, entries);
   }
 }

@@ -70,6 +70,14 @@ class FileSystem {
   // For the machine and its tests: a file's bytes, creating its folders; a file's
   // bytes if it exists; whether a path names a file or a folder.
   void putFile(const std::string& path, std::vector<uint8_t> data);
+  // A file that a host module plays when the machine loads it as a driver or
+  // DLL: its bytes are the host file's. False when the host file cannot be read.
+  bool putModuleFile(const std::string& path, const std::string& hostModule);
+  // The host module that plays a file; none for a plain file, a missing one, or
+  // one that was written since (its bytes are no longer the module's).
+  std::optional<std::string> hostModule(const std::string& path) const;
+  // Plays a file already there by a host module, keeping its bytes.
+  void setHostModule(const std::string& path, const std::string& hostModule);
   std::optional<std::vector<uint8_t>> fileBytes(const std::string& path) const;
   bool isFile(const std::string& path) const;
   bool isFolder(const std::string& path) const;
@@ -79,6 +87,7 @@ class FileSystem {
     std::string path;
     bool folder = false;
     uint64_t size = 0;
+    std::string hostModule;  // empty for a plain file
   };
   std::vector<Entry> list(const std::string& folder) const;
 

@@ -9,11 +9,11 @@
 #include "base/text.h"
 #include "base/thread_context.h"
 #include "kernel/registry.h"
+#include "user/file_system.h"
 #include "user/local_monitor.h"
 #include "user/module_monitor.h"
 #include "user/printer_queue_registry.h"
 #include "user/process.h"
-#include "user/system_folder.h"
 
 namespace nrv {
 
@@ -23,8 +23,8 @@ bool Spooler::sameName(const std::string& a, const std::string& b) {
          });
 }
 
-Spooler::Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler)
-    : profile_(profile), registry_(registry), systemFolder_(systemFolder), scheduler_(scheduler) {
+Spooler::Spooler(OsProfile profile, Registry& registry, FileSystem& files, Scheduler& scheduler)
+    : profile_(profile), registry_(registry), files_(files), scheduler_(scheduler) {
   // The spooler's keys come with the system, before any monitor is installed.
   registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kMonitorsKey));
   registry_.createKey(u"\\Registry\\Machine\\" + toUtf16(kPortsKey));
@@ -90,10 +90,15 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
     return nullptr;
   }
   state.driver = process_->services().locale.toAnsi(*driver);
-  std::optional<std::string> path = systemFolder_.find(state.driver);
-  if (!path) {
+  std::string file = files_.systemDirectory() + "\\" + state.driver;
+  if (!files_.isFile(file)) {
     state.failure = state.driver + " is not in the system folder";
     state.error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  std::optional<std::string> path = files_.hostModule(file);
+  if (!path) {
+    state.failure = file + " is no module this machine can load";
     return nullptr;
   }
   // Two monitors in one DLL share it, as a library loaded twice is loaded once.
@@ -110,9 +115,15 @@ std::unique_ptr<PortMonitor> Spooler::loadMonitor(const std::string& name, Monit
     state.error = ERROR_MOD_NOT_FOUND;
     return nullptr;
   }
+  // A loaded library's file cannot be deleted until the library is let go.
+  if (loadedHere) {
+    files_.markInUse(file, 1);
+    std::lock_guard<std::mutex> guard(moduleFilesLock_);
+    moduleFiles_.emplace_back(module, file);
+  }
   std::unique_ptr<PortMonitor> monitor = initializeMonitor(name, *module, state);
   // A library that serves no monitor is let go at once.
-  if (monitor == nullptr && loadedHere) process_->unloadModule(*module);
+  if (monitor == nullptr && loadedHere) unloadModule(*module);
   return monitor;
 }
 
@@ -160,7 +171,17 @@ void Spooler::unloadMonitors() {
       return dynamic_cast<ModuleMonitor*>(loaded->monitor.get()) != nullptr;
     });
   }
-  for (UserModule* module : modules) process_->unloadModule(*module);
+  for (UserModule* module : modules) unloadModule(*module);
+}
+
+void Spooler::unloadModule(UserModule& module) {
+  process_->unloadModule(module);
+  std::lock_guard<std::mutex> guard(moduleFilesLock_);
+  auto loaded = std::find_if(moduleFiles_.begin(), moduleFiles_.end(),
+                             [&](const auto& entry) { return entry.first == &module; });
+  if (loaded == moduleFiles_.end()) return;
+  files_.markInUse(loaded->second, -1);
+  moduleFiles_.erase(loaded);
 }
 
 std::vector<Spooler::LoadedRef> Spooler::loadedMonitors() {

@@ -1,6 +1,6 @@
 // The print spooler: a process named "spooler" that loads every port monitor
 // registered under System\CurrentControlSet\Control\Print\Monitors (each key's
-// Driver value names its DLL in the system folder), calls its DllEntryPoint
+// Driver value names its DLL in the system folder, a file a host module plays), calls its DllEntryPoint
 // and InitializeMonitorEx, and answers the programs' port calls on threads of
 // its own by calling the monitors there. Its built-in local monitor comes
 // first. The spooler remembers which monitor listed which port at its last
@@ -42,7 +42,7 @@ namespace nrv {
 
 class Process;
 class Registry;
-class SystemFolder;
+class FileSystem;
 struct UserModule;
 
 // A monitor registered with the spooler, and whether it could be loaded.
@@ -71,7 +71,7 @@ class Spooler {
   // Windows waits for a service to stop.
   static constexpr uint64_t kStopWaitMilliseconds = 20000;
 
-  Spooler(OsProfile profile, Registry& registry, SystemFolder& systemFolder, Scheduler& scheduler);
+  Spooler(OsProfile profile, Registry& registry, FileSystem& files, Scheduler& scheduler);
   ~Spooler();
   Spooler(const Spooler&) = delete;
   Spooler& operator=(const Spooler&) = delete;
@@ -209,6 +209,8 @@ class Spooler {
   void letMonitorGo(LoadedRef loaded);
   bool monitorInUse(const Loaded& loaded);
   std::u16string monitorKey(const std::string& name);
+  // FreeLibrary, and the library's file is no longer in use.
+  void unloadModule(UserModule& module);
   // Runs work on a new thread of the spooler's process and waits for it.
   void onSpoolerThread(const std::string& what, const std::function<void()>& work);
   std::vector<PortRecord> collectPorts(DWORD level);
@@ -233,7 +235,10 @@ class Spooler {
 
   OsProfile profile_;
   Registry& registry_;
-  SystemFolder& systemFolder_;
+  FileSystem& files_;
+  // The machine file each monitor library was loaded from, in use while it is loaded.
+  std::mutex moduleFilesLock_;
+  std::vector<std::pair<UserModule*, std::string>> moduleFiles_;  // guarded by moduleFilesLock_
   Scheduler& scheduler_;
   Process* process_ = nullptr;
   // Set once the monitors are loaded: programs reach the spooler from then on.

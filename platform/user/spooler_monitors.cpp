@@ -5,10 +5,10 @@
 #include "base/system_locale.h"
 #include "base/text.h"
 #include "kernel/registry.h"
+#include "user/file_system.h"
 #include "user/module_monitor.h"
 #include "user/process.h"
 #include "user/spooler.h"
-#include "user/system_folder.h"
 
 namespace nrv {
 
@@ -22,7 +22,7 @@ SpoolerAnswer Spooler::addMonitor(const std::string& name, const std::string& dl
       return;
     }
     // The file is looked for before anything is written.
-    if (!systemFolder_.find(dll)) {
+    if (!files_.isFile(files_.systemDirectory() + "\\" + dll)) {
       answer = SpoolerAnswer{FALSE, ERROR_FILE_NOT_FOUND};
       return;
     }
@@ -128,7 +128,7 @@ void Spooler::letMonitorGo(LoadedRef loaded) {
     shared = shared || (otherModule != nullptr && &otherModule->module() == &module);
   }
   loaded.reset();
-  if (!shared) process_->unloadModule(module);
+  if (!shared) unloadModule(module);
 }
 
 }  // namespace nrv

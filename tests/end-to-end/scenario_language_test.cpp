@@ -337,4 +337,11 @@ TEST(ScenarioLanguage, FilesAndRegistryNameWhatTheyList) {
   EXPECT_NE(errorOf("registry").message.find("registry needs a key"), std::string::npos);
 }
 
+TEST(ScenarioLanguage, RebootTakesNoArguments) {
+  std::vector<Command> commands = nrvsim::parseScenario("reboot");
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<nrvsim::RebootCommand>(commands[0].action));
+  EXPECT_EQ(errorOf("reboot now").line, 1);
+}
+
 }  // namespace

@@ -19,7 +19,7 @@ class SpoolerWithMonitor : public ::testing::Test {
     nrv::DriverLoadResult loaded = machine.modules().loadDriver(NRVUSB_MODULE, "NRVUSB");
     EXPECT_EQ(loaded.status, STATUS_SUCCESS) << loaded.failure;
     if (loaded.driver != nullptr) machine.pnp().setFunctionDriver(&loaded.driver->object);
-    machine.systemFolder().add("NRVUSBMN.DLL", NRVUSBMN_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\NRVUSBMN.DLL", NRVUSBMN_MODULE);
     machine.registerMonitor(kMonitorName, "NRVUSBMN.DLL");
   }
 

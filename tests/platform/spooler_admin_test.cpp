@@ -33,9 +33,11 @@ std::u16string monitorKey(const std::string& name) {
 class SpoolerAdmin : public ::testing::TestWithParam<nrv::OsProfile> {
  protected:
   SpoolerAdmin() {
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
-    machine.systemFolder().add("TESTMON2.DLL", SECOND_MONITOR_MODULE);
-    machine.systemFolder().add("TESTMONX.DLL", REFUSING_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON2.DLL",
+                                  SECOND_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMONX.DLL",
+                                  REFUSING_MONITOR_MODULE);
     machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
   }
 

@@ -19,7 +19,7 @@ namespace {
 class SpoolerInstallation : public ::testing::TestWithParam<nrv::OsProfile> {
  protected:
   SpoolerInstallation() {
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
     machine.registerMonitor("Test Port Monitor", "TESTMON.DLL");
   }
 

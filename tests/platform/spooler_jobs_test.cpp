@@ -79,7 +79,7 @@ std::vector<uint8_t> bytes(size_t count) {
 class SpoolerJobs : public ::testing::Test {
  protected:
   SpoolerJobs() {
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
     machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
     machine.startSpooler();
     auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(machine.spooler().process()->exportOf(
@@ -445,7 +445,8 @@ TEST_F(SpoolerJobsDeathTest, AMonitorThatTakesMoreThanItWasGivenStopsTheMachine)
   EXPECT_DEATH(
       {
         nrv::Machine machine;
-        machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+        machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL",
+                                      TEST_MONITOR_MODULE);
         machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
         machine.startSpooler();
         auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(machine.spooler().process()->exportOf(

@@ -21,7 +21,7 @@ const HANDLE kUntouchedHandle = reinterpret_cast<HANDLE>(0xDDDD);
 class SpoolerPrinters : public ::testing::Test {
  protected:
   SpoolerPrinters() {
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
     machine.registerMonitor("Test Port Monitor", "TESTMON.DLL");
   }
 
@@ -165,7 +165,8 @@ TEST_F(SpoolerPrintersDeathTest, APrinterHandleLeftOpenIsReportedAtItsProcessEnd
   EXPECT_DEATH(
       {
         nrv::Machine machine;
-        machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+        machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL",
+                                      TEST_MONITOR_MODULE);
         machine.registerMonitor("Test Port Monitor", "TESTMON.DLL");
         machine.startSpooler();
         machine.spooler().addPrinter("P", "TEST1:");

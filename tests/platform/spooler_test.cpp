@@ -44,8 +44,9 @@ struct Calls {
 class Spooler : public ::testing::Test {
  protected:
   explicit Spooler(OsProfile profile = OsProfile::Windows2000) : machine(nrv::MachineOptions{profile}) {
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
-    machine.systemFolder().add("testmon2.dll", SECOND_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\testmon2.dll",
+                                  SECOND_MONITOR_MODULE);
     machine.registerMonitor(kTestMonitor, "TestMon.dll");
   }
 
@@ -314,8 +315,8 @@ TEST_F(Spooler, TwoMonitorsOfOneDll) {
 }
 
 TEST_F(Spooler, MonitorsThatCannotBeLoadedAreLeftOutWithTheReason) {
-  machine.systemFolder().add("REFUSE.DLL", REFUSING_MONITOR_MODULE);
-  machine.systemFolder().add("NOTMON.DLL", TEST_DLL_MODULE);
+  machine.files().putModuleFile(machine.files().systemDirectory() + "\\REFUSE.DLL", REFUSING_MONITOR_MODULE);
+  machine.files().putModuleFile(machine.files().systemDirectory() + "\\NOTMON.DLL", TEST_DLL_MODULE);
   machine.registerMonitor("A Refusing Monitor", "refuse.dll");
   machine.registerMonitor("B Missing Monitor", "MISSING.DLL");
   machine.registerMonitor("C Not A Monitor", "NOTMON.DLL");
@@ -338,7 +339,7 @@ TEST(SpoolerShutdown, LetsEachMonitorGoBeforeItsProcessEnds) {
   Calls shutdownCalls;
   {
     nrv::Machine machine;
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
     machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
     machine.startSpooler();
     auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(machine.spooler().process()->exportOf(
@@ -372,7 +373,7 @@ TEST(SpoolerStart, ProgramsReachTheSpoolerOnceItsMonitorsAreLoaded) {
       EnumPortsA(nullptr, 1, nullptr, 0, &needed, &returned);
       seen->answers.push_back(std::to_string(GetLastError()));
     };
-    machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+    machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
     machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
     machine.startSpooler();
     block()->Observe = nullptr;
@@ -413,7 +414,7 @@ using SpoolerDeathTest = platform_test::DeathTest;
 // A monitor set to misbehave as its first EnumPorts at the spooler's start runs.
 void startWithMisbehavingMonitor(DWORD misbehave) {
   nrv::Machine machine;
-  machine.systemFolder().add("TESTMON.DLL", TEST_MONITOR_MODULE);
+  machine.files().putModuleFile(machine.files().systemDirectory() + "\\TESTMON.DLL", TEST_MONITOR_MODULE);
   machine.registerMonitor(kTestMonitor, "TESTMON.DLL");
   machine.startSpooler();
   auto block = reinterpret_cast<TestMonitorControlBlockRoutine>(machine.spooler().process()->exportOf(

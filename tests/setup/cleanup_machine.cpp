@@ -1,6 +1,7 @@
 #include "cleanup_machine.h"
 
 #include "base/text.h"
+#include "machine/driver_services.h"
 #include "usb/simulated_printer.h"
 
 namespace {
@@ -26,13 +27,26 @@ CleanupBench::~CleanupBench() {
 }
 
 void CleanupBench::loadDriver() {
-  nrv::DriverLoadResult loaded = machine.modules().loadDriver(NRVUSB_MODULE, "NRVUSB");
+  std::string imagePath =
+      machine.profile() == nrv::OsProfile::Windows98 ? "SYSTEM\\NRVUSB.SYS" : "System32\\DRIVERS\\NRVUSB.SYS";
+  ASSERT_TRUE(
+      machine.files().putModuleFile(machine.files().windowsDirectory() + "\\" + imagePath, NRVUSB_MODULE));
+  nrv::registerDriverService(machine.registry(), "NRVUSB", imagePath);
+  nrv::DriverLoadResult loaded = machine.loadFunctionDriver("NRVUSB");
   ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.failure;
-  machine.pnp().setFunctionDriver(&loaded.driver->object);
+}
+
+nrv::MachineState CleanupBench::shutDown() {
+  if (module != nullptr) {
+    nrv::ProcessScope scope(process);
+    process.unloadModule(*module);
+    module = nullptr;
+  }
+  return machine.shutDown();
 }
 
 void CleanupBench::startSpooler() {
-  machine.systemFolder().add("NRVUSBMN.DLL", NRVUSBMN_MODULE);
+  machine.files().putModuleFile(machine.files().systemDirectory() + "\\NRVUSBMN.DLL", NRVUSBMN_MODULE);
   machine.registerMonitor("Norvo USB Printer Port Monitor", "NRVUSBMN.DLL");
   machine.startSpooler();
 }

@@ -29,8 +29,12 @@ class CleanupBench {
     return entry == nullptr ? Result() : entry(arguments...);
   }
 
-  // NRVUSB as the function driver of the printers plugged from now on.
+  // NRVUSB installed as setup installs it (its file where the system keeps
+  // drivers, its service key) and loaded as the function driver of the
+  // printers plugged from now on.
   void loadDriver();
+  // The library let go, then the machine shut down as for a restart.
+  nrv::MachineState shutDown();
   // NRVUSBMN registered with the spooler, which starts with it.
   void startSpooler();
   // A printer with this IEEE 1284 device ID (without its length prefix) and serial number.

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "cleanup_machine.h"
+#include "machine/system_start.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ const ScheduledFile kScheduledFiles[] = {
      "C:\\WINNT\\INF\\OTHER\\NRVUSB.INF"},
 };
 
-TEST(DeferredRemoval, AFileInUseStaysUntilTheRestartOnBothSystems) {
+TEST(DeferredRemoval, EachRoutineSchedulesAFileInUseInItsFolderAsItsSystemAllows) {
   for (nrv::OsProfile profile : {nrv::OsProfile::Windows98, nrv::OsProfile::Windows2000}) {
     for (const ScheduledFile& file : kScheduledFiles) {
       SCOPED_TRACE(std::string(nrv::osProfileName(profile)) + " " + file.routine);
@@ -149,6 +150,51 @@ TEST(DeferredRemoval, AFileInUseStaysUntilTheRestartOnBothSystems) {
       }
       if (is98 && bench.machine.files().isFile(path)) bench.machine.files().markInUse(path, -1);
     }
+  }
+}
+
+// The driver and the monitor are loaded while they are scheduled: they stay
+// until the next start, which removes them before either could load again.
+TEST(DeferredRemoval, LoadedFilesGoAtTheNextStartOnBothSystems) {
+  for (nrv::OsProfile profile : {nrv::OsProfile::Windows98, nrv::OsProfile::Windows2000}) {
+    SCOPED_TRACE(nrv::osProfileName(profile));
+    bool is98 = profile == nrv::OsProfile::Windows98;
+    std::string driver;
+    std::string monitor;
+    nrv::MachineState state;
+    {
+      CleanupBench bench(profile, SetupVariant::Uninstaller);
+      bench.loadDriver();
+      bench.startSpooler();
+      nrv::FileSystem& files = bench.machine.files();
+      driver = (is98 ? files.systemDirectory() : files.windowsDirectory() + "\\SYSTEM32\\DRIVERS") +
+               "\\NRVUSB.SYS";
+      monitor = files.systemDirectory() + "\\NRVUSBMN.DLL";
+      EXPECT_EQ(bench.call<BOOLEAN>(is98 ? "ScheduleDeleteInSystemDir" : "ScheduleDeleteInDriversDir",
+                                    "NRVUSB.SYS"),
+                TRUE);
+      EXPECT_EQ(bench.call<BOOLEAN>("ScheduleDeleteInSystemDir", "NRVUSBMN.DLL"), TRUE);
+      EXPECT_TRUE(files.isFile(driver));
+      EXPECT_TRUE(files.isFile(monitor));
+      state = bench.shutDown();
+    }
+    nrv::Machine next(state);
+    std::vector<std::string> carriedOut;
+    for (const nrv::StartFileOperation& operation : next.start().fileOperations)
+      carriedOut.push_back(operation.text + " " + operation.outcome);
+    if (is98) {
+      // Each line went first into the section: the monitor's line stands above the driver's.
+      EXPECT_EQ(carriedOut,
+                (std::vector<std::string>{"NUL=" + monitor + " deleted", "NUL=" + driver + " deleted",
+                                          "WININIT.INI -> WININIT.BAK renamed"}));
+      EXPECT_TRUE(next.files().isFile(next.files().windowsDirectory() + "\\WININIT.BAK"));
+      EXPECT_FALSE(next.files().isFile(next.files().windowsDirectory() + "\\WININIT.INI"));
+    } else {
+      EXPECT_EQ(carriedOut.size(), 2u);
+    }
+    EXPECT_FALSE(next.files().isFile(driver));
+    EXPECT_FALSE(next.files().isFile(monitor));
+    EXPECT_EQ(next.start().driver.driver, nullptr);
   }
 }
 

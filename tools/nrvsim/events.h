@@ -334,11 +334,43 @@ struct RegistryListed {
   std::vector<RegistryKeyFacts> keys;  // the key first, then every key below it
 };
 
+// ---- a restart
+
+struct FileOperationFacts {
+  std::string source;   // "PendingFileRenameOperations" or "WININIT.INI"
+  std::string text;     // the pair or the line as written
+  std::string outcome;  // "deleted", "renamed", "not found", ...
+};
+
+struct MonitorBackFacts {
+  std::string name;
+  std::string file;
+  std::string failure;  // empty when the spooler uses it
+};
+
+struct PrinterBackFacts {
+  std::string printer;
+  std::string instancePath;
+  std::optional<std::string> portName;
+};
+
+// What a start from an earlier machine's disk did: at a reboot, or when the machine is loaded from a folder.
+struct MachineRestarted {
+  bool requested = false;  // a program asked for it
+  std::vector<FileOperationFacts> operations;
+  std::string driverService;  // empty when the machine had no function driver
+  std::string driverImage;    // the file its service key names; empty when the key has no ImagePath
+  std::string driverFailure;  // empty when it loaded again
+  bool spooler = false;       // the spooler started again
+  std::vector<MonitorBackFacts> monitors;
+  std::vector<PrinterBackFacts> printers;
+};
+
 using Event =
     std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
                  ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged, JobStarted, JobWaited,
                  CancelSent, LocaleChanged, PortsListed, QueueAdded, SpoolerJobRun, PortStatusSet,
-                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed>;
+                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed, MachineRestarted>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

@@ -37,6 +37,15 @@ class JsonReport : public Report {
     json_.field("profile", profile);
   }
 
+  void loaded(uint64_t, const std::string& folder, const MachineRestarted& start) override {
+    json_.key("loaded").beginObject();
+    json_.field("folder", folder);
+    writeFacts(json_, start);
+    json_.endObject();
+  }
+
+  void saved(const std::string& folder) override { json_.field("saved", folder); }
+
   void driverLoaded(uint64_t, const DriverLoaded& driver) override {
     json_.key("driver").beginObject();
     json_.field("module", driver.modulePath);

@@ -67,4 +67,75 @@ void writeFacts(JsonWriter& json, const RegistryListed& listed) {
   json.endArray();
 }
 
+std::vector<std::string> factLines(const MachineRestarted& start) {
+  std::vector<std::string> lines;
+  if (start.requested) lines.push_back("a program asked for the restart");
+  if (start.operations.empty()) lines.push_back("no file operations were left for the start");
+  for (const FileOperationFacts& operation : start.operations) {
+    lines.push_back(operation.source + ": " + withoutControlBytes(operation.text) + ": " + operation.outcome);
+  }
+  if (!start.driverService.empty()) {
+    std::string image = start.driverImage.empty() ? "" : " (" + shownName(start.driverImage) + ")";
+    lines.push_back(start.driverFailure.empty()
+                        ? "driver " + start.driverService + image + " loaded again as the function driver"
+                        : "driver " + start.driverService + image +
+                              " did not load: " + withoutControlBytes(start.driverFailure));
+  }
+  if (start.spooler) {
+    for (const MonitorBackFacts& monitor : start.monitors) {
+      std::string which = quotedText(monitor.name) + " (" + shownName(monitor.file) + ")";
+      lines.push_back(monitor.failure.empty() ? "port monitor " + which + " loaded again"
+                                              : "port monitor " + which +
+                                                    " did not load: " + withoutControlBytes(monitor.failure));
+    }
+  }
+  for (const PrinterBackFacts& printer : start.printers) {
+    lines.push_back("printer " + printer.printer + " is back: " + shownName(printer.instancePath) +
+                    ", port " + (printer.portName ? shownName(*printer.portName) : "none"));
+  }
+  return lines;
+}
+
+void writeFacts(JsonWriter& json, const MachineRestarted& start) {
+  json.field("kind", "reboot");
+  json.field("requested", start.requested);
+  json.key("operations").beginArray();
+  for (const FileOperationFacts& operation : start.operations) {
+    json.beginObject();
+    json.field("source", operation.source);
+    json.field("text", operation.text);
+    json.field("outcome", operation.outcome);
+    json.endObject();
+  }
+  json.endArray();
+  if (!start.driverService.empty()) {
+    json.key("driver").beginObject();
+    json.field("service", start.driverService);
+    json.field("image", start.driverImage);
+    json.field("loaded", start.driverFailure.empty());
+    if (!start.driverFailure.empty()) json.field("failure", start.driverFailure);
+    json.endObject();
+  }
+  json.field("spooler", start.spooler);
+  json.key("monitors").beginArray();
+  for (const MonitorBackFacts& monitor : start.monitors) {
+    json.beginObject();
+    json.field("name", monitor.name);
+    json.field("file", monitor.file);
+    json.field("loaded", monitor.failure.empty());
+    if (!monitor.failure.empty()) json.field("failure", monitor.failure);
+    json.endObject();
+  }
+  json.endArray();
+  json.key("printers").beginArray();
+  for (const PrinterBackFacts& printer : start.printers) {
+    json.beginObject();
+    json.field("printer", printer.printer);
+    json.field("instance_path", printer.instancePath);
+    if (printer.portName) json.field("port_name", *printer.portName);
+    json.endObject();
+  }
+  json.endArray();
+}
+
 }  // namespace nrvsim

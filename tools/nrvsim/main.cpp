@@ -79,6 +79,10 @@ std::string takeArgument(ArgumentList& arguments, CommandLine& line) {
     if (!error.empty()) return error;
     if (value != "98" && value != "2000") return "unknown profile '" + value + "': use 98 or 2000";
     line.run.profile = value == "98" ? nrv::OsProfile::Windows98 : nrv::OsProfile::Windows2000;
+    line.run.profileGiven = true;
+  } else if (option("--machine")) {
+    if (!error.empty() || value.empty()) return "--machine needs a folder";
+    line.run.machineFolder = value;
   } else if (option("--driver")) {
     if (!error.empty() || value.empty()) return "--driver needs a file name";
     line.run.driverModule = hostFile(value);

@@ -16,6 +16,7 @@ namespace nrvsim {
 // The name the monitor is registered under, and its file in the system folder.
 constexpr char kMonitorName[] = "Norvo USB Printer Port Monitor";
 constexpr char kMonitorFile[] = "NRVUSBMN.DLL";
+constexpr char kDriverService[] = "NRVUSB";
 
 // Port names compare as the monitor compares them, ignoring the case of ASCII letters.
 bool samePortName(const std::string& a, const std::string& b);

@@ -14,6 +14,8 @@ class Report {
   virtual ~Report() = default;
 
   virtual void booted(uint64_t milliseconds, const char* profile) = 0;
+  // The machine was loaded from a folder and started from its disk.
+  virtual void loaded(uint64_t milliseconds, const std::string& folder, const MachineRestarted& start) = 0;
   virtual void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) = 0;
   virtual void monitorStarted(uint64_t milliseconds, const MonitorStarted& monitor) = 0;
   virtual void stepStarted(const Step& step) = 0;
@@ -23,6 +25,8 @@ class Report {
   virtual void shuttingDown(uint64_t milliseconds) = 0;
   // The machine is gone and the verifier found nothing left behind.
   virtual void shutdownClean() = 0;
+  // The machine was saved to its folder after the shutdown.
+  virtual void saved(const std::string& folder) = 0;
 };
 
 std::unique_ptr<Report> makeTranscript(FILE* out);

@@ -184,11 +184,14 @@ struct RegistryCommand {
   std::string key;
 };
 
+// Restarts the machine: shutdown, the file operations left for the start, boot.
+struct RebootCommand {};
+
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
                             StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand,
                             QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand, StatusCommand,
-                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand>;
+                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand, RebootCommand>;
 
 struct Command {
   int line = 0;

@@ -272,6 +272,7 @@ const std::map<std::string, Parser>& parsers() {
        [](Arguments& arguments) -> Action { return RegistryCommand{arguments.next("a key (HKLM\\...)")}; }},
       {"devid", parseDeviceId},
       {"deleteport", parseDeletePort},
+      {"reboot", [](Arguments&) -> Action { return RebootCommand{}; }},
   };
   return table;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "machine/machine_folder.h"
 #include "print_job.h"
 #include "report.h"
 #include "session.h"
@@ -32,13 +33,21 @@ int complain(const std::string& message, int status = kScenarioError) {
 }
 
 // Runs the commands until one cannot run; the machine shuts down either way,
-// once the background jobs the scenario left running have ended.
-int runCommands(const std::vector<Command>& commands, const RunOptions& options, Report& report) {
+// once the background jobs the scenario left running have ended. A machine
+// loaded from a folder has its driver and monitor already; a machine kept in
+// a folder is saved there after its shutdown.
+int runCommands(const std::vector<Command>& commands, const RunOptions& options, Report& report,
+                const std::optional<nrv::MachineState>& loaded) {
   int status = 0;
+  std::optional<nrv::MachineState> left;
   {
-    Session session(options.profile, report);
-    std::optional<std::string> failure = session.installDriver(options.driverModule);
-    if (!failure) failure = session.installMonitor(options.monitorModule);
+    std::unique_ptr<Session> running = loaded
+                                           ? std::make_unique<Session>(*loaded, options.machineFolder, report)
+                                           : std::make_unique<Session>(options.profile, report);
+    Session& session = *running;
+    std::optional<std::string> failure;
+    if (!loaded) failure = session.installDriver(options.driverModule);
+    if (!loaded && !failure) failure = session.installMonitor(options.monitorModule);
     if (failure) {
       status = complain(*failure, kModuleFailed);
     } else {
@@ -56,9 +65,35 @@ int runCommands(const std::vector<Command>& commands, const RunOptions& options,
       session.finishJobs();
     }
     report.shuttingDown(session.now());
+    if (!options.machineFolder.empty()) left = session.shutDown();
+  }
+  if (left) {
+    std::string error;
+    if (nrv::saveMachine(*left, options.machineFolder, &error)) {
+      report.saved(options.machineFolder);
+    } else {
+      status = complain("cannot save the machine: " + error, kModuleFailed);
+    }
   }
   report.shutdownClean();
   return status;
+}
+
+// The machine the folder holds, checked against the command line; none for a folder that holds none yet.
+bool loadFolder(const RunOptions& options, std::optional<nrv::MachineState>* loaded, std::string* error) {
+  if (options.machineFolder.empty() || !nrv::holdsMachine(options.machineFolder)) return true;
+  nrv::MachineState state;
+  if (!nrv::loadMachine(options.machineFolder, &state, error)) {
+    *error = "cannot load the machine: " + *error;
+    return false;
+  }
+  if (options.profileGiven && state.profile != options.profile) {
+    *error = "the machine in " + options.machineFolder + " runs " + nrv::osProfileName(state.profile) +
+             ", but --profile asks for " + nrv::osProfileName(options.profile);
+    return false;
+  }
+  *loaded = std::move(state);
+  return true;
 }
 
 }  // namespace
@@ -71,8 +106,11 @@ int runScenario(const RunOptions& options) {
   } catch (const ScenarioError& error) {
     return complain(describe(error, options));
   }
+  std::optional<nrv::MachineState> loaded;
+  std::string error;
+  if (!loadFolder(options, &loaded, &error)) return complain(error);
   std::unique_ptr<Report> report = options.json ? makeJsonReport(stdout) : makeTranscript(stdout);
-  return runCommands(commands, options, *report);
+  return runCommands(commands, options, *report, loaded);
 }
 
 }  // namespace nrvsim

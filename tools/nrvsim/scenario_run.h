@@ -17,10 +17,14 @@ struct RunOptions {
   bool inlineSource = false;  // messages then count commands, not lines
   std::string baseDirectory;  // where relative file names in print commands start
   bool json = false;
+  bool profileGiven = false;  // --profile was on the command line
+  // Load the machine from this folder when it holds one, and save it back at the end; empty for none.
+  std::string machineFolder;
 };
 
 // The exit status: 0 when the scenario ran to its end, 1 when the driver or
-// the port monitor did not load or start, 2 for a scenario that cannot run.
+// the port monitor did not load or start or the machine could not be saved,
+// 2 for a scenario that cannot run or a machine folder that cannot be loaded.
 int runScenario(const RunOptions& options);
 
 }  // namespace nrvsim

@@ -1,12 +1,15 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "background_job.h"
 #include "base/bugcheck.h"
 #include "base/status_text.h"
 #include "base/text.h"
 #include "driver_facts.h"
+#include "machine/driver_services.h"
 #include "port_facts.h"
 #include "print_job.h"
 #include "printer_config.h"
@@ -29,19 +32,28 @@ Session::~Session() {
 }
 
 std::optional<std::string> Session::installDriver(const std::string& modulePath) {
-  nrv::DriverLoadResult loaded = machine_->modules().loadDriver(modulePath, "NRVUSB");
+  nrv::DriverLoadResult loaded{STATUS_OBJECT_NAME_NOT_FOUND, nullptr, ""};
+  // Setup copies the driver where its system keeps drivers and writes its service key.
+  std::string imagePath = machine_->profile() == nrv::OsProfile::Windows98 ? "SYSTEM\\NRVUSB.SYS"
+                                                                           : "System32\\DRIVERS\\NRVUSB.SYS";
+  if (machine_->files().putModuleFile(machine_->files().windowsDirectory() + "\\" + imagePath, modulePath)) {
+    nrv::registerDriverService(machine_->registry(), kDriverService, imagePath);
+    loaded = machine_->loadFunctionDriver(kDriverService);
+  } else {
+    loaded.failure = modulePath + ": " + std::strerror(errno);
+  }
   report_.driverLoaded(now(), describeDriver(modulePath, loaded));
   if (!loaded.failure.empty()) return "cannot load driver '" + modulePath + "': " + loaded.failure;
   if (loaded.driver == nullptr) {
     return "driver '" + modulePath + "' did not start: DriverEntry returned " +
            nrv::statusText(loaded.status);
   }
-  machine_->pnp().setFunctionDriver(&loaded.driver->object);
   return std::nullopt;
 }
 
 std::optional<std::string> Session::installMonitor(const std::string& modulePath) {
-  machine_->systemFolder().add(kMonitorFile, modulePath);
+  if (!machine_->files().putModuleFile(machine_->files().systemDirectory() + "\\" + kMonitorFile, modulePath))
+    return "cannot read monitor '" + modulePath + "': " + std::strerror(errno);
   machine_->registerMonitor(kMonitorName, kMonitorFile);
   machine_->startSpooler();
   MonitorStarted started = describeMonitor(*machine_, modulePath, printers_);
@@ -57,6 +69,11 @@ void Session::run(const Command& command) {
   settle();
   forgetRemovedDevices();
   report_.stepFinished(event);
+  // The machine restarts once the program that asked for it is done.
+  if (machine_->restartRequested()) {
+    report_.stepStarted(Step{now(), command.line, "reboot"});
+    report_.stepFinished(restart(true));
+  }
 }
 
 void Session::fail(const std::string& message) const {
@@ -114,14 +131,10 @@ Event Session::perform(const PlugCommand& command) {
   std::string serial = serialToPlug(printer, command);
   nrv::PrinterConfig config = printerConfig(command, serial);
   auto model = std::make_unique<nrv::SimulatedPrinter>(config);
-  // nrvsim checks what a printer received by sizes and checksums: a long print costs no memory.
-  model->keepBulkData(false);
-  nrv::Scheduler& scheduler = machine_->scheduler();
-  model->observeStatusPolls([polls = printer.polls, &scheduler](UCHAR status) {
-    polls->add(StatusPollLog::Poll{scheduler.nowMilliseconds(), status});
-  });
+  watch(printer, *model);
   scheduleFaults(*model, command.faults);
   size_t queuesBefore = machine_->spooler().printers().size();
+  printer.config = config;
   printer.usb = &machine_->usb().plug(std::move(model));
   printer.serial = command.noSerial ? std::nullopt : std::optional<std::string>(serial);
   printer.faults = command.faults;

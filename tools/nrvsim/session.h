@@ -27,6 +27,7 @@ struct NamedPrinter {
   std::optional<std::string> serial;  // of the device plugged in under this name
   PFILE_OBJECT handle = nullptr;      // the handle open and close manage
   std::vector<FaultSpec> faults;      // scheduled since the plug
+  nrv::PrinterConfig config;          // as last plugged: a restart plugs it again as it was
   // Every port status it answered since the first plug.
   std::shared_ptr<StatusPollLog> polls = std::make_shared<StatusPollLog>();
 };
@@ -39,6 +40,9 @@ struct JobTarget;
 class Session {
  public:
   Session(nrv::OsProfile profile, Report& report);
+  // A machine loaded from a folder: it starts from its disk, with the driver
+  // and monitor it had installed, and needs no installation.
+  Session(const nrv::MachineState& state, const std::string& folder, Report& report);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -54,6 +58,8 @@ class Session {
   // Waits for the background jobs the scenario left running and reports each.
   void finishJobs();
   uint64_t now() { return machine_->scheduler().nowMilliseconds(); }
+  // Waits for the jobs, shuts the machine down under the verifier and hands over its disk.
+  nrv::MachineState shutDown();
 
  private:
   Event perform(const PlugCommand& command);
@@ -82,6 +88,14 @@ class Session {
   Event perform(const DeletePortCommand& command);
   Event perform(const FilesCommand& command);
   Event perform(const RegistryCommand& command);
+  Event perform(const RebootCommand& command);
+
+  // ---- restarts
+  // Shuts down, starts again from the disk, and plugs the printers that were plugged in.
+  MachineRestarted restart(bool requested);
+  MachineRestarted describeStart(bool requested, const std::vector<NamedPrinter*>& printersBack);
+  // Watches what a printer model does, for the transcript.
+  void watch(NamedPrinter& printer, nrv::SimulatedPrinter& model);
 
   [[noreturn]] void fail(const std::string& message) const;
   // Programs do not run while the machine sleeps, so nothing opens, closes, reads or writes.

@@ -86,6 +86,16 @@ class Transcript : public Report {
     stamp(milliseconds, "booted %s; verifier on (pool, IRQL, IRP, handle and spin-lock rules)", profile);
   }
 
+  void loaded(uint64_t milliseconds, const std::string& folder, const MachineRestarted& start) override {
+    stamp(milliseconds, "loaded the machine from %s and started it from its disk",
+          withoutControlBytes(folder).c_str());
+    for (const std::string& text : factLines(start)) line("%s", text.c_str());
+  }
+
+  void saved(const std::string& folder) override {
+    line("saved the machine to %s", withoutControlBytes(folder).c_str());
+  }
+
   void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) override {
     if (!driver.loadFailure.empty()) {
       stamp(milliseconds, "cannot load NRVUSB from %s: %s", driver.modulePath.c_str(),
