@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
+#include <random>
 
 #include "base/text.h"
 #include "cleanup_machine.h"
@@ -92,6 +94,35 @@ TEST_F(WinInitFile, OpenElsewhereWithoutSharingFailsTheLineAndTheSchedule) {
   EXPECT_FALSE(bench.machine.files().isFile(kMonitor98));
   CloseHandle(other);
   EXPECT_EQ(bench.fileText(kWinInit98), "");
+}
+
+// What the edit must give, written apart from the routine: the line first in
+// the first section whose header is found (up to the first zero byte), else a
+// new section straight after the old text.
+std::string expectedWinInit(const std::string& old, const std::string& line) {
+  std::string searched = old.substr(0, old.find('\0'));
+  std::string folded = searched;
+  for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  size_t header = folded.find("[rename]\r\n");
+  if (header == std::string::npos) return old + "[Rename]\r\n" + line;
+  std::string result = old;
+  return result.insert(header + 10, line);
+}
+
+TEST_F(WinInitFile, RandomContentsGetTheLineWhereTheSystemWillReadIt) {
+  const char* pieces[] = {"[Rename]\r\n", "[RENAME]\r\n", "[rename]\n", "[Rename]", "\r\n", "\n", "A=B",
+                          "NUL=C:\\X\r\n", "[boot]\r\n", std::string(1, '\0').c_str(), "[Ren", "ame]\r\n", "\xE9"};
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 300; round++) {
+    std::string old;
+    for (int count = random() % 8; count > 0; count--) {
+      size_t piece = random() % std::size(pieces);
+      old += piece == 9 ? std::string(1, '\0') : std::string(pieces[piece]);
+    }
+    bench.putFile(kWinInit98, old);
+    ASSERT_EQ(bench.call<BOOLEAN>("AddWinInitRename", "NUL", "C:\\F.SYS"), TRUE);
+    ASSERT_EQ(bench.fileText(kWinInit98), expectedWinInit(old, "NUL=C:\\F.SYS\r\n")) << "round " << round;
+  }
 }
 
 TEST(FindTextNoCase, FindsTheFirstMatchIgnoringTheCaseOfAsciiLettersOnly) {
