@@ -38,6 +38,15 @@ std::string runningDriverName() {
   return serviceNameOf(thread->driverCalls.back());
 }
 
+// A Driver value names one key below the class root, "<class>\\<index>";
+// anything else names none, so that deleting a device's driver key can never
+// take a whole class, or more, with it.
+bool namesOneDriverKey(std::u16string_view driver) {
+  size_t separator = driver.find(u'\\');
+  return separator != std::u16string_view::npos && separator > 0 && separator + 1 < driver.size() &&
+         driver.find(u'\\', separator + 1) == std::u16string_view::npos;
+}
+
 }  // namespace
 
 std::u16string Registry::instanceKeyPath(OsProfile profile, std::u16string_view instancePath) {
@@ -77,7 +86,7 @@ std::optional<std::u16string> Registry::installedDriverKeyPath(OsProfile profile
   std::lock_guard<std::mutex> guard(lock_);
   RegistryKeyRef node = findLocked(instanceKeyPath(profile, instancePath));
   std::u16string driver = node == nullptr ? std::u16string() : stringIn(findValueLocked(*node, u"Driver"));
-  if (driver.empty()) return std::nullopt;
+  if (!namesOneDriverKey(driver)) return std::nullopt;
   return std::u16string(profile == OsProfile::Windows98 ? kClass98 : kClass2000) + driver;
 }
 

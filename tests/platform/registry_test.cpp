@@ -329,3 +329,20 @@ TEST_F(RegistryDeathTest, StaleHandlesStopTheMachine) {
 }
 
 }  // namespace
+
+// A device whose Driver value is damaged has no driver key to open or delete:
+// the value never reaches above its own "<class>\<index>" key.
+TEST_F(RegistryTest, ADriverValueNamesOneKeyBelowItsClassOrNone) {
+  const std::u16string node = u"USB\\VID_0A5F&PID_0027\\NRV0001";
+  std::u16string instanceKey = Registry::instanceKeyPath(nrv::OsProfile::Windows2000, node);
+  for (const char16_t* driver :
+       {u"", u"{36fc9e60-c465-11cf-8056-444553540000}", u"\\0000", u"USB\\", u"USB\\0000\\x"}) {
+    registry.setString(instanceKey, u"Driver", driver);
+    EXPECT_FALSE(registry.installedDriverKeyPath(nrv::OsProfile::Windows2000, node).has_value())
+        << nrv::toUtf8(driver);
+  }
+  registry.setString(instanceKey, u"Driver", u"{36fc9e60-c465-11cf-8056-444553540000}\\0003");
+  EXPECT_EQ(registry.installedDriverKeyPath(nrv::OsProfile::Windows2000, node),
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
+            u"{36fc9e60-c465-11cf-8056-444553540000}\\0003");
+}
