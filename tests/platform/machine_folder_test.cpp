@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "base/text.h"
@@ -223,6 +225,37 @@ TEST_F(MachineFolder, AHostModuleThatIsGoneFailsToLoadNotToBeRead) {
   EXPECT_NE(machine.spooler().monitors()[1].failure.find("it cannot be loaded: /nonexistent/TESTMON.so"),
             std::string::npos)
       << machine.spooler().monitors()[1].failure;
+}
+
+// Random damage to a registry's text (a fixed seed, so every run is the same):
+// the reader either refuses it with a line inside the text or gives keys the
+// registry takes, never anything that stops the machine.
+TEST_F(MachineFolder, DamagedRegistryTextIsRefusedOrRead) {
+  std::string text = nrv::registryText(savedMachine().registry);
+  int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
+  std::mt19937 random(12);
+  const std::string bytes = "%\"[]\\=\n 0x\xC3\xFFz";
+  int refused = 0;
+  for (int round = 0; round < 3000; round++) {
+    std::string damaged = text;
+    for (int change = 0; change < 3; change++) {
+      size_t at = random() % damaged.size();
+      damaged[at] = bytes[random() % bytes.size()];
+    }
+    std::vector<nrv::RegistryKeyState> keys;
+    int line = 0;
+    std::string error;
+    if (!nrv::parseRegistryText(damaged, &keys, &line, &error)) {
+      refused++;
+      EXPECT_GE(line, 1);
+      EXPECT_LE(line, lines + 1);
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    nrv::Registry registry;
+    nrv::restoreRegistry(registry, keys);
+  }
+  EXPECT_GT(refused, 100);
 }
 
 TEST(RegistryText, QuotedBytesRoundTrip) {
