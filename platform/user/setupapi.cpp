@@ -13,6 +13,7 @@
 #include "user/setupapi_calls.h"
 
 using nrv::setupapi::checkDeviceRecord;
+using nrv::setupapi::deviceNamed;
 using nrv::setupapi::finish;
 using nrv::setupapi::refuse;
 using nrv::setupapi::setOf;
@@ -140,10 +141,8 @@ WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO
   UNREFERENCED_PARAMETER(HwProfile);   // only configuration-specific keys belong to a hardware profile
   UNREFERENCED_PARAMETER(samDesired);  // the machine's keys carry no security to check it against
   nrv::Process& process = nrv::currentProcess(kRoutine);
-  nrv::DeviceInfoSet* set = setOf(process, DeviceInfoSet);
-  if (set == nullptr) return failed(ERROR_INVALID_HANDLE);
   const nrv::DeviceInfoEntry* device = nullptr;
-  DWORD error = checkDeviceRecord(*set, DeviceInfoData, &device);
+  DWORD error = deviceNamed(process, DeviceInfoSet, DeviceInfoData, &device);
   if (error != NO_ERROR) return failed(error);
   if (Scope == DICS_FLAG_CONFIGSPECIFIC) refuse(kRoutine, "hardware profile keys (DICS_FLAG_CONFIGSPECIFIC)");
   if (Scope != DICS_FLAG_GLOBAL || (KeyType != DIREG_DEV && KeyType != DIREG_DRV))

@@ -24,4 +24,9 @@ DWORD checkDeviceRecord(const DeviceInfoSet& set, PSP_DEVINFO_DATA data, const D
   return *device == nullptr ? ERROR_INVALID_PARAMETER : NO_ERROR;
 }
 
+DWORD deviceNamed(Process& process, HDEVINFO handle, PSP_DEVINFO_DATA data, const DeviceInfoEntry** device) {
+  DeviceInfoSet* set = setOf(process, handle);
+  return set == nullptr ? ERROR_INVALID_HANDLE : checkDeviceRecord(*set, data, device);
+}
+
 }  // namespace nrv::setupapi

@@ -21,5 +21,8 @@ BOOL finish(const char* routine, DWORD error);
 DeviceInfoSet* setOf(Process& process, HDEVINFO handle);
 // The device a program's record names, checked as the library checks it.
 DWORD checkDeviceRecord(const DeviceInfoSet& set, PSP_DEVINFO_DATA data, const DeviceInfoEntry** device);
+// The device a program's set handle and record name together: ERROR_INVALID_HANDLE
+// for a handle that is no set, else as checkDeviceRecord.
+DWORD deviceNamed(Process& process, HDEVINFO handle, PSP_DEVINFO_DATA data, const DeviceInfoEntry** device);
 
 }  // namespace nrv::setupapi

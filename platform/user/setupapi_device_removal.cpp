@@ -18,20 +18,17 @@
 #include "kernel/registry.h"
 #include "user/setupapi_calls.h"
 
-using nrv::setupapi::checkDeviceRecord;
+using nrv::setupapi::deviceNamed;
 using nrv::setupapi::finish;
 using nrv::setupapi::refuse;
-using nrv::setupapi::setOf;
 
 extern "C" {
 
 WINSETUPAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
   static const char* const kRoutine = "SetupDiRemoveDevice";
   nrv::Process& process = nrv::currentProcess(kRoutine);
-  nrv::DeviceInfoSet* set = setOf(process, DeviceInfoSet);
-  if (set == nullptr) return finish(kRoutine, ERROR_INVALID_HANDLE);
   const nrv::DeviceInfoEntry* device = nullptr;
-  DWORD error = checkDeviceRecord(*set, DeviceInfoData, &device);
+  DWORD error = deviceNamed(process, DeviceInfoSet, DeviceInfoData, &device);
   if (error != NO_ERROR) return finish(kRoutine, error);
 
   nrv::UserServices& services = process.services();
@@ -56,10 +53,8 @@ WINSETUPAPI BOOL WINAPI SetupDiDeleteDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVIN
   static const char* const kRoutine = "SetupDiDeleteDevRegKey";
   UNREFERENCED_PARAMETER(HwProfile);  // only configuration-specific keys belong to a hardware profile
   nrv::Process& process = nrv::currentProcess(kRoutine);
-  nrv::DeviceInfoSet* set = setOf(process, DeviceInfoSet);
-  if (set == nullptr) return finish(kRoutine, ERROR_INVALID_HANDLE);
   const nrv::DeviceInfoEntry* device = nullptr;
-  DWORD error = checkDeviceRecord(*set, DeviceInfoData, &device);
+  DWORD error = deviceNamed(process, DeviceInfoSet, DeviceInfoData, &device);
   if (error != NO_ERROR) return finish(kRoutine, error);
   if (Scope == DICS_FLAG_CONFIGSPECIFIC) refuse(kRoutine, "hardware profile keys (DICS_FLAG_CONFIGSPECIFIC)");
   if (Scope != DICS_FLAG_GLOBAL || (KeyType != DIREG_DEV && KeyType != DIREG_DRV && KeyType != DIREG_BOTH))

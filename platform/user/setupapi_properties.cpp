@@ -16,10 +16,9 @@
 #include "kernel/registry.h"
 #include "user/setupapi_calls.h"
 
-using nrv::setupapi::checkDeviceRecord;
+using nrv::setupapi::deviceNamed;
 using nrv::setupapi::finish;
 using nrv::setupapi::refuse;
-using nrv::setupapi::setOf;
 
 namespace {
 
@@ -88,10 +87,8 @@ WINSETUPAPI BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet
                                                           DWORD PropertyBufferSize, PDWORD RequiredSize) {
   static const char* const kRoutine = "SetupDiGetDeviceRegistryPropertyA";
   nrv::Process& process = nrv::currentProcess(kRoutine);
-  nrv::DeviceInfoSet* set = setOf(process, DeviceInfoSet);
-  if (set == nullptr) return finish(kRoutine, ERROR_INVALID_HANDLE);
   const nrv::DeviceInfoEntry* device = nullptr;
-  DWORD error = checkDeviceRecord(*set, DeviceInfoData, &device);
+  DWORD error = deviceNamed(process, DeviceInfoSet, DeviceInfoData, &device);
   if (error != NO_ERROR) return finish(kRoutine, error);
   if (Property >= SPDRP_MAXIMUM_PROPERTY) return finish(kRoutine, ERROR_INVALID_REG_PROPERTY);
   const PropertyValue* property = nullptr;
