@@ -62,16 +62,15 @@ target_link_libraries(nrvusb_sys PRIVATE ntoskrnl hal usbd gcc)
 # ---- NRVUSBMN.DLL: the spooler's port monitor, a user-mode DLL ----------------
 include(${PROJECT_SOURCE_DIR}/monitor/sources.cmake)
 list(TRANSFORM NRVUSBMN_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/monitor/)
-set(NRV_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp ${PROJECT_SOURCE_DIR}/common/printer_interface.cpp)
+set(NRV_COMMON_SOURCES ${PROJECT_SOURCE_DIR}/common/language_base.cpp ${PROJECT_SOURCE_DIR}/common/printer_interface.cpp
+  ${PROJECT_SOURCE_DIR}/common/string_table.cpp)
 
-# Compiled only into the image: the static_asserts on the 32-bit records the monitor
-# shares with the system, and the two memory routines the compiler may call, which
-# must not be built into calls to themselves.
-set(NRVUSBMN_IMAGE_ONLY_SOURCES
-  ${PROJECT_SOURCE_DIR}/monitor/structure_sizes.cpp
-  ${PROJECT_SOURCE_DIR}/monitor/runtime_support.cpp)
-set_source_files_properties(${PROJECT_SOURCE_DIR}/monitor/runtime_support.cpp
-  PROPERTIES COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+# Compiled only into the user-mode images: the memory routines the compiler may
+# call, which must not be built into calls to themselves.
+set(NRV_RUNTIME_SUPPORT ${PROJECT_SOURCE_DIR}/common/runtime_support.cpp)
+set_source_files_properties(${NRV_RUNTIME_SUPPORT} PROPERTIES COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+# And into the monitor: the static_asserts on the 32-bit records it shares with the system.
+set(NRVUSBMN_IMAGE_ONLY_SOURCES ${PROJECT_SOURCE_DIR}/monitor/structure_sizes.cpp ${NRV_RUNTIME_SUPPORT})
 
 # User-mode code without a C or C++ runtime: no exceptions, no RTTI, no unwinder, and
 # only the ANSI forms of the system's routines.
@@ -95,13 +94,20 @@ target_link_options(nrvusbmn_dll PRIVATE
   -Wl,--exclude-all-symbols)
 target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi winspool gcc)
 
-# ---- The clean-up routines of the setup programs, in each program's variant -------
-# Compiled against the system's headers, as the two programs will link them.
+# ---- NRVUSBIN.DLL: the installer library the printer's installation calls -------
 include(${PROJECT_SOURCE_DIR}/setup/sources.cmake)
-foreach(program IN ITEMS NRVUSBIN NRVUSBUN)
-  string(TOLOWER ${program} name)
-  add_library(${name}_cleanup STATIC ${SETUP_COMMON_SOURCES} ${${program}_CLEANUP_SOURCES})
-  target_include_directories(${name}_cleanup PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
-  target_compile_definitions(${name}_cleanup PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
-  target_compile_options(${name}_cleanup PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
-endforeach()
+# The system libraries both setup programs link: uuid holds the printer class GUID.
+set(NRV_SETUP_LIBRARIES kernel32 advapi32 user32 version setupapi winspool uuid gcc)
+
+add_library(nrvusbin_dll MODULE ${NRVUSBIN_SOURCES} ${NRV_RUNTIME_SUPPORT}
+  ${PROJECT_SOURCE_DIR}/setup/installer/NRVUSBIN.rc ${PROJECT_SOURCE_DIR}/setup/installer/NRVUSBIN.def)
+set_target_properties(nrvusbin_dll PROPERTIES PREFIX "" OUTPUT_NAME NRVUSBIN SUFFIX ".DLL" DEFINE_SYMBOL "")
+target_include_directories(nrvusbin_dll PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
+target_compile_definitions(nrvusbin_dll PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
+target_compile_options(nrvusbin_dll PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
+target_link_options(nrvusbin_dll PRIVATE
+  -nostdlib -s -Wl,--subsystem,windows:4.0
+  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+  -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
+  -Wl,--exclude-all-symbols)
+target_link_libraries(nrvusbin_dll PRIVATE ${NRV_SETUP_LIBRARIES})

@@ -26,6 +26,7 @@
 
 #include "language_base.h"
 #include "printer_interface.h"
+#include "string_table.h"
 #include "usbprn_ioctl.h"
 
 // Record signature: the bytes 'P', 'O', 0, 0.
@@ -127,7 +128,6 @@ typedef struct MONITOR {
 // Longest field value taken from a device ID.
 #define ID_FIELD_MAX_LENGTH 255
 
-extern HINSTANCE ModuleInstance;
 extern PortEntry *PortList;
 extern CRITICAL_SECTION PortListLock;
 
@@ -146,11 +146,6 @@ BOOL WINAPI DeletePort(LPSTR ServerName, HWND Window, LPSTR PortName);
 BOOL WINAPI GetPrinterDataFromPort(HANDLE Port, DWORD ControlId, LPSTR ValueName, LPSTR InBuffer, DWORD InSize,
                                    LPSTR OutBuffer, DWORD OutSize, LPDWORD Returned);
 BOOL WINAPI SetPortTimeOuts(HANDLE Port, LPCOMMTIMEOUTS Timeouts, DWORD Reserved);
-
-// Texts of the string table: a fixed identifier, or an offset in the
-// language block. The buffer is emptied when the text cannot be loaded.
-VOID LoadFixedText(UINT Identifier, LPSTR Buffer, int BufferSize);
-VOID LoadLanguageText(UINT Offset, LPSTR Buffer, int BufferSize);
 
 // Owned texts, from the local heap. NULL for an allocation that failed.
 LPSTR CopyText(LPCSTR Text);

@@ -13,6 +13,5 @@ set(NRVUSBMN_SOURCES
   printer_data.cpp
   read_port.cpp
   scan_ports.cpp
-  string_table.cpp
   write_port.cpp
 )

@@ -15,6 +15,7 @@
 // clang-format on
 
 #include "printer_interface.h"
+#include "string_table.h"
 
 // OsKind: what GetVersion says about the system the program runs on.
 #define OS_KIND_WINDOWS_98 1
@@ -39,7 +40,6 @@ extern "C" {
 
 // The trace line of each program begins with this ("UnInstaller:", "InstallPortMonitor:").
 extern const char TracePrefix[];
-extern HINSTANCE ModuleInstance;
 
 BYTE OsKindOfThisSystem(VOID);
 

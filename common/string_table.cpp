@@ -1,5 +1,6 @@
-// Texts of the library's own string table.
-#include "nrvusbmn.h"
+#include "string_table.h"
+
+#include "language_base.h"
 
 VOID LoadFixedText(UINT Identifier, LPSTR Buffer, int BufferSize) {
   // A text that cannot be loaded reads as empty, whatever the loader left behind.

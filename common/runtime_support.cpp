@@ -1,7 +1,8 @@
 // The memory routines the compiler may call on its own, for structure copies
-// and clears, and the move the read-ahead buffer needs. The image links no C
-// runtime, so it carries them itself; they are not exported. Built without the
-// optimisation that would turn these very loops back into calls to themselves.
+// and clears, and the move the monitor's read-ahead buffer needs. The
+// user-mode images link no C runtime, so each carries them itself; they are
+// not exported. Built without the optimisation that would turn these very
+// loops back into calls to themselves.
 #include <stddef.h>
 
 extern "C" void *memset(void *destination, int value, size_t count) {
