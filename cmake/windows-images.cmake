@@ -111,3 +111,19 @@ target_link_options(nrvusbin_dll PRIVATE
   -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
   -Wl,--exclude-all-symbols)
 target_link_libraries(nrvusbin_dll PRIVATE ${NRV_SETUP_LIBRARIES})
+
+# ---- NRVUSBUN.EXE: the uninstaller, a windowed program without a window -------
+# Compiled only into the image: the start the system calls, which hands the
+# program's entry its instance handle and ends the process with its result.
+add_executable(nrvusbun_exe WIN32 ${NRVUSBUN_SOURCES} ${NRV_RUNTIME_SUPPORT}
+  ${PROJECT_SOURCE_DIR}/setup/uninstaller/program_start.cpp ${PROJECT_SOURCE_DIR}/setup/uninstaller/NRVUSBUN.rc)
+set_target_properties(nrvusbun_exe PROPERTIES OUTPUT_NAME NRVUSBUN SUFFIX ".EXE")
+target_include_directories(nrvusbun_exe PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
+target_compile_definitions(nrvusbun_exe PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
+target_compile_options(nrvusbun_exe PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
+target_link_options(nrvusbun_exe PRIVATE
+  -nostdlib -s -Wl,--subsystem,windows:4.0
+  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+  -Wl,--entry,_ProgramStart@0 -Wl,--require-defined,_ProgramStart@0
+  -Wl,--exclude-all-symbols)
+target_link_libraries(nrvusbun_exe PRIVATE ${NRV_SETUP_LIBRARIES})

@@ -28,3 +28,7 @@ set(NRVUSBIN_SOURCES check_version.cpp dll_entry.cpp install_port_monitor.cpp mo
   operating_system.cpp serial_numbers.cpp)
 list(TRANSFORM NRVUSBIN_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/installer/)
 list(APPEND NRVUSBIN_SOURCES ${SETUP_COMMON_SOURCES} ${NRVUSBIN_CLEANUP_SOURCES})
+
+set(NRVUSBUN_SOURCES program_entry.cpp registry_tree.cpp uninstall_sequence.cpp)
+list(TRANSFORM NRVUSBUN_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/uninstaller/)
+list(APPEND NRVUSBUN_SOURCES ${SETUP_COMMON_SOURCES} ${NRVUSBUN_CLEANUP_SOURCES})

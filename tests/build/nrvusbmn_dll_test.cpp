@@ -8,45 +8,16 @@
 namespace nrv::pe {
 namespace {
 
-constexpr uint32_t kVosWindows32 = 0x00000004;
 constexpr uint32_t kVftDll = 2;
 
-constexpr uint32_t kEnglishBase = 256;
-constexpr uint32_t kJapaneseBase = 2304;
-
-// Every language block of the table: its first identifier and its resource language.
-const std::map<uint32_t, uint32_t> kLanguageBlocks = {
-    {256, 1033},  {512, 1036},  {768, 1040},  {1024, 1031}, {1280, 1034}, {1536, 1034}, {1792, 1046},
-    {2048, 1046}, {2304, 1041}, {4096, 1028}, {4352, 2052}, {4608, 1042}, {4864, 1049}, {5120, 1030},
-    {5376, 1043}, {5632, 1044}, {5888, 1053}, {6144, 1045}, {6400, 1032}, {8192, 1029}, {8448, 1038},
-};
-
-const std::u16string kEnglishTexts[] = {u"Unknown USB Printer", u"USB Port Not Connected", u"USB Port"};
-const std::u16string kJapaneseTexts[] = {u"不明なUSBﾌﾟﾘﾝﾀ", u"USBﾎﾟｰﾄが接続されていません", u"USBﾎﾟｰﾄ"};
+const BlockTexts kEnglishTexts = {
+    {0, u"Unknown USB Printer"}, {1, u"USB Port Not Connected"}, {2, u"USB Port"}};
+const BlockTexts kJapaneseTexts = {
+    {0, u"不明なUSBﾌﾟﾘﾝﾀ"}, {1, u"USBﾎﾟｰﾄが接続されていません"}, {2, u"USBﾎﾟｰﾄ"}};
 
 constexpr char kImagePath[] = NRVUSBMN_DLL_PATH;
 
-class NrvusbmnDll : public BuiltImageTest<kImagePath> {
- protected:
-  static Exports ExportTable() {
-    std::string error;
-    std::optional<Exports> exports = image().Exported(&error);
-    EXPECT_TRUE(exports) << error;
-    return exports.value_or(Exports{});
-  }
-
-  // Identifier -> (language, text).
-  static std::map<uint32_t, StringResource> StringTable() {
-    std::string error;
-    std::optional<std::vector<StringResource>> strings = image().Strings(&error);
-    EXPECT_TRUE(strings) << error;
-    std::map<uint32_t, StringResource> table;
-    for (const StringResource& string : strings.value_or(std::vector<StringResource>{})) {
-      EXPECT_TRUE(table.emplace(string.id, string).second) << "string " << string.id << " stands twice";
-    }
-    return table;
-  }
-};
+using NrvusbmnDll = BuiltImageTest<kImagePath>;
 
 TEST_F(NrvusbmnDll, IsA32BitI386Dll) {
   EXPECT_EQ(image().machine(), kMachineI386);
@@ -96,70 +67,15 @@ TEST_F(NrvusbmnDll, ImportsOnlySystemDlls) {
 }
 
 TEST_F(NrvusbmnDll, VersionIs3_00_220) {
-  std::string error;
-  std::optional<VersionInfo> version = image().Version(&error);
-  ASSERT_TRUE(version) << error;
-  ASSERT_TRUE(version->fixed);
-  EXPECT_EQ(version->fixed->file_version_ms, (3u << 16) | 0u);
-  EXPECT_EQ(version->fixed->file_version_ls, (220u << 16) | 0u);
-  EXPECT_EQ(version->fixed->product_version_ms, (3u << 16) | 0u);
-  EXPECT_EQ(version->fixed->product_version_ls, (220u << 16) | 0u);
-  EXPECT_EQ(version->fixed->file_os, kVosWindows32);
-  EXPECT_EQ(version->fixed->file_type, kVftDll);
-  ASSERT_TRUE(version->strings.count("040904B0")) << "no 040904B0 string table";
-  const std::map<std::string, std::string>& strings = version->strings.at("040904B0");
-  const std::map<std::string, std::string> expected = {
-      {"FileVersion", "3.00.220"},
-      {"ProductVersion", "3.00.220"},
-      {"FileDescription", "Norvo USB Printer Port Monitor"},
-      {"InternalName", "NRVUSBMN.DLL"},
-      {"OriginalFilename", "NRVUSBMN.DLL"},
-  };
-  for (const auto& [name, value] : expected) {
-    ASSERT_TRUE(strings.count(name)) << "missing " << name;
-    EXPECT_EQ(strings.at(name), value) << name;
-  }
-  EXPECT_EQ(version->translations, (std::vector<Translation>{{0x409, 1200}}));
+  ExpectVersion(kVftDll, "Norvo USB Printer Port Monitor", "NRVUSBMN.DLL");
 }
 
 TEST_F(NrvusbmnDll, FixedTextsIncludeTheMonitorName) {
-  const std::map<uint32_t, StringResource> table = StringTable();
-  ASSERT_TRUE(table.count(3));
-  EXPECT_EQ(table.at(3).text, u"Norvo USB Printer Port Monitor");
-  ASSERT_TRUE(table.count(1));
-  EXPECT_EQ(table.at(1).text, u"NRVUSB");
-  ASSERT_TRUE(table.count(2));
-  EXPECT_EQ(table.at(2).text, u"NRVUSB");
+  ExpectFixedTexts({{1, u"NRVUSB"}, {2, u"NRVUSB"}, {3, u"Norvo USB Printer Port Monitor"}});
 }
 
-TEST_F(NrvusbmnDll, JapaneseBlockHoldsTheJapaneseTexts) {
-  const std::map<uint32_t, StringResource> table = StringTable();
-  for (uint32_t offset = 0; offset < 3; ++offset) {
-    ASSERT_TRUE(table.count(kJapaneseBase + offset)) << "offset " << offset;
-    const StringResource& string = table.at(kJapaneseBase + offset);
-    EXPECT_EQ(string.language, 1041u);
-    EXPECT_EQ(string.text, kJapaneseTexts[offset]) << "offset " << offset << ": " << Utf16ToUtf8(string.text);
-  }
-}
-
-// Every other block is complete and English, in the resource language of its block,
-// and nothing stands outside the blocks.
-TEST_F(NrvusbmnDll, EveryOtherBlockHoldsTheEnglishTexts) {
-  const std::map<uint32_t, StringResource> table = StringTable();
-  for (const auto& [base, language] : kLanguageBlocks) {
-    if (base == kJapaneseBase) {
-      continue;
-    }
-    for (uint32_t offset = 0; offset < 3; ++offset) {
-      ASSERT_TRUE(table.count(base + offset)) << "block " << base << " offset " << offset;
-      const StringResource& string = table.at(base + offset);
-      EXPECT_EQ(string.language, language) << "block " << base;
-      EXPECT_EQ(string.text, kEnglishTexts[offset]) << "block " << base << " offset " << offset;
-    }
-  }
-  EXPECT_EQ(table.size(), 3 + 3 * kLanguageBlocks.size());
-  EXPECT_EQ(table.at(kEnglishBase + 1).text, u"USB Port Not Connected");
-}
+// The Japanese block holds the Japanese texts, every other block the English ones.
+TEST_F(NrvusbmnDll, EveryLanguageBlockIsComplete) { ExpectLanguageBlocks(kEnglishTexts, kJapaneseTexts, 3); }
 
 }  // namespace
 }  // namespace nrv::pe
