@@ -1,11 +1,13 @@
 // A process's access token, as far as programs use it here: the privileges
-// it holds and which of them are enabled. Every process runs with an
-// administrator's token, whose privileges are disabled until a program
-// enables them (change-notify excepted, enabled from the start).
+// it holds and which of them are enabled, and whether it is an
+// administrator's. Every process runs with an administrator's token unless
+// told otherwise, its privileges disabled until a program enables them
+// (change-notify excepted, enabled from the start).
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -26,7 +28,12 @@ class AccessToken {
   bool setEnabled(const LUID& privilege, bool enabled);
   void disableAll();
 
+  // Administration of the spooler (adding and deleting monitors) needs an administrator.
+  bool administrator() const { return administrator_; }
+  void setAdministrator(bool administrator) { administrator_ = administrator; }
+
  private:
+  std::atomic<bool> administrator_{true};
   mutable std::mutex lock_;
   std::map<DWORD, bool> held_;  // by the LUID's low part; every high part is 0
 };

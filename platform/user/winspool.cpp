@@ -63,6 +63,11 @@ bool localEnvironment(nrv::OsProfile profile, LPCSTR environment) {
   return environment != nullptr && lstrcmpiA(environment, expected) == 0;
 }
 
+// Windows 98 has no security: anyone administers its spooler.
+bool mayAdministerSpooler(nrv::Process& process) {
+  return process.services().profile == nrv::OsProfile::Windows98 || process.token()->administrator();
+}
+
 }  // namespace
 
 extern "C" {
@@ -163,6 +168,7 @@ WINSPOOLAPI BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors) 
     return fail(kRoutine, ERROR_INVALID_PARAMETER);
   if (!localEnvironment(process.services().profile, info->pEnvironment))
     return fail(kRoutine, ERROR_INVALID_ENVIRONMENT);
+  if (!mayAdministerSpooler(process)) return fail(kRoutine, ERROR_ACCESS_DENIED);
   nrv::SpoolerAnswer answer = spooler.addMonitor(info->pName, info->pDLLName);
   return answer.result ? TRUE : fail(kRoutine, answer.error);
 }
@@ -177,6 +183,7 @@ WINSPOOLAPI BOOL WINAPI DeleteMonitorA(LPSTR pName, LPSTR pEnvironment, LPSTR pM
   if (!spooler.running()) return fail(kRoutine, RPC_S_SERVER_UNAVAILABLE);
   if (pEnvironment != nullptr && !localEnvironment(process.services().profile, pEnvironment))
     return fail(kRoutine, ERROR_INVALID_ENVIRONMENT);
+  if (!mayAdministerSpooler(process)) return fail(kRoutine, ERROR_ACCESS_DENIED);
   nrv::SpoolerAnswer answer = spooler.deleteMonitor(pMonitorName);
   return answer.result ? TRUE : fail(kRoutine, answer.error);
 }

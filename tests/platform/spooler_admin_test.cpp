@@ -357,6 +357,18 @@ TEST_P(SpoolerAdmin, DeleteMonitorRefusesAnUnknownOneAndOneInUseAndLetsTheOthers
   EXPECT_EQ(deleteMonitor(kTestMonitor), static_cast<DWORD>(ERROR_UNKNOWN_PRINT_MONITOR));
 }
 
+// Windows 2000 lets only administrators add and delete monitors; Windows 98 has no such rule.
+TEST_P(SpoolerAdmin, OnlyAnAdministratorAdministersMonitorsOnWindows2000) {
+  machine.startSpooler();
+  program.token()->setAdministrator(false);
+  DWORD refusal =
+      GetParam() == nrv::OsProfile::Windows98 ? NO_ERROR : static_cast<DWORD>(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(addMonitor("Second", localEnvironment(), "TESTMON2.DLL"), refusal);
+  EXPECT_EQ(machine.registry().keyExists(monitorKey("Second")), refusal == NO_ERROR);
+  EXPECT_EQ(deleteMonitor(kTestMonitor), refusal);
+  EXPECT_EQ(machine.spooler().monitorModule(kTestMonitor) != nullptr, refusal != NO_ERROR);
+}
+
 // Programs list ports on their threads while the monitor is added and
 // deleted again: each listing holds it whole or not at all, and its library
 // goes only once no call of it is left.
