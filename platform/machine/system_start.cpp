@@ -71,35 +71,30 @@ std::u16string withoutObjectPrefix(std::u16string_view path) {
   return std::u16string(path.substr(0, 4) == u"\\??\\" ? path.substr(4) : path);
 }
 
-std::vector<StartFileOperation> sessionManagerOperations(Registry& registry, FileSystem& files,
-                                                         SystemLocale& locale) {
-  std::vector<StartFileOperation> done;
+std::vector<PendingFileOperation> sessionManagerOperations(const Registry& registry, SystemLocale& locale) {
+  std::vector<PendingFileOperation> pending;
   std::optional<RegistryValue> value = registry.value(kSessionManager, kPendingRenames);
-  if (!value) return done;
+  if (!value) return pending;
   std::vector<std::u16string> strings = multiStrings(value->bytes);
   // A value that ends in the empty string of a REG_MULTI_SZ terminator has no pair there.
   if (strings.size() % 2 == 1 && strings.back().empty()) strings.pop_back();
   for (size_t index = 0; index < strings.size(); index += 2) {
     std::u16string source = strings[index];
     std::u16string target = index + 1 < strings.size() ? strings[index + 1] : u"";
-    StartFileOperation operation{"PendingFileRenameOperations",
-                                 "\"" + locale.toAnsi(source) + "\" -> \"" + locale.toAnsi(target) + "\"",
-                                 ""};
-    std::string from = locale.toAnsi(withoutObjectPrefix(source));
-    if (index + 1 >= strings.size()) {
-      operation.outcome = "not understood";
-    } else if (target.empty()) {
-      operation.outcome = deleteFile(files, from);
-    } else {
-      bool replace = target.front() == u'!';
-      std::string to =
-          locale.toAnsi(withoutObjectPrefix(replace ? std::u16string_view(target).substr(1) : target));
-      operation.outcome = renameFile(files, from, to, replace);
+    PendingFileOperation operation{"PendingFileRenameOperations",
+                                   "\"" + locale.toAnsi(source) + "\" -> \"" + locale.toAnsi(target) + "\"",
+                                   "", "", false};
+    if (index + 1 < strings.size()) {
+      operation.from = locale.toAnsi(withoutObjectPrefix(source));
+      if (!target.empty()) {
+        operation.replace = target.front() == u'!';
+        operation.to = locale.toAnsi(
+            withoutObjectPrefix(operation.replace ? std::u16string_view(target).substr(1) : target));
+      }
     }
-    done.push_back(std::move(operation));
+    pending.push_back(std::move(operation));
   }
-  registry.deleteValue(kSessionManager, kPendingRenames);
-  return done;
+  return pending;
 }
 
 std::string upperCase(std::string text) {
@@ -131,26 +126,23 @@ std::vector<std::string> lines(const std::vector<uint8_t>& bytes) {
   return result;
 }
 
-StartFileOperation winInitLine(FileSystem& files, const std::string& line) {
-  StartFileOperation operation{"WININIT.INI", line, ""};
+PendingFileOperation winInitLine(const std::string& line) {
+  PendingFileOperation operation{"WININIT.INI", line, "", "", true};
   size_t equals = line.find('=');
-  if (equals == std::string::npos) {
-    operation.outcome = "not understood";
-    return operation;
-  }
+  if (equals == std::string::npos) return operation;
   std::string target = trimmed(line.substr(0, equals));
-  std::string source = trimmed(line.substr(equals + 1));
+  operation.from = trimmed(line.substr(equals + 1));
   // The copy it carries out replaces what is there.
-  operation.outcome =
-      upperCase(target) == "NUL" ? deleteFile(files, source) : renameFile(files, source, target, true);
+  if (upperCase(target) != "NUL") operation.to = target;
   return operation;
 }
 
-std::vector<StartFileOperation> winInitOperations(FileSystem& files) {
-  std::vector<StartFileOperation> done;
-  std::string path = files.windowsDirectory() + "\\WININIT.INI";
-  std::optional<std::vector<uint8_t>> bytes = files.fileBytes(path);
-  if (!bytes) return done;
+std::string winInitPath(const FileSystem& files) { return files.windowsDirectory() + "\\WININIT.INI"; }
+
+std::vector<PendingFileOperation> winInitOperations(const FileSystem& files) {
+  std::vector<PendingFileOperation> pending;
+  std::optional<std::vector<uint8_t>> bytes = files.fileBytes(winInitPath(files));
+  if (!bytes) return pending;
   bool inRename = false;
   for (const std::string& line : lines(*bytes)) {
     std::string text = trimmed(line);
@@ -158,20 +150,42 @@ std::vector<StartFileOperation> winInitOperations(FileSystem& files) {
       inRename = upperCase(text) == "[RENAME]";
       continue;
     }
-    if (inRename && !text.empty() && text.front() != ';') done.push_back(winInitLine(files, text));
+    if (inRename && !text.empty() && text.front() != ';') pending.push_back(winInitLine(text));
   }
-  std::string backup = files.windowsDirectory() + "\\WININIT.BAK";
-  StartFileOperation kept{"WININIT.INI", "WININIT.INI -> WININIT.BAK", renameFile(files, path, backup, true)};
-  done.push_back(std::move(kept));
+  return pending;
+}
+
+StartFileOperation carryOut(FileSystem& files, const PendingFileOperation& operation) {
+  StartFileOperation done{operation.source, operation.text, "not understood"};
+  if (operation.from.empty()) return done;
+  done.outcome = operation.to.empty() ? deleteFile(files, operation.from)
+                                      : renameFile(files, operation.from, operation.to, operation.replace);
   return done;
 }
 
 }  // namespace
 
+std::vector<PendingFileOperation> pendingFileOperations(OsProfile profile, const Registry& registry,
+                                                        const FileSystem& files, SystemLocale& locale) {
+  return profile == OsProfile::Windows98 ? winInitOperations(files)
+                                         : sessionManagerOperations(registry, locale);
+}
+
 std::vector<StartFileOperation> carryOutPendingFileOperations(OsProfile profile, Registry& registry,
                                                               FileSystem& files, SystemLocale& locale) {
-  if (profile == OsProfile::Windows98) return winInitOperations(files);
-  return sessionManagerOperations(registry, files, locale);
+  std::vector<StartFileOperation> done;
+  for (const PendingFileOperation& operation : pendingFileOperations(profile, registry, files, locale))
+    done.push_back(carryOut(files, operation));
+  if (profile == OsProfile::Windows98) {
+    if (files.fileBytes(winInitPath(files))) {
+      std::string backup = files.windowsDirectory() + "\\WININIT.BAK";
+      done.push_back(
+          {"WININIT.INI", "WININIT.INI -> WININIT.BAK", renameFile(files, winInitPath(files), backup, true)});
+    }
+  } else {
+    registry.deleteValue(kSessionManager, kPendingRenames);
+  }
+  return done;
 }
 
 }  // namespace nrv
