@@ -31,8 +31,9 @@ Machine::Machine(MachineOptions options)
       current_(kernel_),
       busDriver_(options_.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
       spooler_(options_.profile, registry_, files_, scheduler_),
-      user_{options_.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
-            interfaces_,      devices_,   pnp_,     spooler_, files_} {
+      messageBoxes_(locale_),
+      user_{options_.profile, scheduler_, threads_, faults_,  locale_, registry_,    io_,
+            interfaces_,      devices_,   pnp_,     spooler_, files_,  messageBoxes_} {
   pnp_.setChildIdentified([this](const DeviceNode& child) {
     installPrinterDevice(PrinterInstallationServices{options_.profile, registry_, locale_, spooler_}, child);
   });
@@ -101,6 +102,11 @@ UsbBus& Machine::addUsbBus() {
 Process& Machine::startProcess(std::string name) {
   processes_.push_back(std::make_unique<Process>(std::move(name), user_));
   return *processes_.back();
+}
+
+ProgramRun Machine::runProgram(const std::string& file) {
+  if (std::optional<ProgramRun> refusal = programRefusal(files_, file)) return *refusal;
+  return runProgramIn(startProcess(file.substr(file.rfind('\\') + 1)), files_, file);
 }
 
 void Machine::registerMonitor(const std::string& name, const std::string& driverFile) {
