@@ -117,8 +117,15 @@ class Machine {
 
   // Loads the driver a service key names from its image file and makes it the
   // function driver for USB printers, as the driver an installed INF names.
-  // A machine booted from this one's state loads it again.
-  DriverLoadResult loadFunctionDriver(const std::string& service);
+  // With the INF's binding, each printer node it is added to that had no
+  // driver installed takes the INF's class and driver key values; nodes
+  // installed before keep theirs. A machine booted from this one's state
+  // loads it again, with the same binding.
+  DriverLoadResult loadFunctionDriver(const std::string& service,
+                                      std::optional<DriverBinding> binding = std::nullopt);
+  // Gives the function driver already loaded an INF's binding from now on,
+  // as installing a package whose driver is running already does.
+  void bindFunctionDriver(const DriverBinding& binding);
   // Registers a port monitor as AddMonitorA does: the key
   // System\CurrentControlSet\Control\Print\Monitors\<name> with its Driver file.
   void registerMonitor(const std::string& name, const std::string& driverFile);
@@ -183,6 +190,7 @@ class Machine {
   UserServices user_;
   std::list<std::unique_ptr<Process>> processes_;
   std::string functionDriverService_;
+  std::optional<DriverBinding> functionDriverBinding_;
   MachineStart start_;
   bool off_ = false;
 };
