@@ -1,3 +1,27 @@
+# What a DLL and a program share: a host module of the sources and the
+# string tables of RC, showing only what the linker script exports.
+function(nrv_user_image target output_name rc_file script sources)
+  set(resources "")
+  if(rc_file)
+    get_filename_component(rc ${rc_file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    set(resources ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.cpp)
+    add_custom_command(OUTPUT ${resources}
+      COMMAND nrv_resource_compiler ${rc} ${resources}
+      DEPENDS nrv_resource_compiler ${rc}
+      COMMENT "Compiling the string tables of ${rc_file}")
+  endif()
+
+  add_library(${target} MODULE ${sources} ${resources})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name} SUFFIX ".so"
+                                             LINKER_LANGUAGE C LINK_DEPENDS ${script})
+  # No sibling calls: the machine names the module and routine that allocated
+  # memory or opened a handle by its return address, which a tail call would
+  # hand on to the caller's caller.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-optimize-sibling-calls ${NRV_WARNINGS})
+  target_link_libraries(${target} PRIVATE nrvuser)
+  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
+endfunction()
+
 # A user-mode DLL for the host build: a module the machine loads into a
 # process as Windows loads a DLL. It shows only the exports its .def file
 # lists (the same file the cross build uses) and may import only the machine's
@@ -31,23 +55,19 @@ function(nrv_user_module target)
   # The export list is read here, when the build is configured: a changed .def file configures it again.
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_DEF})
 
-  set(resources "")
-  if(ARG_RC)
-    get_filename_component(rc ${ARG_RC} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
-    set(resources ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.cpp)
-    add_custom_command(OUTPUT ${resources}
-      COMMAND nrv_resource_compiler ${rc} ${resources}
-      DEPENDS nrv_resource_compiler ${rc}
-      COMMENT "Compiling the string tables of ${ARG_RC}")
-  endif()
+  nrv_user_image(${target} ${ARG_OUTPUT_NAME} "${ARG_RC}" ${script} "${ARG_SOURCES}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ARG_DEF})
+endfunction()
 
-  add_library(${target} MODULE ${ARG_SOURCES} ${resources})
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_OUTPUT_NAME} SUFFIX ".so"
-                                             LINKER_LANGUAGE C LINK_DEPENDS ${ARG_DEF})
-  # No sibling calls: the machine names the module and routine that allocated
-  # memory or opened a handle by its return address, which a tail call would
-  # hand on to the caller's caller.
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-optimize-sibling-calls ${NRV_WARNINGS})
-  target_link_libraries(${target} PRIVATE nrvuser)
-  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--version-script=${script})
+# A windowed program for the host build: a module the machine loads as a
+# program's image (Machine::runProgram) and whose only export is its entry,
+# WinMain. Like a DLL it may import only the machine's user-mode library, and
+# with RC its string tables go into its resource section.
+#
+#   nrv_user_program(TARGET OUTPUT_NAME NAME [RC file.rc] SOURCES ...)
+function(nrv_user_program target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;RC" "SOURCES" ${ARGN})
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports)
+  file(WRITE ${script} "{ global: WinMain; local: *; };\n")
+  nrv_user_image(${target} ${ARG_OUTPUT_NAME} "${ARG_RC}" ${script} "${ARG_SOURCES}")
 endfunction()

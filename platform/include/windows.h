@@ -8,3 +8,4 @@
 #include <winbase.h>
 #include <winreg.h>
 #include <winuser.h>
+#include <winver.h>

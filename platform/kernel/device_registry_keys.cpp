@@ -111,6 +111,26 @@ void Registry::createDeviceNode(OsProfile profile, std::u16string_view instanceP
   if (profile == OsProfile::Windows2000) setIfMissing(u"ClassGUID", REG_SZ, registryStringBytes(kUsbClassGuid));
 }
 
+bool Registry::installDriver(OsProfile profile, std::u16string_view instancePath, const DriverInf& inf) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    RegistryKeyRef node = createLocked(instanceKeyPath(profile, instancePath));
+    if (node == nullptr)
+      bugCheck("INVALID_PARAMETER", "a device node with an unusable instance path was installed");
+    if (findValueLocked(*node, u"Driver") != nullptr) return false;
+    setValueLocked(*node, u"Class", REG_SZ, registryStringBytes(inf.className));
+    if (profile == OsProfile::Windows2000)
+      setValueLocked(*node, u"ClassGUID", REG_SZ, registryStringBytes(inf.classGuid));
+  }
+  std::u16string driverKey = driverKeyPath(profile, instancePath);
+  const std::u16string hardwareId(instancePath.substr(0, instancePath.rfind(u'\\')));
+  for (auto [name, text] :
+       {std::pair{u"InfPath", &inf.infName}, std::pair{u"DriverDesc", &inf.description},
+        std::pair{u"ProviderName", &inf.provider}, std::pair{u"MatchingDeviceId", &hardwareId}})
+    setValue(driverKey, name, REG_SZ, registryStringBytes(*text));
+  return true;
+}
+
 void Registry::setDeviceIds(OsProfile profile, std::u16string_view instancePath,
                             const std::vector<std::u16string>& hardwareIds,
                             const std::vector<std::u16string>& compatibleIds) {

@@ -179,6 +179,7 @@ NTSTATUS PnpManager::addDevice(DeviceNode& node) {
   if (driver == nullptr) return STATUS_NO_SUCH_DEVICE;
   PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
   if (addDevice == nullptr) return STATUS_NOT_SUPPORTED;
+  if (functionDriverInf_) registry_.installDriver(profile_, node.instancePath, *functionDriverInf_);
   NTSTATUS status = callDriverRoutine("AddDevice routine", reinterpret_cast<const void*>(addDevice), [&] {
     DriverCallScope scope(driver);
     return addDevice(driver, node.pdo);

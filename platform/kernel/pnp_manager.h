@@ -12,10 +12,12 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/os_profile.h"
+#include "kernel/registry.h"
 
 namespace nrv {
 
@@ -23,7 +25,6 @@ class DeviceObjects;
 class IoEntry;
 class IrpTracker;
 class MachineThreads;
-class Registry;
 class Scheduler;
 struct ThreadRecord;
 
@@ -76,8 +77,14 @@ class PnpManager {
   PnpManager(const PnpManager&) = delete;
   PnpManager& operator=(const PnpManager&) = delete;
 
-  // The driver an installed INF names for the devices the machine's bus reports.
-  void setFunctionDriver(PDRIVER_OBJECT driver) { functionDriver_ = driver; }
+  // The driver an installed INF names for the devices the machine's bus
+  // reports. With the INF, a node the driver is added to that had no driver
+  // installed is installed from it first, so the driver finds its driver key
+  // in the INF's class.
+  void setFunctionDriver(PDRIVER_OBJECT driver, std::optional<DriverInf> inf = std::nullopt) {
+    functionDriver_ = driver;
+    functionDriverInf_ = std::move(inf);
+  }
   PDRIVER_OBJECT functionDriver() const { return functionDriver_; }
 
   // A bus reported a device: its node, AddDevice, start and its children.
@@ -171,6 +178,7 @@ class PnpManager {
 
   std::mutex lock_;
   PDRIVER_OBJECT functionDriver_ = nullptr;
+  std::optional<DriverInf> functionDriverInf_;
   std::function<void(const DeviceNode&)> childIdentified_;
   std::list<std::unique_ptr<DeviceNode>> roots_;
   std::vector<PnpRequestRecord> requests_;

@@ -42,6 +42,16 @@ std::vector<uint8_t> registryMultiStringBytes(const std::vector<std::u16string>&
 // The text of string bytes, up to the first NUL (all of it when there is none).
 std::u16string registryStringText(const std::vector<uint8_t>& bytes);
 
+// What the INF file that names a function driver gives a device node it
+// installs: the node's setup class and the values of its driver key.
+struct DriverInf {
+  std::u16string infName;      // InfPath: "oem0.inf", as the INF folder holds it
+  std::u16string className;    // Class: "NrvUSBPrinter"
+  std::u16string classGuid;    // ClassGUID: "{...}", the class key's name on Windows 2000
+  std::u16string description;  // DriverDesc
+  std::u16string provider;     // ProviderName
+};
+
 // A key of the tree. Whoever holds a reference (an open handle) keeps the key
 // alive after it is deleted; it then reads as deleted.
 class RegistryKey;
@@ -130,6 +140,12 @@ class Registry {
   // The instance key of a device the bus reports, with what enumeration writes
   // there. Values already present (the device was seen before) are kept.
   void createDeviceNode(OsProfile profile, std::u16string_view instancePath, std::u16string_view deviceDescription);
+  // Installs a driver from its INF on a device node that has none yet: the
+  // node takes the INF's class, and its driver key, new under that class,
+  // the INF's values and the node's hardware ID as MatchingDeviceId. A node
+  // installed before (it has a Driver value) keeps its class and driver key:
+  // false then.
+  bool installDriver(OsProfile profile, std::u16string_view instancePath, const DriverInf& inf);
   // The hardware and compatible IDs a bus driver reported for a device node.
   void setDeviceIds(OsProfile profile, std::u16string_view instancePath, const std::vector<std::u16string>& hardwareIds,
                     const std::vector<std::u16string>& compatibleIds);

@@ -15,6 +15,12 @@ PDRIVER_OBJECT startBusDriver(ModuleLoader& modules) {
   return &modules.startDriver(busDriverEntry, kBusService).driver->object;
 }
 
+std::optional<DriverInf> driverInfOf(const std::optional<DriverBinding>& binding) {
+  if (!binding) return std::nullopt;
+  return DriverInf{toUtf16(binding->infName), toUtf16(binding->className), toUtf16(binding->classGuid),
+                   toUtf16(binding->description), toUtf16(binding->provider)};
+}
+
 }  // namespace
 
 Machine::Machine(MachineOptions options)
@@ -31,8 +37,9 @@ Machine::Machine(MachineOptions options)
       current_(kernel_),
       busDriver_(options_.profile, startBusDriver(modules_), devices_, interfaces_, registry_),
       spooler_(options_.profile, registry_, files_, scheduler_),
-      user_{options_.profile, scheduler_, threads_, faults_,  locale_, registry_, io_,
-            interfaces_,      devices_,   pnp_,     spooler_, files_} {
+      messageBoxes_(locale_),
+      user_{options_.profile, scheduler_, threads_, faults_,  locale_, registry_,    io_,
+            interfaces_,      devices_,   pnp_,     spooler_, files_,  messageBoxes_} {
   pnp_.setChildIdentified([this](const DeviceNode& child) {
     installPrinterDevice(PrinterInstallationServices{options_.profile, registry_, locale_, spooler_}, child);
   });
@@ -56,7 +63,7 @@ void Machine::bootFrom(const MachineState& state) {
   if (!state.functionDriverService.empty()) {
     start_.driverService = state.functionDriverService;
     start_.driverImage = serviceImageFile(registry_, files_, state.functionDriverService).value_or("");
-    start_.driver = loadFunctionDriver(state.functionDriverService);
+    start_.driver = loadFunctionDriver(state.functionDriverService, state.functionDriverBinding);
   }
   if (state.spoolerRan) {
     startSpooler();
@@ -66,16 +73,23 @@ void Machine::bootFrom(const MachineState& state) {
     start_.printers.push_back(&usb().plug(std::make_unique<SimulatedPrinter>(printer)));
 }
 
-DriverLoadResult Machine::loadFunctionDriver(const std::string& service) {
+DriverLoadResult Machine::loadFunctionDriver(const std::string& service,
+                                             std::optional<DriverBinding> binding) {
   functionDriverService_ = service;
+  functionDriverBinding_ = binding;
   std::optional<std::string> image = serviceImageFile(registry_, files_, service);
   if (!image) {
     return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr,
             "its service key " + toUtf8(serviceKeyPath(service)) + " has no ImagePath"};
   }
   DriverLoadResult loaded = modules_.loadDriverImage(*image, service);
-  if (loaded.driver != nullptr) pnp_.setFunctionDriver(&loaded.driver->object);
+  if (loaded.driver != nullptr) pnp_.setFunctionDriver(&loaded.driver->object, driverInfOf(binding));
   return loaded;
+}
+
+void Machine::bindFunctionDriver(const DriverBinding& binding) {
+  functionDriverBinding_ = binding;
+  pnp_.setFunctionDriver(pnp_.functionDriver(), driverInfOf(binding));
 }
 
 MachineState Machine::shutDown() {
@@ -88,6 +102,7 @@ MachineState Machine::shutDown() {
   state.registry = captureRegistry(registry_);
   state.files = captureFiles(files_);
   state.functionDriverService = functionDriverService_;
+  state.functionDriverBinding = functionDriverBinding_;
   state.spoolerRan = spooler_.process() != nullptr;
   return state;
 }
@@ -101,6 +116,11 @@ UsbBus& Machine::addUsbBus() {
 Process& Machine::startProcess(std::string name) {
   processes_.push_back(std::make_unique<Process>(std::move(name), user_));
   return *processes_.back();
+}
+
+ProgramRun Machine::runProgram(const std::string& file) {
+  if (std::optional<ProgramRun> refusal = programRefusal(files_, file)) return *refusal;
+  return runProgramIn(startProcess(file.substr(file.rfind('\\') + 1)), files_, file);
 }
 
 void Machine::registerMonitor(const std::string& name, const std::string& driverFile) {

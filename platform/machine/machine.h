@@ -38,7 +38,9 @@
 #include "machine/system_start.h"
 #include "usb/usb_bus.h"
 #include "user/file_system.h"
+#include "user/message_boxes.h"
 #include "user/process.h"
+#include "user/program.h"
 #include "user/spooler.h"
 #include "user/user_services.h"
 
@@ -102,10 +104,28 @@ class Machine {
   // A user-mode process; it ends when it is ended or at shutdown.
   Process& startProcess(std::string name);
 
+  // Runs a program file as CreateProcess starts a windowed program: a process
+  // named after the file, its WinMain on a thread of that process, the process
+  // ended when WinMain returns. Returns once it has ended (in virtual time),
+  // with the exit code, or with why the file could not start.
+  ProgramRun runProgram(const std::string& file);
+  // The answers message boxes will take, and the boxes programs showed.
+  MessageBoxes& messageBoxes() { return messageBoxes_; }
+  // Makes GetVersion return this value (as GetVersion lays it out) while
+  // everything else keeps following the profile; 0 returns to the profile's.
+  void reportVersion(DWORD getVersionValue) { user_.reportedVersion = getVersionValue; }
+
   // Loads the driver a service key names from its image file and makes it the
   // function driver for USB printers, as the driver an installed INF names.
-  // A machine booted from this one's state loads it again.
-  DriverLoadResult loadFunctionDriver(const std::string& service);
+  // With the INF's binding, each printer node it is added to that had no
+  // driver installed takes the INF's class and driver key values; nodes
+  // installed before keep theirs. A machine booted from this one's state
+  // loads it again, with the same binding.
+  DriverLoadResult loadFunctionDriver(const std::string& service,
+                                      std::optional<DriverBinding> binding = std::nullopt);
+  // Gives the function driver already loaded an INF's binding from now on,
+  // as installing a package whose driver is running already does.
+  void bindFunctionDriver(const DriverBinding& binding);
   // Registers a port monitor as AddMonitorA does: the key
   // System\CurrentControlSet\Control\Print\Monitors\<name> with its Driver file.
   void registerMonitor(const std::string& name, const std::string& driverFile);
@@ -166,9 +186,11 @@ class Machine {
   std::list<std::unique_ptr<UsbBus>> usbBuses_;
   SystemLocale locale_;
   Spooler spooler_;
+  MessageBoxes messageBoxes_;
   UserServices user_;
   std::list<std::unique_ptr<Process>> processes_;
   std::string functionDriverService_;
+  std::optional<DriverBinding> functionDriverBinding_;
   MachineStart start_;
   bool off_ = false;
 };

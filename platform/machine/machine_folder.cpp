@@ -61,6 +61,11 @@ std::string manifestText(const MachineState& state) {
   text += format("locale 0x%04X\n", state.lcid);
   if (!state.functionDriverService.empty())
     text += "driver " + quotedBytes(state.functionDriverService) + "\n";
+  if (const std::optional<DriverBinding>& inf = state.functionDriverBinding) {
+    text += "inf " + quotedBytes(inf->infName) + " " + quotedBytes(inf->className) + " " +
+            quotedBytes(inf->classGuid) + " " + quotedBytes(inf->description) + " " +
+            quotedBytes(inf->provider) + "\n";
+  }
   text += std::string("spooler ") + (state.spoolerRan ? "yes" : "no") + "\n";
   for (const FileState& file : state.files) {
     if (!file.hostModule.empty())
@@ -100,6 +105,15 @@ std::string parseManifestLine(const std::string& line, MachineState* state, Mani
     if (!readQuotedBytes(rest, &at, &state->functionDriverService) || at != rest.size() ||
         state->functionDriverService.empty())
       return "driver takes the quoted name of a service";
+  } else if (word == "inf") {
+    DriverBinding inf;
+    size_t at = 0;
+    bool read = true;
+    for (std::string* field : {&inf.infName, &inf.className, &inf.classGuid, &inf.description, &inf.provider})
+      read = read && readQuotedBytes(rest, &at, field);
+    if (!read || at != rest.size() || inf.infName.empty() || inf.className.empty())
+      return "inf takes the quoted INF file, class name, class GUID, description and provider";
+    state->functionDriverBinding = inf;
   } else if (word == "spooler") {
     if (rest != "yes" && rest != "no") return "spooler is yes or no";
     state->spoolerRan = rest == "yes";
@@ -139,6 +153,10 @@ bool parseManifest(const fs::path& path, MachineState* state, Manifest* manifest
   }
   if (!manifest->profileSeen) {
     *error = path.string() + ": the profile is missing";
+    return false;
+  }
+  if (state->functionDriverBinding && state->functionDriverService.empty()) {
+    *error = path.string() + ": an inf is given without the driver it installed";
     return false;
   }
   return true;

@@ -1,8 +1,9 @@
 // A machine kept in a host folder between runs:
 //
 //   DIR/machine.txt    what no plain file holds: the profile, the locale, the
-//                      function driver's service, whether the spooler ran, and
-//                      which files host modules play
+//                      function driver's service and the INF it was installed
+//                      with, whether the spooler ran, and which files host
+//                      modules play
 //   DIR/registry.txt   the registry, as registry_text.h writes it
 //   DIR/C/...          drive C:, each machine file a host file with its bytes
 //

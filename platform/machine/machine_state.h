@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,19 @@ struct FileState {
   std::string hostModule;  // the host file that plays it as a module; empty for a plain file
 };
 
+// The INF a function driver was installed with: what it gives the USB
+// printers' device nodes it installs (their class, and the values of their
+// driver keys). Text in UTF-8.
+struct DriverBinding {
+  std::string infName;      // "oem0.inf" on Windows 2000, "NRVUSB.INF" on Windows 98
+  std::string className;    // "NrvUSBPrinter"
+  std::string classGuid;    // "{762bb1b6-5164-11d1-b00b-00c0d1570f9e}"
+  std::string description;  // the driver key's DriverDesc
+  std::string provider = "Norvo";
+
+  bool operator==(const DriverBinding&) const = default;
+};
+
 struct MachineState {
   // Not an aggregate, so that a Machine built from {profile} takes MachineOptions.
   MachineState() = default;
@@ -41,6 +55,8 @@ struct MachineState {
   std::vector<FileState> files;
   // The service loaded as the function driver for USB printers; empty for none.
   std::string functionDriverService;
+  // The INF it was installed with; none for a driver loaded without one.
+  std::optional<DriverBinding> functionDriverBinding;
   bool spoolerRan = false;
   // Printers on the bus when the machine went down: they are there again at
   // its start. Not saved with the machine: a printer is no part of its disk.

@@ -33,10 +33,13 @@ DWORD WINAPI GetTickCount(VOID) {
   return static_cast<DWORD>(services.tickCountStart.load() + services.scheduler.nowMilliseconds());
 }
 
+// The machine may report another system's version, so that a program's
+// checks for other systems can run while everything else keeps the profile's rules.
 DWORD WINAPI GetVersion(VOID) {
-  return nrv::currentProcess("GetVersion").services().profile == nrv::OsProfile::Windows98
-             ? nrv::kWindows98Version
-             : nrv::kWindows2000Version;
+  nrv::UserServices& services = nrv::currentProcess("GetVersion").services();
+  DWORD reported = services.reportedVersion.load();
+  if (reported != 0) return reported;
+  return services.profile == nrv::OsProfile::Windows98 ? nrv::kWindows98Version : nrv::kWindows2000Version;
 }
 
 // The value Windows uses; no handle in a process's table ever has it.

@@ -18,7 +18,7 @@ constexpr uint32_t kNamedEntry = 0x80000000;
 // Reads the section's directories, checking every offset before it is followed.
 class DirectoryReader {
  public:
-  explicit DirectoryReader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  DirectoryReader(const std::vector<uint8_t>& bytes, uint32_t address) : bytes_(bytes), address_(address) {}
 
   bool fits(size_t offset, size_t size) const {
     return offset <= bytes_.size() && size <= bytes_.size() - offset;
@@ -56,9 +56,11 @@ class DirectoryReader {
 
   bool data(size_t entry, std::vector<uint8_t>* data, std::string* failure) const {
     if (!fits(entry, kDataEntrySize)) return fail(failure, "a data entry lies outside the section");
-    uint32_t offset = read32(entry);
+    uint32_t dataAddress = read32(entry);
     uint32_t size = read32(entry + 4);
-    if (!fits(offset, size)) return fail(failure, "a resource's data lies outside the section");
+    if (dataAddress < address_ || !fits(dataAddress - address_, size))
+      return fail(failure, "a resource's data lies outside the section");
+    size_t offset = dataAddress - address_;
     data->assign(bytes_.begin() + offset, bytes_.begin() + offset + size);
     return true;
   }
@@ -70,14 +72,15 @@ class DirectoryReader {
   }
 
   const std::vector<uint8_t>& bytes_;
+  uint32_t address_;
 };
 
 }  // namespace
 
-std::unique_ptr<ModuleResources> ModuleResources::parse(const std::vector<uint8_t>& section,
+std::unique_ptr<ModuleResources> ModuleResources::parse(const std::vector<uint8_t>& section, uint32_t address,
                                                         std::string* failure) {
   auto resources = std::make_unique<ModuleResources>();
-  DirectoryReader reader(section);
+  DirectoryReader reader(section, address);
   std::vector<std::pair<uint16_t, uint32_t>> types;
   if (!reader.entries(0, true, &types, failure)) return nullptr;
   for (auto [type, typeDirectory] : types) {
@@ -120,7 +123,7 @@ bool readModuleResources(const std::string& path, std::shared_ptr<const ModuleRe
     resources->reset();
     return true;
   }
-  std::unique_ptr<ModuleResources> parsed = ModuleResources::parse(section.bytes, &reason);
+  std::unique_ptr<ModuleResources> parsed = ModuleResources::parse(section.bytes, 0, &reason);
   if (parsed == nullptr) {
     *failure = format("its resource section is damaged: %s", reason.c_str());
     return false;

@@ -58,7 +58,7 @@ UserModule* Process::loadModule(const std::string& path, std::string* failure) {
     bugCheck("INVALID_PARAMETER", format("a module of process '%s' was loaded from a thread of process '%s'",
                                          name_.c_str(), self.name_.c_str()));
   }
-  std::string refused = checkModuleImports(path, userModeImports());
+  std::string refused = userModeImportRefusal(path);
   if (!refused.empty()) {
     if (failure != nullptr) *failure = refused;
     return nullptr;
@@ -211,6 +211,10 @@ void Process::reportMemoryLeft() {
                                                 name_.c_str(), left.size()) +
                                              UserHeap::describe(left));
   }
+}
+
+std::string userModeImportRefusal(const std::string& path) {
+  return checkModuleImports(path, userModeImports());
 }
 
 Process& currentProcess(const char* routine) {

@@ -140,6 +140,10 @@ class Process {
   std::shared_ptr<AccessToken> token_ = std::make_shared<AccessToken>();
 };
 
+// Why a module may not be loaded into a process: an import that is no
+// user-mode routine; empty when it imports only those.
+std::string userModeImportRefusal(const std::string& path);
+
 // The process of the calling thread; a thread of no process stops the machine,
 // naming the routine.
 Process& currentProcess(const char* routine);

@@ -16,6 +16,7 @@ class FaultInjector;
 class FileSystem;
 class IoEntry;
 class MachineThreads;
+class MessageBoxes;
 class PnpManager;
 class Registry;
 class Scheduler;
@@ -36,10 +37,14 @@ struct UserServices {
   // The print spooler, which programs reach through winspool.
   Spooler& spooler;
   FileSystem& files;
+  // The answers message boxes take, and the boxes shown.
+  MessageBoxes& messageBoxes;
   // GetTickCount at the machine's start (virtual time 0); it wraps at 2^32 as on Windows.
   std::atomic<uint32_t> tickCountStart{0};
   // ExitWindowsEx asked for a restart; whoever runs the machine carries it out.
   std::atomic<bool> restartRequested{false};
+  // What GetVersion returns instead of the profile's value; 0 for the profile's.
+  std::atomic<uint32_t> reportedVersion{0};
 };
 
 }  // namespace nrv

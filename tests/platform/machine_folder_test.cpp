@@ -84,6 +84,7 @@ void expectSameState(const nrv::MachineState& loaded, const nrv::MachineState& s
   EXPECT_EQ(loaded.profile, saved.profile);
   EXPECT_EQ(loaded.lcid, saved.lcid);
   EXPECT_EQ(loaded.functionDriverService, saved.functionDriverService);
+  EXPECT_EQ(loaded.functionDriverBinding, saved.functionDriverBinding);
   EXPECT_EQ(loaded.spoolerRan, saved.spoolerRan);
   ASSERT_EQ(loaded.registry.size(), saved.registry.size());
   for (size_t index = 0; index < saved.registry.size(); index++) {

@@ -23,7 +23,7 @@ struct Seen {
 
 std::vector<Seen> read(const std::string& script) {
   std::vector<Seen> seen;
-  for (const rc::StringResource& string : rc::readStringTables(script)) {
+  for (const rc::StringResource& string : rc::readResourceScript(script).strings) {
     seen.push_back(Seen{string.language, string.id, string.text});
   }
   return seen;
@@ -32,7 +32,7 @@ std::vector<Seen> read(const std::string& script) {
 // "line: message" of the error the script gives.
 std::string errorOf(const std::string& script) {
   try {
-    rc::readStringTables(script);
+    rc::readResourceScript(script);
   } catch (const rc::ScriptError& error) {
     return std::to_string(error.line()) + ": " + error.what();
   }
@@ -84,7 +84,6 @@ TEST(ResourceCompiler, WhatIsPassedOver) {
                  "VS_VERSION_INFO VERSIONINFO\n FILEVERSION 3,0,220,0\n FILEFLAGSMASK 0x3fL\n"
                  "BEGIN\n BLOCK \"StringFileInfo\"\n BEGIN\n  BLOCK \"040904B0\" { VALUE \"X\", \"END }\" "
                  "}\n END\nEND\n"
-                 "1 VERSIONINFO { }\n"
                  "STRINGTABLE { 7 \"after\" }\n"),
             (std::vector<Seen>{{0x0409, 7, u"after"}}));
 }
@@ -111,17 +110,18 @@ TEST(ResourceCompiler, RefusalsNameTheLine) {
             "1: a primary language must be a number, not 'LANG_JAPANESE'");
   EXPECT_EQ(errorOf("#pragma code_page(65001)\nSTRINGTABLE { 1 \"\xC3\" }"),
             "2: a string holds bytes that are no text in code page 65001");
-  EXPECT_EQ(errorOf("1 VERSIONINFO\nBEGIN\n BLOCK \"x\"\n"), "4: a resource is not closed");
+  EXPECT_EQ(errorOf("1 VERSIONINFO\nBEGIN\n BLOCK \"x\"\n"),
+            "4: the script ends where a version block's BEGIN was expected");
   EXPECT_EQ(errorOf("/* never closed"), "1: a comment is never closed");
 }
 
 // What the compiler writes is what the loader reads: blocks of sixteen by language.
 TEST(ResourceCompiler, TheSectionReadsBackAsTheLoaderReadsIt) {
-  std::vector<rc::StringResource> strings = rc::readStringTables(
+  rc::ResourceScript script = rc::readResourceScript(
       "STRINGTABLE { 1 \"one\" 17 \"seventeen\" 31 \"\" }\nLANGUAGE 0x11,1\nSTRINGTABLE { 18 L\"\\xFF8E\" }");
-  std::vector<uint8_t> section = rc::buildResourceSection(strings);
+  std::vector<uint8_t> section = rc::buildResourceSection(script, 0);
   std::string failure;
-  std::unique_ptr<nrv::ModuleResources> resources = nrv::ModuleResources::parse(section, &failure);
+  std::unique_ptr<nrv::ModuleResources> resources = nrv::ModuleResources::parse(section, 0, &failure);
   ASSERT_NE(resources, nullptr) << failure;
   EXPECT_TRUE(resources->hasType(rc::kStringTableType));
   EXPECT_EQ(resources->languages(rc::kStringTableType, 1), std::vector<LANGID>{0x0409});
@@ -138,22 +138,23 @@ TEST(ResourceCompiler, TheSectionReadsBackAsTheLoaderReadsIt) {
   std::memcpy(text.data(), &block[4], 18);
   EXPECT_EQ(text, u"seventeen");
 
-  EXPECT_FALSE(nrv::ModuleResources::parse(rc::buildResourceSection({}), &failure) == nullptr)
+  EXPECT_FALSE(nrv::ModuleResources::parse(rc::buildResourceSection({}, 0), 0, &failure) == nullptr)
       << "a script without string tables still gives a directory";
 }
 
 TEST(ResourceCompiler, ADamagedSectionIsRefusedWithItsReason) {
-  std::vector<uint8_t> section = rc::buildResourceSection(rc::readStringTables("STRINGTABLE { 1 \"one\" }"));
+  std::vector<uint8_t> section =
+      rc::buildResourceSection(rc::readResourceScript("STRINGTABLE { 1 \"one\" }"), 0);
   std::string failure;
   for (size_t cut :
        {size_t{8}, size_t{20}, size_t{40}, section.size() - 3}) {  // the last 2 bytes are padding
     std::vector<uint8_t> shorter(section.begin(), section.begin() + static_cast<ptrdiff_t>(cut));
-    EXPECT_EQ(nrv::ModuleResources::parse(shorter, &failure), nullptr) << cut;
+    EXPECT_EQ(nrv::ModuleResources::parse(shorter, 0, &failure), nullptr) << cut;
     EXPECT_FALSE(failure.empty());
   }
   std::vector<uint8_t> named = section;
   named[19] |= 0x80;  // the type entry's ID becomes a name
-  EXPECT_EQ(nrv::ModuleResources::parse(named, &failure), nullptr);
+  EXPECT_EQ(nrv::ModuleResources::parse(named, 0, &failure), nullptr);
   EXPECT_EQ(failure, "a resource has a name rather than a number");
 }
 

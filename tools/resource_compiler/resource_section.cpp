@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 
+#include "version_resource.h"
+
 namespace rc {
 
 namespace {
@@ -14,8 +16,8 @@ constexpr size_t kDataEntrySize = 16;  // IMAGE_RESOURCE_DATA_ENTRY
 constexpr uint32_t kSubdirectory = 0x80000000;
 
 using Block = std::array<std::u16string, 16>;
-// Block number, then language, in ascending order.
-using Blocks = std::map<uint16_t, std::map<uint16_t, Block>>;
+// Type, then name, then language, in ascending order, as the directories list them.
+using Tree = std::map<uint16_t, std::map<uint16_t, std::map<uint16_t, std::vector<uint8_t>>>>;
 
 class Writer {
  public:
@@ -49,34 +51,50 @@ std::vector<uint8_t> blockData(const Block& block) {
   return data;
 }
 
-}  // namespace
-
-std::vector<uint8_t> buildResourceSection(const std::vector<StringResource>& strings) {
-  Blocks blocks;
-  for (const StringResource& string : strings) {
+Tree resourceTree(const ResourceScript& script) {
+  std::map<uint16_t, std::map<uint16_t, Block>> blocks;
+  for (const StringResource& string : script.strings) {
     blocks[static_cast<uint16_t>(string.id / 16 + 1)][string.language][string.id % 16] = string.text;
   }
+  Tree tree;
+  for (const auto& [name, languages] : blocks) {
+    for (const auto& [language, block] : languages) tree[kStringTableType][name][language] = blockData(block);
+  }
+  for (const VersionResource& version : script.versions) {
+    tree[kVersionType][version.name][version.language] = versionResourceData(version);
+  }
+  return tree;
+}
 
+}  // namespace
+
+std::vector<uint8_t> buildResourceSection(const ResourceScript& script, uint32_t sectionAddress) {
+  Tree tree = resourceTree(script);
   Writer out;
   // Directories first, breadth first, as images lay them out; the data entries and data after them.
-  size_t typeEntry = out.directory(blocks.empty() ? 0 : 1);
+  size_t typeEntry = out.directory(tree.size());
+  std::vector<std::pair<size_t, const std::map<uint16_t, std::map<uint16_t, std::vector<uint8_t>>>*>> types;
+  for (const auto& [type, names] : tree) {
+    out.put32(typeEntry, type);
+    types.emplace_back(typeEntry + 4, &names);
+    typeEntry += kEntrySize;
+  }
   struct Leaf {
     size_t entry;
-    const Block* block;
+    const std::vector<uint8_t>* data;
   };
   std::vector<Leaf> leaves;
-  if (!blocks.empty()) {
-    out.put32(typeEntry, kStringTableType);
-    out.put32(typeEntry + 4, static_cast<uint32_t>(out.bytes.size()) | kSubdirectory);
-    size_t nameEntry = out.directory(blocks.size());
-    for (const auto& [name, languages] : blocks) {
+  for (auto [target, names] : types) {
+    out.put32(target, static_cast<uint32_t>(out.bytes.size()) | kSubdirectory);
+    size_t nameEntry = out.directory(names->size());
+    for (const auto& [name, languages] : *names) {
       out.put32(nameEntry, name);
       out.put32(nameEntry + 4, static_cast<uint32_t>(out.bytes.size()) | kSubdirectory);
       nameEntry += kEntrySize;
       size_t languageEntry = out.directory(languages.size());
-      for (const auto& [language, block] : languages) {
+      for (const auto& [language, data] : languages) {
         out.put32(languageEntry, language);
-        leaves.push_back(Leaf{languageEntry, &block});
+        leaves.push_back(Leaf{languageEntry, &data});
         languageEntry += kEntrySize;
       }
     }
@@ -87,11 +105,10 @@ std::vector<uint8_t> buildResourceSection(const std::vector<StringResource>& str
     leaf.entry = dataEntry;
   }
   for (const Leaf& leaf : leaves) {
-    std::vector<uint8_t> data = blockData(*leaf.block);
-    size_t at = out.grow((data.size() + 3) & ~size_t{3});
-    std::memcpy(&out.bytes[at], data.data(), data.size());
-    out.put32(leaf.entry, static_cast<uint32_t>(at));
-    out.put32(leaf.entry + 4, static_cast<uint32_t>(data.size()));
+    size_t at = out.grow((leaf.data->size() + 3) & ~size_t{3});
+    if (!leaf.data->empty()) std::memcpy(&out.bytes[at], leaf.data->data(), leaf.data->size());
+    out.put32(leaf.entry, sectionAddress + static_cast<uint32_t>(at));
+    out.put32(leaf.entry + 4, static_cast<uint32_t>(leaf.data->size()));
   }
   return out.bytes;
 }
