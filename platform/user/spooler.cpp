@@ -258,6 +258,8 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
       // A port a printer prints to stays: the monitor is not even asked.
       answer = SpoolerAnswer{FALSE, ERROR_BUSY};
     } else {
+      // The monitor's handle for the port names what it is about to free.
+      closeIdlePort(port);
       DWORD error = NO_ERROR;
       if (owner->monitor->deletePort(window, port, &error)) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -270,6 +272,24 @@ SpoolerAnswer Spooler::deletePort(HWND window, const std::string& port) {
     releaseMonitors(owners);
   });
   return answer;
+}
+
+void Spooler::closeIdlePort(const std::string& name) {
+  HANDLE handle = nullptr;
+  PortMonitor* monitor = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    SpooledPort* port = spooledPort(name);
+    if (port == nullptr || port->holder != nullptr) return;
+    std::lock_guard<std::mutex> dispatcher(scheduler_.dispatcherLock());
+    if (!port->opened || port->monitor == nullptr) return;
+    handle = port->handle;
+    monitor = port->monitor;
+    port->opened = false;
+    port->handle = nullptr;
+  }
+  DWORD error = NO_ERROR;
+  monitor->closePort(handle, &error);
 }
 
 std::vector<PortRecord> Spooler::ports() {

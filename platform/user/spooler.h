@@ -217,6 +217,9 @@ class Spooler {
   PortMonitor* monitorListing(const std::string& port, std::string* listedName);
   JobEntry* entryOf(const PrintJob& job);
   SpooledPort* spooledPort(const std::string& name);
+  // Closes the handle the spooler kept open on a port no job holds, as it lets
+  // go of a port it is about to delete. On a spooler thread.
+  void closeIdlePort(const std::string& name);
   bool printerOnPort(const std::string& port);
   // Under lock_: a printer pending deletion goes once no job of it is left.
   void retireIfIdle(const std::shared_ptr<PrinterQueue>& printer);

@@ -5,9 +5,10 @@
 #include <winspool.h>
 
 #include "base/text.h"
+#include "machine/machine.h"
 #include "usb/simulated_printer.h"
 #include "usb/usb_bus.h"
-#include "machine/machine.h"
+#include "user/print_job.h"
 
 namespace {
 
@@ -72,6 +73,32 @@ TEST_F(SpoolerWithMonitor, DeletingAConnectedPortIsRefusedByTheMonitor) {
   EXPECT_TRUE(ClosePrinter(printer));
   EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
+}
+
+// The spooler keeps a port open from one job to the next. Once the printer
+// and its queue are gone, deleting the port lets go of that handle first:
+// the monitor frees the port's record, and the monitor's later departure
+// closes nothing that is gone.
+TEST_F(SpoolerWithMonitor, APortPrintedToIsClosedBeforeItIsDeleted) {
+  nrv::UsbDevice& usb = plug("SN1");
+  machine.startSpooler();
+  std::shared_ptr<nrv::PrintJob> job =
+      machine.spooler().submitJob("NRV USB Printer 1", "doc", nrv::documentOf({1, 2, 3}));
+  ASSERT_EQ(machine.spooler().waitForJob(*job), nrv::JobState::Done);
+  machine.usb().unplug(usb);
+  nrv::Process& program = machine.startProcess("program");
+  nrv::ProcessScope scope(program);
+  char queue[] = "NRV USB Printer 1";
+  PRINTER_DEFAULTSA defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterA(queue, &printer, &defaults));
+  EXPECT_TRUE(DeletePrinter(printer));
+  EXPECT_TRUE(ClosePrinter(printer));
+  listing();  // the monitor learns the printer is gone
+  char port[] = "NRVUSB001:";
+  EXPECT_TRUE(DeletePortA(nullptr, nullptr, port)) << GetLastError();
+  char monitor[] = "Norvo USB Printer Port Monitor";
+  EXPECT_TRUE(DeleteMonitorA(nullptr, nullptr, monitor));
 }
 
 // Programs list ports on their threads while printers come and go; each
