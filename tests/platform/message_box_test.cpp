@@ -53,6 +53,22 @@ TEST(MessageBox, JapaneseTextIsKeptAsPassedAndConvertedWithTheSystemCodePage) {
   EXPECT_EQ(box.textUtf8, "全て削除しますか？");
 }
 
+// Threads of two processes show boxes at once: each box takes one answer.
+TEST(MessageBox, BoxesShownAtOnceTakeOneAnswerEach) {
+  nrv::Machine machine;
+  std::vector<int> answers(40, IDOK);
+  machine.messageBoxes().script(answers);
+  for (const char* name : {"FIRST", "SECOND"}) {
+    nrv::Process& process = machine.startProcess(name);
+    process.startThread("boxes", [] {
+      for (int box = 0; box < 20; box++) MessageBoxA(nullptr, "Hello", nullptr, MB_OK);
+    });
+  }
+  machine.joinThreads();
+  EXPECT_EQ(machine.messageBoxes().shown().size(), 40u);
+  EXPECT_TRUE(machine.messageBoxes().unused().empty());
+}
+
 TEST(MessageBox, AnswersAndStylesHaveTheirNames) {
   EXPECT_STREQ(nrv::messageBoxAnswerName(IDYES), "IDYES");
   EXPECT_EQ(nrv::messageBoxAnswerName(0), nullptr);
@@ -108,6 +124,18 @@ TEST_F(MessageBoxDeathTest, AnAnswerTheBoxDoesNotOfferStopsTheMachine) {
         MessageBoxA(nullptr, "Done", nullptr, MB_OK | MB_ICONEXCLAMATION);
       },
       "MESSAGE_BOX_ANSWER_NOT_OFFERED");
+}
+
+TEST_F(MessageBoxDeathTest, ButtonsThisMachineDoesNotKnowStopIt) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        machine.messageBoxes().script({IDOK});
+        nrv::ProcessScope scope(machine.startProcess("NRVUSBIN"));
+        MessageBoxA(nullptr, "Odd", nullptr, 7);
+      },
+      "STOP: NOT_IMPLEMENTED\n.*does not simulate the buttons of process 'NRVUSBIN' showed a message box: .*"
+      "style buttons 7 \\(0x00000007\\)");
 }
 
 }  // namespace

@@ -78,6 +78,18 @@ TEST_F(ProgramDeathTest, AProgramThatEndsWithAHandleOpenStopsTheMachine) {
       "event");
 }
 
+TEST_F(ProgramDeathTest, AProgramsBoxWithNoAnswerStopsTheMachineNamingTheProgram) {
+  EXPECT_DEATH(
+      {
+        nrv::Machine machine;
+        machine.files().putModuleFile(kProgram, TEST_PROGRAM_MODULE);
+        machine.runProgram(kProgram);
+      },
+      "STOP: MESSAGE_BOX_NOT_ANSWERED\n.*process 'TESTPROG.EXE' showed a message box: caption \"Error\", "
+      "text "
+      "\"Test program\", style MB_YESNO \\| MB_ICONQUESTION");
+}
+
 TEST(Program, GetVersionReportsTheSetVersionAndOtherwiseTheProfiles) {
   for (auto [profile, own] : {std::pair{nrv::OsProfile::Windows98, 0xC0000A04u},
                               std::pair{nrv::OsProfile::Windows2000, 0x08930005u}}) {
