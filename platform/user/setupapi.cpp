@@ -53,6 +53,11 @@ WINSETUPAPI HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR En
     finish(kRoutine, ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  // The set is the program's memory: under low resources it cannot be made.
+  if (process.services().faults.shouldFail(nrv::FaultKind::UserAllocation)) {
+    finish(kRoutine, ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
   bool presentOnly = (Flags & DIGCF_PRESENT) != 0;
   auto set = (Flags & DIGCF_DEVICEINTERFACE) != 0
                  ? nrv::DeviceInfoSet::ofInterfaceClass(process.services(), *ClassGuid, presentOnly)
