@@ -52,6 +52,24 @@ TEST(ScenarioLanguage, PortsTakesNoArguments) {
   EXPECT_EQ(keyed.message, "unknown option 'level=' for ports");
 }
 
+TEST(ScenarioLanguage, AnswersAreWordsForTheButtonsInTheOrderPressed) {
+  std::vector<Command> commands =
+      nrvsim::parseScenario("answer ok; answer yes no cancel; install; uninstall; leftovers");
+  ASSERT_EQ(commands.size(), 5u);
+  using nrvsim::BoxAnswer;
+  EXPECT_EQ(actionOf<nrvsim::AnswerCommand>(commands[0]).answers, std::vector<BoxAnswer>{BoxAnswer::Ok});
+  EXPECT_EQ(actionOf<nrvsim::AnswerCommand>(commands[1]).answers,
+            (std::vector<BoxAnswer>{BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Cancel}));
+  actionOf<nrvsim::InstallCommand>(commands[2]);
+  actionOf<nrvsim::UninstallCommand>(commands[3]);
+  actionOf<nrvsim::LeftoversCommand>(commands[4]);
+  EXPECT_EQ(errorOf("answer").message, "answer needs an answer (yes, no, ok or cancel)");
+  EXPECT_EQ(errorOf("answer yes maybe").message, "unknown answer 'maybe': use yes, no, ok or cancel");
+  EXPECT_EQ(errorOf("answer YES").message, "unknown answer 'YES': use yes, no, ok or cancel");
+  EXPECT_EQ(errorOf("install now").message, "unexpected 'now' after install (see nrvsim --help)");
+  EXPECT_EQ(errorOf("leftovers all=1").message, "unknown option 'all=' for leftovers");
+}
+
 TEST(ScenarioLanguage, QuotesKeepSeparatorsAndCommentsAndEscapesMakeAnyByte) {
   std::vector<Command> commands = nrvsim::parseScenario(
       "# a comment line\r\n"

@@ -15,10 +15,17 @@ std::string scenarioString(const std::string& text) {
 
 }  // namespace
 
-std::string defaultScenario(const std::string& printPath) {
+std::string defaultScenario(const std::string& printPath, nrv::OsProfile profile) {
   std::string job = "job \"NRV USB Printer 1\"";
   if (!printPath.empty()) job += " " + scenarioString(printPath);
-  return "plug P1         # the system installs a printer queue for it\n"
+  // Windows 98 installs without a word; Windows 2000 is warned about once.
+  std::string install =
+      profile == nrv::OsProfile::Windows98
+          ? "install         # files, keys, the driver's INF; NRVUSBIN registers the monitor\n"
+          : "answer ok       # to the installer's warning about this version of Windows\n"
+            "install         # files, keys, the driver's INF; NRVUSBIN registers the monitor\n";
+  return install +
+         "plug P1         # the system installs a printer queue for it\n"
          "show P1\n"
          "ports           # P1's port, with the printer's description\n" +
          job +
@@ -33,7 +40,11 @@ std::string defaultScenario(const std::string& printPath) {
          "unplug P1\n"
          "ports           # the port stays, not connected\n"
          "locale 0x0411   # Japanese\n"
-         "ports\n";
+         "ports\n"
+         "locale 0x0409\n"
+         "answer yes yes  # uninstall everything, and restart at once\n"
+         "uninstall       # the files go at the restart that follows\n"
+         "leftovers       # nothing unexpected\n";
 }
 
 }  // namespace nrvsim

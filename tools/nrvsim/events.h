@@ -366,11 +366,54 @@ struct MachineRestarted {
   std::vector<PrinterBackFacts> printers;
 };
 
+// ---- the package's life
+
+// A message box as the person saw it, and what they pressed.
+struct MessageBoxFacts {
+  std::string process;
+  std::string caption;  // as shown, in UTF-8
+  std::string text;
+  uint32_t style = 0;
+  std::string answer;  // "OK", "Cancel", "Yes", "No"
+};
+
+struct PackageInstalled {
+  std::vector<std::string> steps;
+  std::vector<MessageBoxFacts> boxes;
+  std::optional<uint32_t> checkVersion;
+  std::optional<uint32_t> installPortMonitor;
+  std::string stopped;  // why the procedure stopped early; empty when it went through
+};
+
+struct AnswersScripted {
+  std::vector<std::string> waiting;  // every answer not yet taken, in order
+};
+
+// One thing of the package on the machine.
+struct PackageItemFacts {
+  std::string kind;  // "file", "key", "value", "device", "port", "queue", "monitor", "scheduled"
+  std::string name;
+  std::string expectedBecause;  // empty when nothing explains why it is still there
+};
+
+struct PackageUninstalled {
+  std::string failure;  // why the program could not run; empty when it ran
+  std::vector<MessageBoxFacts> boxes;
+  uint32_t exitCode = 0;
+  std::vector<PackageItemFacts> removed;    // what of the package went
+  std::vector<PackageItemFacts> scheduled;  // the file operations it left for the next start
+};
+
+struct LeftoversListed {
+  std::vector<PackageItemFacts> items;
+};
+
 using Event =
     std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
                  ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged, JobStarted, JobWaited,
                  CancelSent, LocaleChanged, PortsListed, QueueAdded, SpoolerJobRun, PortStatusSet,
-                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed, MachineRestarted>;
+                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed, MachineRestarted, PackageInstalled,
+                 AnswersScripted, PackageUninstalled, LeftoversListed>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

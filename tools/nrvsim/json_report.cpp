@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "json_writer.h"
 #include "machine_report.h"
+#include "package_report.h"
 #include "report.h"
 #include "spooler_report.h"
 #include "usbd_status.h"
@@ -75,6 +76,8 @@ class JsonReport : public Report {
     }
     json_.endObject();
   }
+
+  void spoolerStarted(uint64_t) override { json_.field("package_installed_at_boot", false); }
 
   void stepStarted(const Step& step) override { step_ = step; }
 

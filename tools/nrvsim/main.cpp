@@ -122,7 +122,7 @@ std::string chooseScenario(CommandLine& line) {
     run.sourceName = line.scenarioFile;
     run.baseDirectory = std::filesystem::path(line.scenarioFile).parent_path().string();
   } else {
-    run.source = nrvsim::defaultScenario(line.printPath);
+    run.source = nrvsim::defaultScenario(line.printPath, run.profile);
   }
   return "";
 }
@@ -133,6 +133,10 @@ int main(int argc, char** argv) {
   CommandLine line;
   line.run.driverModule = NRVUSB_MODULE;
   line.run.monitorModule = NRVUSBMN_MODULE;
+  line.run.package.driver.image = NRV_PACKAGE_IMAGES "/NRVUSB.SYS";
+  line.run.package.monitor.image = NRV_PACKAGE_IMAGES "/NRVUSBMN.DLL";
+  line.run.package.installer = {NRV_PACKAGE_IMAGES "/NRVUSBIN.DLL", NRVUSBIN_MODULE};
+  line.run.package.uninstaller = {NRV_PACKAGE_IMAGES "/NRVUSBUN.EXE", NRVUSBUN_MODULE};
   ArgumentList arguments(argc, argv);
   while (!arguments.done()) {
     std::string error = takeArgument(arguments, line);

@@ -18,6 +18,8 @@ class Report {
   virtual void loaded(uint64_t milliseconds, const std::string& folder, const MachineRestarted& start) = 0;
   virtual void driverLoaded(uint64_t milliseconds, const DriverLoaded& driver) = 0;
   virtual void monitorStarted(uint64_t milliseconds, const MonitorStarted& monitor) = 0;
+  // The machine starts without the package: the scenario installs it.
+  virtual void spoolerStarted(uint64_t milliseconds) = 0;
   virtual void stepStarted(const Step& step) = 0;
   virtual void stepFinished(const Event& event) = 0;
   // A command that could not run; the machine then shuts down.

@@ -187,11 +187,30 @@ struct RegistryCommand {
 // Restarts the machine: shutdown, the file operations left for the start, boot.
 struct RebootCommand {};
 
+// ---- the package's life
+
+// The package's installation procedure: its files, keys and INF binding, then
+// the installer library's version check and monitor installation.
+struct InstallCommand {};
+
+// What the person will press at the next message boxes, in order.
+enum class BoxAnswer { Ok, Cancel, Yes, No };
+struct AnswerCommand {
+  std::vector<BoxAnswer> answers;
+};
+
+// Runs the uninstaller from the system folder.
+struct UninstallCommand {};
+
+// Every file, key, device, port, queue and monitor of the package still on the machine.
+struct LeftoversCommand {};
+
 using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
                             ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
                             StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand,
                             QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand, StatusCommand,
-                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand, RebootCommand>;
+                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand, RebootCommand,
+                            InstallCommand, AnswerCommand, UninstallCommand, LeftoversCommand>;
 
 struct Command {
   int line = 0;

@@ -241,6 +241,20 @@ Action parsePorts(Arguments& arguments) {
   return PortsCommand{};
 }
 
+// One or more of yes, no, ok and cancel.
+Action parseAnswer(Arguments& arguments) {
+  static const std::map<std::string, BoxAnswer> words = {
+      {"ok", BoxAnswer::Ok}, {"cancel", BoxAnswer::Cancel}, {"yes", BoxAnswer::Yes}, {"no", BoxAnswer::No}};
+  AnswerCommand answer;
+  std::optional<std::string> word = arguments.next("an answer (yes, no, ok or cancel)");
+  do {
+    auto found = words.find(*word);
+    if (found == words.end()) arguments.fail("unknown answer '" + *word + "': use yes, no, ok or cancel");
+    answer.answers.push_back(found->second);
+  } while ((word = arguments.nextIfAny()));
+  return answer;
+}
+
 using Parser = std::function<Action(Arguments&)>;
 
 const std::map<std::string, Parser>& parsers() {
@@ -273,6 +287,10 @@ const std::map<std::string, Parser>& parsers() {
       {"devid", parseDeviceId},
       {"deleteport", parseDeletePort},
       {"reboot", [](Arguments&) -> Action { return RebootCommand{}; }},
+      {"install", [](Arguments&) -> Action { return InstallCommand{}; }},
+      {"answer", parseAnswer},
+      {"uninstall", [](Arguments&) -> Action { return UninstallCommand{}; }},
+      {"leftovers", [](Arguments&) -> Action { return LeftoversCommand{}; }},
   };
   return table;
 }

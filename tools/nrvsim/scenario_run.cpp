@@ -1,5 +1,6 @@
 #include "scenario_run.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "machine/machine_folder.h"
@@ -32,6 +33,20 @@ int complain(const std::string& message, int status = kScenarioError) {
   return status;
 }
 
+bool installsPackage(const std::vector<Command>& commands) {
+  return std::any_of(commands.begin(), commands.end(), [](const Command& command) {
+    return std::holds_alternative<InstallCommand>(command.action);
+  });
+}
+
+// The package's four files: the driver and monitor modules of the run, each with its Windows image.
+nrv::PackageFiles packageOf(const RunOptions& options) {
+  nrv::PackageFiles package = options.package;
+  package.driver.hostModule = options.driverModule;
+  package.monitor.hostModule = options.monitorModule;
+  return package;
+}
+
 // Runs the commands until one cannot run; the machine shuts down either way,
 // once the background jobs the scenario left running have ended. A machine
 // loaded from a folder has its driver and monitor already; a machine kept in
@@ -45,9 +60,14 @@ int runCommands(const std::vector<Command>& commands, const RunOptions& options,
                                            ? std::make_unique<Session>(*loaded, options.machineFolder, report)
                                            : std::make_unique<Session>(options.profile, report);
     Session& session = *running;
+    session.setPackage(packageOf(options));
     std::optional<std::string> failure;
-    if (!loaded) failure = session.installDriver(options.driverModule);
-    if (!loaded && !failure) failure = session.installMonitor(options.monitorModule);
+    if (!loaded && installsPackage(commands)) {
+      session.startBareSpooler();
+    } else if (!loaded) {
+      failure = session.installDriver(options.driverModule);
+      if (!failure) failure = session.installMonitor(options.monitorModule);
+    }
     if (failure) {
       status = complain(*failure, kModuleFailed);
     } else {

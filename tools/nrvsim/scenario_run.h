@@ -1,10 +1,13 @@
 // One nrvsim run: a scenario checked in full, then carried out on a freshly
-// booted machine with the driver module installed, then a verified shutdown.
+// booted machine, then a verified shutdown. The machine boots with the
+// driver and the port monitor loaded, unless the scenario installs the
+// package itself: then it boots without it.
 #pragma once
 
 #include <string>
 
 #include "machine/machine.h"
+#include "machine/package_installation.h"
 
 namespace nrvsim {
 
@@ -12,6 +15,8 @@ struct RunOptions {
   nrv::OsProfile profile = nrv::OsProfile::Windows2000;
   std::string driverModule;
   std::string monitorModule;
+  // What `install` puts on the machine (the driver and monitor modules are those above).
+  nrv::PackageFiles package;
   std::string source;         // the scenario's text
   std::string sourceName;     // for messages: the file or "--run"; empty for the built-in scenario
   bool inlineSource = false;  // messages then count commands, not lines

@@ -62,6 +62,11 @@ std::optional<std::string> Session::installMonitor(const std::string& modulePath
   return std::nullopt;
 }
 
+void Session::startBareSpooler() {
+  machine_->startSpooler();
+  report_.spoolerStarted(now());
+}
+
 void Session::run(const Command& command) {
   current_ = &command;
   report_.stepStarted(Step{now(), command.line, command.text});

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "machine/package_installation.h"
 #include "report.h"
 #include "scenario.h"
 #include "status_poll_log.h"
@@ -53,6 +54,10 @@ class Session {
   // Puts the module into the system folder as the port monitor and starts the
   // spooler with it; otherwise says why the spooler could not use it.
   std::optional<std::string> installMonitor(const std::string& modulePath);
+  // Starts the spooler of a machine without the package, for a scenario that installs it.
+  void startBareSpooler();
+  // The files `install` puts on the machine.
+  void setPackage(const nrv::PackageFiles& package) { package_ = package; }
   // Throws ScenarioError when the command cannot run in the machine's state.
   void run(const Command& command);
   // Waits for the background jobs the scenario left running and reports each.
@@ -89,6 +94,14 @@ class Session {
   Event perform(const FilesCommand& command);
   Event perform(const RegistryCommand& command);
   Event perform(const RebootCommand& command);
+  Event perform(const InstallCommand& command);
+  Event perform(const AnswerCommand& command);
+  Event perform(const UninstallCommand& command);
+  Event perform(const LeftoversCommand& command);
+
+  // ---- the package's life
+  // The message boxes shown since the machine had shown `before` of them.
+  std::vector<MessageBoxFacts> boxesSince(size_t before);
 
   // ---- restarts
   // Shuts down, starts again from the disk, and plugs the printers that were plugged in.
@@ -147,6 +160,7 @@ class Session {
   void withdrawStatusChanges(const std::string& printer);
 
   std::unique_ptr<nrv::Machine> machine_;  // replaced by a new one at each restart
+  nrv::PackageFiles package_;
   Report& report_;
   std::deque<NamedPrinter> printers_;                 // a deque keeps references valid as names are added
   std::vector<std::unique_ptr<BackgroundJob>> jobs_;  // in the order they started, until waited for

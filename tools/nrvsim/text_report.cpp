@@ -7,6 +7,7 @@
 #include "base/status_text.h"
 #include "base/text.h"
 #include "machine_report.h"
+#include "package_report.h"
 #include "report.h"
 #include "spooler_report.h"
 #include "terminal_text.h"
@@ -112,6 +113,10 @@ class Transcript : public Report {
     }
     line("  the other %d major functions are refused by the I/O manager", driver.refusedMajorFunctions);
     line("installed as the function driver of the USB printers plugged from now on");
+  }
+
+  void spoolerStarted(uint64_t milliseconds) override {
+    stamp(milliseconds, "started the spooler; the package is not installed yet (the scenario installs it)");
   }
 
   void monitorStarted(uint64_t milliseconds, const MonitorStarted& monitor) override {

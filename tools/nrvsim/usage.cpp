@@ -13,10 +13,14 @@ const char kUsage[] =
     "installed as the function driver of USB printers and the spooler started\n"
     "with the NRVUSBMN port monitor, carries out a scenario on it, and reports\n"
     "what the machine, the driver and the monitor did: a transcript stamped\n"
-    "with the machine's virtual time, or one JSON document. Every run ends with a\n"
-    "shutdown under the verifier, which stops the machine on any leak or broken\n"
-    "kernel rule. Without --scenario or --run, nrvsim runs its built-in scenario,\n"
-    "a printer's whole life from plug to unplug (listed at the end).\n"
+    "with the machine's virtual time, or one JSON document. A scenario with an\n"
+    "install command starts instead from a machine without the package (only the\n"
+    "spooler runs) and installs it itself. Every run ends with a shutdown under\n"
+    "the verifier, which stops the machine on any leak or broken kernel rule.\n"
+    "Without --scenario or --run, nrvsim runs its built-in scenario, the package's\n"
+    "whole life: install, plug, print, unplug, uninstall, restart, and what is\n"
+    "left (listed at the end, as on Windows 2000; on Windows 98 no box is\n"
+    "answered before the installation).\n"
     "\n"
     "options (a value follows '=' or comes as the next argument):\n"
     "  --profile=98|2000   operating system the machine runs (default 2000)\n"
@@ -177,6 +181,28 @@ const char kUsage[] =
     "                           faults). Virtual time starts again at 0. A program\n"
     "                           that asks for a restart gets it after its command\n"
     "\n"
+    "  the package's life:\n"
+    "  install                  the printer maker's installation procedure: copies\n"
+    "                           NRVUSB.SYS (drivers folder on Windows 2000, system\n"
+    "                           folder on 98), NRVUSBMN.DLL, NRVUSBIN.DLL and\n"
+    "                           NRVUSBUN.EXE (system folder), writes the service and\n"
+    "                           class keys and the uninstall entry, binds the driver\n"
+    "                           to USB printers with an INF file, then loads\n"
+    "                           NRVUSBIN into a setup process and calls CheckVersion\n"
+    "                           and InstallPortMonitor; each step, both results and\n"
+    "                           every message box are shown. A restart the installer\n"
+    "                           asks for follows the command\n"
+    "  answer yes|no|ok|cancel ...\n"
+    "                           what the person will press at the next message\n"
+    "                           boxes, in order. A box with no answer given stops\n"
+    "                           the machine, naming the box\n"
+    "  uninstall                runs NRVUSBUN.EXE from the system folder: each box,\n"
+    "                           what of the package it removed, the file operations\n"
+    "                           it left for the next start, and its exit code\n"
+    "  leftovers                every file, key, device, port, printer queue and\n"
+    "                           monitor of the package still on the machine, each\n"
+    "                           marked as expected (with the reason) or UNEXPECTED\n"
+    "\n"
     "exit status: 0 when the scenario ran to its end and the machine shut down\n"
     "clean; 1 when the driver could not be loaded or DriverEntry failed, or the\n"
     "spooler could not load the port monitor or its InitializeMonitorEx failed\n"
@@ -193,7 +219,7 @@ const char kUsage[] =
 
 std::string usageText() {
   std::string text = kUsage;
-  std::string scenario = defaultScenario("");
+  std::string scenario = defaultScenario("", nrv::OsProfile::Windows2000);
   for (size_t start = 0; start < scenario.size();) {
     size_t end = scenario.find('\n', start);
     text += "  " + scenario.substr(start, end - start + 1);
