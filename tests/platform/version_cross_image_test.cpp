@@ -44,6 +44,8 @@ struct Image {
   const char* description;
 };
 
+void PrintTo(const Image& image, std::ostream* out) { *out << image.name; }
+
 class CrossImageVersion : public ::testing::TestWithParam<Image> {};
 
 TEST_P(CrossImageVersion, ReadsAsTheHostImageDoes) {

@@ -237,6 +237,33 @@ TEST_P(VersionFileInfo, RandomDamageNeverStopsTheMachine) {
   EXPECT_GT(answered, 0) << "some damage leaves the product version readable";
 }
 
+// Damage to a filled block (its length word aside, which says how far the block
+// reaches): every query returns, and what it answers lies in the block.
+TEST_P(VersionFileInfo, QueriesOfADamagedBlockStayInIt) {
+  std::string path = put("NRVUSBMN.DLL", hostFile(NRVUSBMN_HOST_IMAGE));
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+  ASSERT_NE(size, 0u);
+  std::vector<uint8_t> filled(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, filled.data()));
+  uint16_t length;
+  std::memcpy(&length, filled.data(), sizeof(length));
+  std::mt19937 random(1209);
+  for (int round = 0; round < 400; round++) {
+    std::vector<uint8_t> block = filled;
+    for (int change = 0; change < 1 + round % 6; change++) {
+      block[2 + random() % (length - 2)] = static_cast<uint8_t>(random());
+    }
+    for (const char* query :
+         {kProductVersion, "\\", "\\VarFileInfo\\Translation", "StringFileInfo\\040904B0"}) {
+      void* value = nullptr;
+      UINT answered = 0;
+      if (!VerQueryValueA(block.data(), query, &value, &answered)) continue;
+      auto* at = static_cast<uint8_t*>(value);
+      EXPECT_TRUE(at >= block.data() && at + answered <= block.data() + block.size()) << query;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Profiles, VersionFileInfo,
                          ::testing::Values(OsProfile::Windows98, OsProfile::Windows2000),
                          [](const ::testing::TestParamInfo<OsProfile>& info) {

@@ -46,6 +46,8 @@ struct Deliverable {
   uint16_t language;  // the LANGUAGE in force where the script's VERSIONINFO stands
 };
 
+void PrintTo(const Deliverable& deliverable, std::ostream* out) { *out << deliverable.file; }
+
 class DeliverableVersion : public ::testing::TestWithParam<Deliverable> {};
 
 TEST_P(DeliverableVersion, ReadsBackAsWindowsReadsIt) {
