@@ -248,9 +248,10 @@ class ReadWithoutBuffer : public PortIoMachine {
  protected:
   void SetUp() override {
     printer = &plug("SN1");
-    // The record's allocations: itself, its description, then its read-ahead buffer.
+    // The scan's allocations: the device set, the record, its description, then
+    // the record's read-ahead buffer.
     nrv::FaultInjector& faults = machine.faults();
-    faults.failNth(nrv::FaultKind::UserAllocation, faults.requests(nrv::FaultKind::UserAllocation) + 3);
+    faults.failNth(nrv::FaultKind::UserAllocation, faults.requests(nrv::FaultKind::UserAllocation) + 4);
     start();
     addQueue("Q1", "NRVUSB001:");
     port = openPort("NRVUSB001:");

@@ -107,14 +107,14 @@ TEST_P(DeliverableVersion, ReadsBackAsWindowsReadsIt) {
   EXPECT_TRUE(versionOne) << "VS_VERSION_INFO, in the language in force";
 }
 
-// NRVUSBMN.rc's VERSIONINFO follows its Hungarian string table, so it takes that
-// language, as every resource compiler gives it.
+// Each VERSIONINFO is U.S. English: a LANGUAGE statement after the last
+// language block of the string table says so.
 INSTANTIATE_TEST_SUITE_P(
     EachScript, DeliverableVersion,
     ::testing::Values(Deliverable{"driver/NRVUSB.rc", rc::ImageKind::Driver, "NRVUSB.SYS",
                                   "Norvo USB Printer Device Driver", 0x00040004, 3, 7, 0x0409},
                       Deliverable{"monitor/NRVUSBMN.rc", rc::ImageKind::Dll, "NRVUSBMN.DLL",
-                                  "Norvo USB Printer Port Monitor", 4, 2, 0, 0x040E},
+                                  "Norvo USB Printer Port Monitor", 4, 2, 0, 0x0409},
                       Deliverable{"setup/installer/NRVUSBIN.rc", rc::ImageKind::Dll, "NRVUSBIN.DLL",
                                   "Norvo USB Printer Port Monitor Installer", 4, 2, 0, 0x0409},
                       Deliverable{"setup/uninstaller/NRVUSBUN.rc", rc::ImageKind::Exe, "NRVUSBUN.EXE",
