@@ -78,20 +78,26 @@ set(NRV_USER_CXX_FLAGS
   -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
   -Wall -Wextra -Werror)
 
+# What every user-mode image shares: made for Windows 4.0 (subsystem version 4,
+# so that Windows 98 loads it), no runtime, and its own routine as the entry point.
+function(nrv_windows4_user_image target entry)
+  target_compile_definitions(${target} PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
+  target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
+  target_link_options(${target} PRIVATE
+    -nostdlib -s -Wl,--subsystem,windows:4.0
+    -Wl,--major-os-version,4 -Wl,--minor-os-version,0
+    -Wl,--entry,${entry} -Wl,--require-defined,${entry}
+    -Wl,--exclude-all-symbols)
+endfunction()
+
 add_library(nrvusbmn_dll MODULE ${NRVUSBMN_SOURCES} ${NRV_COMMON_SOURCES} ${NRVUSBMN_IMAGE_ONLY_SOURCES}
   ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.rc ${PROJECT_SOURCE_DIR}/monitor/NRVUSBMN.def)
 set_target_properties(nrvusbmn_dll PROPERTIES PREFIX "" OUTPUT_NAME NRVUSBMN SUFFIX ".DLL" DEFINE_SYMBOL "")
 target_include_directories(nrvusbmn_dll PRIVATE ${PROJECT_SOURCE_DIR}/monitor ${PROJECT_SOURCE_DIR}/common
   ${PROJECT_SOURCE_DIR}/driver)
-target_compile_definitions(nrvusbmn_dll PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
-target_compile_options(nrvusbmn_dll PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
 # The entry point is the library's own DllEntryPoint; the .def file gives the two
-# exports their undecorated names. Subsystem 4.0, so that Windows 98 loads it.
-target_link_options(nrvusbmn_dll PRIVATE
-  -nostdlib -s -Wl,--subsystem,windows:4.0
-  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
-  -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
-  -Wl,--exclude-all-symbols)
+# exports their undecorated names.
+nrv_windows4_user_image(nrvusbmn_dll _DllEntryPoint@12)
 target_link_libraries(nrvusbmn_dll PRIVATE kernel32 advapi32 user32 setupapi winspool gcc)
 
 # ---- NRVUSBIN.DLL: the installer library the printer's installation calls -------
@@ -103,13 +109,8 @@ add_library(nrvusbin_dll MODULE ${NRVUSBIN_SOURCES} ${NRV_RUNTIME_SUPPORT}
   ${PROJECT_SOURCE_DIR}/setup/installer/NRVUSBIN.rc ${PROJECT_SOURCE_DIR}/setup/installer/NRVUSBIN.def)
 set_target_properties(nrvusbin_dll PROPERTIES PREFIX "" OUTPUT_NAME NRVUSBIN SUFFIX ".DLL" DEFINE_SYMBOL "")
 target_include_directories(nrvusbin_dll PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
-target_compile_definitions(nrvusbin_dll PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
-target_compile_options(nrvusbin_dll PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
-target_link_options(nrvusbin_dll PRIVATE
-  -nostdlib -s -Wl,--subsystem,windows:4.0
-  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
-  -Wl,--entry,_DllEntryPoint@12 -Wl,--require-defined,_DllEntryPoint@12
-  -Wl,--exclude-all-symbols)
+# The .def file gives the three exports their undecorated names.
+nrv_windows4_user_image(nrvusbin_dll _DllEntryPoint@12)
 target_link_libraries(nrvusbin_dll PRIVATE ${NRV_SETUP_LIBRARIES})
 
 # ---- NRVUSBUN.EXE: the uninstaller, a windowed program without a window -------
@@ -119,11 +120,5 @@ add_executable(nrvusbun_exe WIN32 ${NRVUSBUN_SOURCES} ${NRV_RUNTIME_SUPPORT}
   ${PROJECT_SOURCE_DIR}/setup/uninstaller/program_start.cpp ${PROJECT_SOURCE_DIR}/setup/uninstaller/NRVUSBUN.rc)
 set_target_properties(nrvusbun_exe PROPERTIES OUTPUT_NAME NRVUSBUN SUFFIX ".EXE")
 target_include_directories(nrvusbun_exe PRIVATE ${SETUP_INCLUDE_DIRECTORIES})
-target_compile_definitions(nrvusbun_exe PRIVATE WINVER=0x0400 _WIN32_WINNT=0x0400)
-target_compile_options(nrvusbun_exe PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${NRV_USER_CXX_FLAGS}>")
-target_link_options(nrvusbun_exe PRIVATE
-  -nostdlib -s -Wl,--subsystem,windows:4.0
-  -Wl,--major-os-version,4 -Wl,--minor-os-version,0
-  -Wl,--entry,_ProgramStart@0 -Wl,--require-defined,_ProgramStart@0
-  -Wl,--exclude-all-symbols)
+nrv_windows4_user_image(nrvusbun_exe _ProgramStart@0)
 target_link_libraries(nrvusbun_exe PRIVATE ${NRV_SETUP_LIBRARIES})

@@ -205,14 +205,11 @@ class Procedure {
       return;
     }
     result_.checkVersion = checkVersion();
-    result_.steps.push_back(format("CheckVersion returned %u", static_cast<unsigned>(*result_.checkVersion)));
     if (*result_.checkVersion == kVersionsDiffer) {
       stop("the driver and the port monitor carry different product versions");
       return;
     }
     result_.installPortMonitor = installPortMonitor();
-    result_.steps.push_back(
-        format("InstallPortMonitor returned %u", static_cast<unsigned>(*result_.installPortMonitor)));
     if (*result_.installPortMonitor == ERROR_NOT_SUPPORTED && !machine_.restartRequested()) {
       stop("the person declined");
     } else if (*result_.installPortMonitor != ERROR_SUCCESS &&

@@ -30,6 +30,16 @@ class SpoolerWithMonitor : public ::testing::Test {
     return machine.usb().plug(std::make_unique<nrv::SimulatedPrinter>(config));
   }
 
+  // DeletePrinter on the queue, as a program deletes it; on the calling program's thread.
+  static void deleteQueue(const char* name) {
+    std::string queue = name;
+    PRINTER_DEFAULTSA defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterA(queue.data(), &printer, &defaults));
+    EXPECT_TRUE(DeletePrinter(printer));
+    EXPECT_TRUE(ClosePrinter(printer));
+  }
+
   // "name=description" of every port, as a program lists them.
   std::vector<std::string> listing() {
     std::vector<std::string> ports;
@@ -65,12 +75,7 @@ TEST_F(SpoolerWithMonitor, DeletingAConnectedPortIsRefusedByTheMonitor) {
   char port[] = "NRVUSB001:";
   EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
-  char queue[] = "NRV USB Printer 1";
-  PRINTER_DEFAULTSA defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  ASSERT_TRUE(OpenPrinterA(queue, &printer, &defaults));
-  EXPECT_TRUE(DeletePrinter(printer));
-  EXPECT_TRUE(ClosePrinter(printer));
+  deleteQueue("NRV USB Printer 1");
   EXPECT_FALSE(DeletePortA(nullptr, nullptr, port));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
 }
@@ -88,12 +93,7 @@ TEST_F(SpoolerWithMonitor, APortPrintedToIsClosedBeforeItIsDeleted) {
   machine.usb().unplug(usb);
   nrv::Process& program = machine.startProcess("program");
   nrv::ProcessScope scope(program);
-  char queue[] = "NRV USB Printer 1";
-  PRINTER_DEFAULTSA defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  ASSERT_TRUE(OpenPrinterA(queue, &printer, &defaults));
-  EXPECT_TRUE(DeletePrinter(printer));
-  EXPECT_TRUE(ClosePrinter(printer));
+  deleteQueue("NRV USB Printer 1");
   listing();  // the monitor learns the printer is gone
   char port[] = "NRVUSB001:";
   EXPECT_TRUE(DeletePortA(nullptr, nullptr, port)) << GetLastError();

@@ -10,6 +10,7 @@
 
 #include "rc_parser.h"
 #include "resource_section.h"
+#include "script_error.h"
 #include "user/module_resources.h"
 
 namespace {
@@ -27,16 +28,6 @@ std::vector<Seen> read(const std::string& script) {
     seen.push_back(Seen{string.language, string.id, string.text});
   }
   return seen;
-}
-
-// "line: message" of the error the script gives.
-std::string errorOf(const std::string& script) {
-  try {
-    rc::readResourceScript(script);
-  } catch (const rc::ScriptError& error) {
-    return std::to_string(error.line()) + ": " + error.what();
-  }
-  return "no error";
 }
 
 TEST(ResourceCompiler, LanguagesOfTables) {

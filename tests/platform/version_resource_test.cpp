@@ -15,6 +15,7 @@
 #include "host_image.h"
 #include "pe_image.h"
 #include "rc_parser.h"
+#include "script_error.h"
 
 namespace {
 
@@ -23,16 +24,6 @@ std::string scriptFile(const std::string& path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
-}
-
-// "line: message" of the error the script gives.
-std::string errorOf(const std::string& script) {
-  try {
-    rc::readResourceScript(script);
-  } catch (const rc::ScriptError& error) {
-    return std::to_string(error.line()) + ": " + error.what();
-  }
-  return "no error";
 }
 
 struct Deliverable {
