@@ -48,7 +48,11 @@ class Procedure {
   Procedure(Machine& machine, const PackageFiles& files) : machine_(machine), files_(files) {}
 
   PackageInstallation run() {
-    if (prepareFiles() && copyFiles() && writeInf() && writeKeys() && bindDriver()) runInstaller();
+    if (!prepareFiles() || !noDriverLoaded() || !targetsWritable()) return std::move(result_);
+    copyFiles();
+    writeInf();
+    writeKeys();
+    if (bindDriver()) runInstaller();
     return std::move(result_);
   }
 
@@ -85,26 +89,44 @@ class Procedure {
     return true;
   }
 
+  static constexpr FileOpenMode kWriting{false, true, false, 0};
+
+  // A driver for USB printers that runs already would be loaded a second time.
+  bool noDriverLoaded() {
+    if (machine_.pnp().functionDriver() == nullptr) return true;
+    return stop("a function driver for USB printers is loaded already: is the package installed?");
+  }
+
   // As a setup program copies: a file in use (a loaded driver, a running
-  // program) or one another open does not share cannot be replaced.
-  bool copyFiles() {
+  // program) or one another open does not share cannot be replaced. Every
+  // target is tried before any is written, so a refusal changes nothing.
+  bool targetsWritable() {
+    FileSystem& files = machine_.files();
+    for (const Placement& placement : placements_) {
+      DWORD error = 0;
+      bool existed = false;
+      FileSystem::OpenFile file = files.open(placement.target, OPEN_EXISTING, kWriting, &error, &existed);
+      if (file != nullptr) {
+        files.close(file, kWriting);
+      } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return stop(format("%s cannot be written (error %u): is the package installed and running already?",
+                           placement.target.c_str(), static_cast<unsigned>(error)));
+      }
+    }
+    return true;
+  }
+
+  void copyFiles() {
     FileSystem& files = machine_.files();
     for (Placement& placement : placements_) {
       DWORD error = 0;
       bool existed = false;
-      FileOpenMode mode;
-      mode.write = true;
-      FileSystem::OpenFile file = files.open(placement.target, CREATE_ALWAYS, mode, &error, &existed);
-      if (file == nullptr)
-        return stop(format("%s cannot be written (error %u)", placement.target.c_str(),
-                           static_cast<unsigned>(error)));
-      files.resize(file, 0);
+      FileSystem::OpenFile file = files.open(placement.target, CREATE_ALWAYS, kWriting, &error, &existed);
       files.write(file, 0, placement.bytes.data(), placement.bytes.size());
-      files.close(file, mode);
+      files.close(file, kWriting);
       files.setHostModule(placement.target, placement.source->hostModule);
       result_.steps.push_back(format("copied %s to %s", placement.name, placement.target.c_str()));
     }
-    return true;
   }
 
   // Windows 2000 names the INF files it keeps oemN.inf, the first N free.
@@ -121,7 +143,7 @@ class Procedure {
     return machine_.files().windowsDirectory() + (is98() ? "\\INF\\OTHER" : "\\INF");
   }
 
-  bool writeInf() {
+  void writeInf() {
     infName_ = chooseInfName();
     std::string text = format(
         "; Norvo USB printers\r\n"
@@ -135,14 +157,13 @@ class Procedure {
     std::string path = infFolder() + "\\" + infName_;
     machine_.files().putFile(path, std::vector<uint8_t>(text.begin(), text.end()));
     result_.steps.push_back("wrote the INF file " + path);
-    return true;
   }
 
   void setString(const std::string& key, const char16_t* name, const std::string& value) {
     machine_.registry().setString(toUtf16(std::string(kMachineRoot) + key), name, toUtf16(value));
   }
 
-  bool writeKeys() {
+  void writeKeys() {
     std::string imagePath =
         is98() ? std::string("SYSTEM\\") + kDriverFile : std::string("System32\\DRIVERS\\") + kDriverFile;
     registerDriverService(machine_.registry(), kPackageService, imagePath);
@@ -164,7 +185,6 @@ class Procedure {
     setString(kPackageUninstallKey, u"UninstallString",
               machine_.files().systemDirectory() + "\\" + kUninstallerFile);
     result_.steps.push_back(std::string("wrote the uninstall entry HKLM\\") + kPackageUninstallKey);
-    return true;
   }
 
   bool bindDriver() {

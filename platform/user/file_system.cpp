@@ -126,9 +126,11 @@ FileSystem::Node* FileSystem::folderOf(const std::vector<std::string>& names, bo
   return node;
 }
 
-// Each open must let the other do what it asks.
+// Each open must let the other do what it asks. A file in use as a loaded
+// image or a running program is held as the loader holds it: read, and shared
+// for reading only, so it cannot be written over while it runs.
 bool FileSystem::sharingAllows(const Node& node, const FileOpenMode& mode) const {
-  return std::all_of(node.opens.begin(), node.opens.end(), [&](const FileOpenMode& other) {
+  auto compatible = [&](const FileOpenMode& other) {
     bool newAllowed = (!mode.read || (other.share & FILE_SHARE_READ) != 0) &&
                       (!mode.write || (other.share & FILE_SHARE_WRITE) != 0) &&
                       (!mode.remove || (other.share & FILE_SHARE_DELETE) != 0);
@@ -136,7 +138,10 @@ bool FileSystem::sharingAllows(const Node& node, const FileOpenMode& mode) const
                       (!other.write || (mode.share & FILE_SHARE_WRITE) != 0) &&
                       (!other.remove || (mode.share & FILE_SHARE_DELETE) != 0);
     return newAllowed && oldAllowed;
-  });
+  };
+  static const FileOpenMode kImage{true, false, false, FILE_SHARE_READ};
+  if (node.inUse > 0 && !compatible(kImage)) return false;
+  return std::all_of(node.opens.begin(), node.opens.end(), compatible);
 }
 
 FileSystem::OpenFile FileSystem::open(const std::string& path, DWORD disposition, const FileOpenMode& mode,

@@ -123,7 +123,7 @@ TEST_P(Files, ReadWritePositionAndEnd) {
 }
 
 // What an open shares decides what later opens and deletions may do; a file
-// in use as an image cannot be deleted at all.
+// in use as an image cannot be deleted at all, nor written over, only read.
 TEST_P(Files, SharingAndFilesInUse) {
   put(file("C.DLL"), "image");
   HANDLE exclusive = open(file("C.DLL"), GENERIC_READ, 0, OPEN_EXISTING);
@@ -155,6 +155,15 @@ TEST_P(Files, SharingAndFilesInUse) {
   machine.files().markInUse(file("D.SYS"), 1);
   EXPECT_FALSE(DeleteFileA(file("D.SYS").c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(open(file("D.SYS"), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "the image is not written over";
+  EXPECT_EQ(open(file("D.SYS"), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE)
+      << "the loader reads it";
+  HANDLE reader = open(file("D.SYS"), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "a reader that shares reading";
+  EXPECT_TRUE(CloseHandle(reader));
+  EXPECT_EQ(machine.files().fileBytes(file("D.SYS")), std::vector<uint8_t>({'d', 'r', 'i', 'v', 'e', 'r'}));
   machine.files().markInUse(file("D.SYS"), -1);
   EXPECT_TRUE(DeleteFileA(file("d.sys").c_str()));
   EXPECT_FALSE(DeleteFileA(file("D.SYS").c_str()));

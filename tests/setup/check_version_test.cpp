@@ -3,41 +3,10 @@
 // package's, with their version strings rewritten where a case needs it.
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "base/text.h"
 #include "package_machine.h"
 
 namespace {
-
-std::vector<uint8_t> imageBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-// The image with every "3.00.220" of its version resource (file and product
-// version alike) rewritten as `version`, which has as many characters.
-std::vector<uint8_t> withVersion(const std::string& image, const std::u16string& version) {
-  std::vector<uint8_t> bytes = imageBytes(image);
-  std::u16string original = u"3.00.220";
-  EXPECT_EQ(version.size(), original.size());
-  std::vector<uint8_t> from;
-  std::vector<uint8_t> to;
-  for (size_t index = 0; index < original.size(); index++) {
-    from.insert(from.end(),
-                {static_cast<uint8_t>(original[index]), static_cast<uint8_t>(original[index] >> 8)});
-    to.insert(to.end(), {static_cast<uint8_t>(version[index]), static_cast<uint8_t>(version[index] >> 8)});
-  }
-  size_t replaced = 0;
-  for (auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end()); at != bytes.end();
-       at = std::search(at, bytes.end(), from.begin(), from.end())) {
-    at = std::copy(to.begin(), to.end(), at);
-    replaced++;
-  }
-  EXPECT_GE(replaced, 2u) << image << ": no version strings found";
-  return bytes;
-}
 
 class CheckVersion : public ::testing::TestWithParam<nrv::OsProfile> {
  protected:
@@ -45,11 +14,11 @@ class CheckVersion : public ::testing::TestWithParam<nrv::OsProfile> {
   bool is98() const { return GetParam() == nrv::OsProfile::Windows98; }
 
   void putDriver(const std::string& path, const std::u16string& version) {
-    bench.machine.files().putFile(path, withVersion(builtPackage().driver.image, version));
+    bench.machine.files().putFile(path, imageWithVersion(builtPackage().driver.image, version));
   }
   void putMonitor(const std::u16string& version) {
     bench.machine.files().putFile(bench.systemFile("NRVUSBMN.DLL"),
-                                  withVersion(builtPackage().monitor.image, version));
+                                  imageWithVersion(builtPackage().monitor.image, version));
   }
   // The drivers folder of Windows 2000, which the check looks in second.
   std::string driversFolderFile() {

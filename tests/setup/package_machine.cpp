@@ -1,5 +1,6 @@
 #include "package_machine.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -12,13 +13,34 @@ namespace {
 constexpr char16_t kMachine[] = u"\\Registry\\Machine\\";
 constexpr char16_t kUsbService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\USB";
 
-std::vector<uint8_t> hostFile(const std::string& path) {
+}  // namespace
+
+std::vector<uint8_t> imageBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   EXPECT_TRUE(file) << path;
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-}  // namespace
+std::vector<uint8_t> imageWithVersion(const std::string& image, const std::u16string& version) {
+  std::vector<uint8_t> bytes = imageBytes(image);
+  std::u16string original = u"3.00.220";
+  EXPECT_EQ(version.size(), original.size());
+  std::vector<uint8_t> from;
+  std::vector<uint8_t> to;
+  for (size_t index = 0; index < original.size(); index++) {
+    from.insert(from.end(),
+                {static_cast<uint8_t>(original[index]), static_cast<uint8_t>(original[index] >> 8)});
+    to.insert(to.end(), {static_cast<uint8_t>(version[index]), static_cast<uint8_t>(version[index] >> 8)});
+  }
+  size_t replaced = 0;
+  for (auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end()); at != bytes.end();
+       at = std::search(at, bytes.end(), from.begin(), from.end())) {
+    at = std::copy(to.begin(), to.end(), at);
+    replaced++;
+  }
+  EXPECT_GE(replaced, 2u) << image << ": no version strings found";
+  return bytes;
+}
 
 nrv::PackageFiles builtPackage() {
   return nrv::PackageFiles{{NRV_PACKAGE_IMAGES "/NRVUSB.SYS", NRVUSB_MODULE},
@@ -45,7 +67,7 @@ std::string PackageBench::driversFile(const std::string& name) {
 
 void PackageBench::putImage(const std::string& path, const std::string& image,
                             const std::string& hostModule) {
-  machine.files().putFile(path, hostFile(image));
+  machine.files().putFile(path, imageBytes(image));
   machine.files().setHostModule(path, hostModule);
 }
 

@@ -17,6 +17,11 @@
 
 // The package as the build leaves it.
 nrv::PackageFiles builtPackage();
+// The bytes of a file on the host.
+std::vector<uint8_t> imageBytes(const std::string& path);
+// The image with every "3.00.220" of its version resource (file and product
+// version alike) rewritten as `version`, which has as many characters.
+std::vector<uint8_t> imageWithVersion(const std::string& image, const std::u16string& version);
 
 class PackageBench {
  public:
