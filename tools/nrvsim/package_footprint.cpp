@@ -22,6 +22,8 @@ constexpr char kScheduled[] = "removed at the next start";
 constexpr char kPortsKey[] = "System\\CurrentControlSet\\Control\\Print\\Ports";
 constexpr char kServiceKeyStays98[] =
     "the uninstaller deletes the driver's service key on Windows 2000 only; the file it names is gone";
+constexpr char kInfStays[] =
+    "the uninstaller finds INF files only through the devices installed from them, and none named this one";
 constexpr char kPortKeyStays[] =
     "the port monitor leaves a port's key when the port is deleted, and no step of the uninstaller removes "
     "it";
@@ -65,8 +67,8 @@ class Survey {
     });
   }
 
-  void file(const std::string& path) {
-    if (machine_.files().isFile(path)) add("file", path, deletionPending(path) ? kScheduled : "");
+  void file(const std::string& path, const char* otherwiseExpected = "") {
+    if (machine_.files().isFile(path)) add("file", path, deletionPending(path) ? kScheduled : otherwiseExpected);
   }
 
   void files() {
@@ -77,7 +79,7 @@ class Survey {
     for (const nrv::FileSystem::Entry& entry : files.list(files.windowsDirectory() + "\\INF")) {
       if (entry.folder) continue;
       std::optional<std::vector<uint8_t>> bytes = files.fileBytes(entry.path);
-      if (bytes && contains(*bytes, nrv::kPackageClassName)) file(entry.path);
+      if (bytes && contains(*bytes, nrv::kPackageClassName)) file(entry.path, kInfStays);
     }
   }
 
