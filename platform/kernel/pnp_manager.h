@@ -81,9 +81,13 @@ class PnpManager {
   // reports. With the INF, a node the driver is added to that had no driver
   // installed is installed from it first, so the driver finds its driver key
   // in the INF's class.
-  void setFunctionDriver(PDRIVER_OBJECT driver, std::optional<DriverInf> inf = std::nullopt) {
+  void setFunctionDriver(PDRIVER_OBJECT driver, const DriverInf* inf = nullptr) {
     functionDriver_ = driver;
-    functionDriverInf_ = std::move(inf);
+    if (inf != nullptr) {
+      functionDriverInf_ = *inf;
+    } else {
+      functionDriverInf_.reset();
+    }
   }
   PDRIVER_OBJECT functionDriver() const { return functionDriver_; }
 

@@ -83,13 +83,17 @@ DriverLoadResult Machine::loadFunctionDriver(const std::string& service,
             "its service key " + toUtf8(serviceKeyPath(service)) + " has no ImagePath"};
   }
   DriverLoadResult loaded = modules_.loadDriverImage(*image, service);
-  if (loaded.driver != nullptr) pnp_.setFunctionDriver(&loaded.driver->object, driverInfOf(binding));
+  if (loaded.driver != nullptr) {
+    std::optional<DriverInf> inf = driverInfOf(binding);
+    pnp_.setFunctionDriver(&loaded.driver->object, inf ? &*inf : nullptr);
+  }
   return loaded;
 }
 
 void Machine::bindFunctionDriver(const DriverBinding& binding) {
   functionDriverBinding_ = binding;
-  pnp_.setFunctionDriver(pnp_.functionDriver(), driverInfOf(binding));
+  DriverInf inf = *driverInfOf(binding);
+  pnp_.setFunctionDriver(pnp_.functionDriver(), &inf);
 }
 
 MachineState Machine::shutDown() {
