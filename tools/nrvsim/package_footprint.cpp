@@ -73,13 +73,15 @@ class Survey {
 
   void files() {
     nrv::FileSystem& files = machine_.files();
+    // Once the uninstaller has run (its entry is gone), an INF file no device named stays by its design.
+    bool uninstalled = !machine_.registry().keyExists(kMachine + nrv::toUtf16(nrv::kPackageUninstallKey));
     for (const char* name : kPackageFiles) file(files.systemDirectory() + "\\" + name);
     file(files.windowsDirectory() + "\\SYSTEM32\\DRIVERS\\NRVUSB.SYS");
     // INF files of the package (in INF, or INF\OTHER below it) name its setup class.
     for (const nrv::FileSystem::Entry& entry : files.list(files.windowsDirectory() + "\\INF")) {
       if (entry.folder) continue;
       std::optional<std::vector<uint8_t>> bytes = files.fileBytes(entry.path);
-      if (bytes && contains(*bytes, nrv::kPackageClassName)) file(entry.path, kInfStays);
+      if (bytes && contains(*bytes, nrv::kPackageClassName)) file(entry.path, uninstalled ? kInfStays : "");
     }
   }
 
