@@ -46,7 +46,10 @@ Machine::Machine(MachineOptions options)
   addUsbBus();
 }
 
-Machine::Machine(const MachineState& state) : Machine(MachineOptions{state.profile}) { bootFrom(state); }
+Machine::Machine(const MachineState& state, UsbTrafficListener* usbTraffic)
+    : Machine(MachineOptions{state.profile, usbTraffic}) {
+  bootFrom(state);
+}
 
 Machine::~Machine() {
   if (!off_) shutdown();
@@ -114,6 +117,7 @@ MachineState Machine::shutDown() {
 UsbBus& Machine::addUsbBus() {
   unsigned number = static_cast<unsigned>(usbBuses_.size()) + 1;
   usbBuses_.push_back(std::make_unique<UsbBus>(number, busDriver_, pnp_, power_, scheduler_, mdls_));
+  usbBuses_.back()->setTrafficListener(options_.usbTraffic);
   return *usbBuses_.back();
 }
 

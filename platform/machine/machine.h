@@ -48,6 +48,9 @@ namespace nrv {
 
 struct MachineOptions {
   OsProfile profile = OsProfile::Windows2000;
+  // Sees every request on every USB bus from the machine's start (see usb_traffic.h); it must outlive the
+  // machine.
+  UsbTrafficListener* usbTraffic = nullptr;
 };
 
 // What a machine booted from a state did at its start.
@@ -66,7 +69,7 @@ class Machine {
   explicit Machine(MachineOptions options = {});
   // Boots from what an earlier machine of the state's profile left: the
   // pending file operations are carried out, then what it ran starts again.
-  explicit Machine(const MachineState& state);
+  explicit Machine(const MachineState& state, UsbTrafficListener* usbTraffic = nullptr);
   // Shuts down: closes open handles, removes physical devices, unloads drivers
   // and stops the machine on anything left behind.
   ~Machine();

@@ -47,6 +47,17 @@ ULONG bytesToMove(const QueuedTransfer& transfer) {
   return isIn(transfer) ? static_cast<ULONG>(transfer.device->model().inBytesReady(allowed)) : allowed;
 }
 
+// The packet a capture records for a queued request, before its data.
+UsbTrafficPacket trafficPacket(const QueuedTransfer& transfer) {
+  UsbTrafficPacket packet;
+  packet.requestId = reinterpret_cast<uintptr_t>(transfer.irp);
+  packet.function = transfer.urb->UrbHeader.Function;
+  packet.device = static_cast<USHORT>(transfer.device->port());
+  packet.endpoint = transfer.endpoint;
+  packet.transfer = transfer.kind;
+  return packet;
+}
+
 // The hub names a device by its vendor, product and revision first, then by
 // vendor and product alone, so that an installation can match either.
 std::vector<std::u16string> hardwareIdsOf(const UsbDeviceModel& model) {
@@ -242,6 +253,8 @@ VOID UsbBus::cancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS UsbBus::queue(QueuedTransfer transfer) {
+  // A held control request was reported when it reached the device.
+  if (transfer.pipe != nullptr) reportSubmitted(transfer);
   PIRP irp = transfer.irp;
   transfer.due = scheduler_.now() + transfer.plan.delayMilliseconds * Scheduler::kUnitsPerMillisecond;
   irp->Tail.Overlay.DriverContext[0] = this;
@@ -312,6 +325,8 @@ std::vector<QueuedTransfer> UsbBus::takeAll(const std::function<bool(const Queue
 void UsbBus::finish(std::vector<QueuedTransfer>& transfers, USBD_STATUS status) {
   for (QueuedTransfer& transfer : transfers) {
     if (transfer.started && !isIn(transfer)) transfer.device->model().withdrawOut();
+    reportNak(transfer, false);
+    reportCompleted(transfer, status, nullptr, 0);
     transfer.urb->UrbHeader.Status = status;
     if (transfer.pipe != nullptr)
       transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
@@ -410,6 +425,7 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
     BulkPlan::Action action = entry->plan.action;
     if (!halted && action == BulkPlan::Action::Hold) {
       waiting++;
+      reportNak(*entry, true);  // a device that never answers NAKs every attempt
       continue;
     }
     if (!halted && entry->due > now) {
@@ -419,9 +435,11 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
     if (!halted && (action == BulkPlan::Action::Normal || action == BulkPlan::Action::Fail)) {
       if (!entry->started && !start(*entry, now)) {
         waiting++;  // NAKed: no reply yet, or the device's buffer is busy
+        reportNak(*entry, true);
         continue;
       }
       uint64_t ends = endOf(*entry);
+      reportNak(*entry, ends == Scheduler::kNoDeadline);
       if (ends > now) {
         if (ends == Scheduler::kNoDeadline) waiting++;  // NAKed until the device drains its buffer
         deadline = std::min(deadline, ends);
@@ -444,6 +462,7 @@ bool UsbBus::nextDue(QueuedTransfer& transfer, uint64_t& deadline, size_t& waiti
 void UsbBus::complete(QueuedTransfer& transfer) {
   if (transfer.plan.action == BulkPlan::Action::FailRequest) {
     // The request fails before the transfer reaches the device: the URB stays as it was submitted.
+    reportCompleted(transfer, transfer.urb->UrbHeader.Status, nullptr, 0);
     transfer.irp->IoStatus.Status = transfer.plan.requestStatus;
     transfer.irp->IoStatus.Information = 0;
     IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
@@ -477,11 +496,54 @@ void UsbBus::complete(QueuedTransfer& transfer) {
   }
   if ((transfer.endpoint & kUsbDirectionIn) != 0 && !moved.empty()) memcpy(data, moved.data(), moved.size());
   ULONG count = (transfer.endpoint & kUsbDirectionIn) != 0 ? static_cast<ULONG>(moved.size()) : allowed;
+  reportNak(transfer, false);
+  reportCompleted(transfer, status, moved.data(), moved.size());
   urb.TransferBufferLength = count;
   urb.Hdr.Status = status;
   transfer.irp->IoStatus.Status = requestStatusFor(status);
   transfer.irp->IoStatus.Information = 0;
   IofCompleteRequest(transfer.irp, IO_NO_INCREMENT);
+}
+
+void UsbBus::report(UsbTrafficPacket packet) {
+  if (listener_ == nullptr) return;
+  packet.time = scheduler_.now();
+  packet.bus = static_cast<USHORT>(number_);
+  listener_->packet(packet);
+}
+
+void UsbBus::reportSubmitted(const QueuedTransfer& transfer) {
+  if (!tapped()) return;
+  UsbTrafficPacket packet = trafficPacket(transfer);
+  if (!isIn(transfer)) {
+    packet.data = transfer.data;
+    packet.length = transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  }
+  report(packet);
+}
+
+// data: what an IN transfer brought.
+void UsbBus::reportCompleted(const QueuedTransfer& transfer, USBD_STATUS status, const UCHAR* data,
+                             size_t length) {
+  if (!tapped()) return;
+  UsbTrafficPacket packet = trafficPacket(transfer);
+  packet.completion = true;
+  packet.stage = UsbControlStage::Complete;
+  packet.status = status;
+  if (isIn(transfer)) {
+    packet.data = data;
+    packet.length = length;
+  }
+  report(packet);
+}
+
+void UsbBus::reportNak(QueuedTransfer& transfer, bool naked) {
+  if (transfer.naked == naked) return;
+  transfer.naked = naked;
+  if (listener_ != nullptr) {
+    listener_->nak(scheduler_.now(), static_cast<USHORT>(number_),
+                   static_cast<USHORT>(transfer.device->port()), transfer.endpoint, naked);
+  }
 }
 
 void UsbBus::run() {

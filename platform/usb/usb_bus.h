@@ -32,6 +32,7 @@
 #include "usb/simulated_printer.h"
 #include "usb/usb_device.h"
 #include "usb/usb_device_model.h"
+#include "usb/usb_traffic.h"
 
 namespace nrv {
 
@@ -48,7 +49,8 @@ struct QueuedTransfer {
   PIRP irp = nullptr;
   PURB urb = nullptr;
   USBD_PIPE_HANDLE pipe = nullptr;  // null for a control request the device does not answer
-  UCHAR endpoint = 0;
+  UCHAR endpoint = 0;               // for a control request: 0 or 0x80, the direction of its data stage
+  UsbTransferKind kind = UsbTransferKind::Control;
   USHORT maxPacketSize = 0;
   UCHAR* data = nullptr;  // the transfer's bytes, mapped when it was submitted
   BulkPlan plan;
@@ -58,6 +60,7 @@ struct QueuedTransfer {
   bool started = false;
   uint64_t startedAt = 0;
   uint64_t endsAt = 0;  // for IN: the frame after the bytes the device sends
+  bool naked = false;   // the device NAKs it: no data for it, or no room
 };
 
 class UsbBus {
@@ -115,6 +118,13 @@ class UsbBus {
   // Stops the bus thread; every device must be gone.
   void stop();
 
+  // The listener that sees every request and completion on this bus; set
+  // before the first device is plugged, and outliving the bus.
+  void setTrafficListener(UsbTrafficListener* listener) { listener_ = listener; }
+  bool tapped() const { return listener_ != nullptr; }
+  // Stamps the packet with the clock and the bus's number and hands it to the listener.
+  void report(UsbTrafficPacket packet);
+
  private:
   std::u16string instancePathFor(const UsbDeviceModel& model, ULONG port);
   void arrived(UsbDevice& device);
@@ -137,6 +147,10 @@ class UsbBus {
   uint64_t endOf(const QueuedTransfer& transfer);
   void complete(QueuedTransfer& transfer);
   void changed();
+  // What the listener sees of a queued transfer.
+  void reportSubmitted(const QueuedTransfer& transfer);
+  void reportCompleted(const QueuedTransfer& transfer, USBD_STATUS status, const UCHAR* data, size_t length);
+  void reportNak(QueuedTransfer& transfer, bool naked);
 
   const unsigned number_;
   BusDriver& busDriver_;
@@ -166,6 +180,7 @@ class UsbBus {
   std::atomic<UsbDevice*> busy_{nullptr};
   ThreadRecord* threadRecord_ = nullptr;
   std::thread thread_;
+  UsbTrafficListener* listener_ = nullptr;
 };
 
 }  // namespace nrv

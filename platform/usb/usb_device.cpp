@@ -2,6 +2,7 @@
 
 #include <usbioctl.h>
 
+#include <array>
 #include <cstring>
 
 #include "base/bugcheck.h"
@@ -33,6 +34,27 @@ UCHAR* transferData(struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
 bool isPipeRequest(USHORT function) {
   return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_RESET_PIPE ||
          function == URB_FUNCTION_ABORT_PIPE;
+}
+
+// Control transfers run on the default pipe, endpoint 0, in the data stage's direction.
+UCHAR controlEndpoint(const UsbControlRequest& request) { return request.in() ? kUsbDirectionIn : 0; }
+
+// The direction of a control URB, for the completion of one the device never answered.
+UCHAR controlEndpoint(PURB urb) {
+  if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return kUsbDirectionIn;
+  return (urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ? kUsbDirectionIn
+                                                                                             : 0;
+}
+
+std::array<UCHAR, 8> setupPacket(const UsbControlRequest& request) {
+  return {request.requestType,
+          request.request,
+          static_cast<UCHAR>(request.value & 0xFF),
+          static_cast<UCHAR>(request.value >> 8),
+          static_cast<UCHAR>(request.index & 0xFF),
+          static_cast<UCHAR>(request.index >> 8),
+          static_cast<UCHAR>(request.length & 0xFF),
+          static_cast<UCHAR>(request.length >> 8)};
 }
 
 }  // namespace
@@ -123,13 +145,14 @@ NTSTATUS UsbDevice::dispatch(PIRP irp) {
       isPipeRequest(urb->UrbHeader.Function)) {
     if (submitPipeRequest(irp, urb, status)) return status;
   } else {
-    status = internalDeviceControl(stack);
+    status = internalDeviceControl(irp);
     if (status == STATUS_PENDING) {
       // The device does not answer this control request; it waits until cancelled.
       QueuedTransfer held;
       held.device = this;
       held.irp = irp;
       held.urb = urb;
+      held.endpoint = controlEndpoint(urb);
       held.plan.action = BulkPlan::Action::Hold;
       return bus_.queue(held);
     }
@@ -140,7 +163,8 @@ NTSTATUS UsbDevice::dispatch(PIRP irp) {
   return status;
 }
 
-NTSTATUS UsbDevice::internalDeviceControl(PIO_STACK_LOCATION stack) {
+NTSTATUS UsbDevice::internalDeviceControl(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PVOID argument = stack->Parameters.Others.Argument1;
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
@@ -149,10 +173,12 @@ NTSTATUS UsbDevice::internalDeviceControl(PIO_STACK_LOCATION stack) {
       USBD_STATUS status;
       {
         std::lock_guard<std::mutex> guard(lock_);
+        servedRequest_ = reinterpret_cast<uintptr_t>(irp);
         // A disabled port passes no traffic until it is reset; a gone device none at all.
         status = !connected_    ? USBD_STATUS_DEVICE_GONE
                  : portEnabled_ ? submit(urb)
                                 : USBD_STATUS_DEV_NOT_RESPONDING;
+        servedRequest_ = 0;
       }
       urb->UrbHeader.Status = status;
       return requestStatusFor(status);
@@ -200,8 +226,15 @@ USBD_STATUS UsbDevice::controlTransfer(UsbControlRequest request, PVOID buffer, 
   if (length != 0 && data == nullptr) return USBD_STATUS_INVALID_PARAMETER;
   request.length = static_cast<USHORT>(length);
   if (!request.in() && length != 0) request.outData.assign(data, data + length);
+  reportControlSubmitted(request);
   UsbControlReply reply = model_->control(request);
-  if (!USBD_SUCCESS(reply.status) || reply.status == USBD_STATUS_PENDING) {
+  if (reply.status == USBD_STATUS_PENDING) {
+    length = 0;
+    return reply.status;
+  }
+  if (!USBD_SUCCESS(reply.status)) reply.data.clear();
+  reportControlCompleted(request, reply);
+  if (!USBD_SUCCESS(reply.status)) {
     length = 0;
     return reply.status;
   }
@@ -210,6 +243,61 @@ USBD_STATUS UsbDevice::controlTransfer(UsbControlRequest request, PVOID buffer, 
     length = static_cast<ULONG>(reply.data.size());
   }
   return USBD_STATUS_SUCCESS;
+}
+
+// A capture sees a control transfer's setup packet, with its OUT data in a
+// data stage of its own, as it goes down.
+void UsbDevice::reportControlSubmitted(const UsbControlRequest& request) {
+  if (!bus_.tapped()) return;
+  UsbTrafficPacket packet =
+      trafficPacket(request.urbFunction, controlEndpoint(request), UsbTransferKind::Control);
+  packet.setup = setupPacket(request);
+  bus_.report(packet);
+  if (request.outData.empty()) return;
+  packet.stage = UsbControlStage::Data;
+  packet.data = request.outData.data();
+  packet.length = request.outData.size();
+  bus_.report(packet);
+}
+
+void UsbDevice::reportControlCompleted(const UsbControlRequest& request, const UsbControlReply& reply) {
+  if (!bus_.tapped()) return;
+  UsbTrafficPacket packet =
+      trafficPacket(request.urbFunction, controlEndpoint(request), UsbTransferKind::Control);
+  packet.completion = true;
+  packet.stage = UsbControlStage::Complete;
+  packet.status = reply.status;
+  packet.data = reply.data.data();
+  packet.length = reply.data.size();
+  bus_.report(packet);
+}
+
+// Pipe requests and bulk transfers refused at once; a refused request for a
+// pipe the device does not have goes to endpoint 0.
+void UsbDevice::reportPipeRequest(PIRP irp, USHORT function, UCHAR endpoint, bool completion,
+                                  USBD_STATUS status) {
+  if (!bus_.tapped()) return;
+  UsbTrafficPacket packet;
+  packet.requestId = reinterpret_cast<uintptr_t>(irp);
+  packet.function = function;
+  packet.device = static_cast<USHORT>(port_);
+  packet.endpoint = endpoint;
+  packet.transfer =
+      function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ? UsbTransferKind::Bulk : UsbTransferKind::Other;
+  packet.completion = completion;
+  packet.status = status;
+  bus_.report(packet);
+}
+
+UsbTrafficPacket UsbDevice::trafficPacket(USHORT function, UCHAR endpoint, UsbTransferKind kind) const {
+  UsbTrafficPacket packet;
+  packet.requestId = servedRequest_;
+  // The bus's own requests after a port reset are plain control transfers on the wire.
+  packet.function = function == kUsbBusOwnRequest ? URB_FUNCTION_CONTROL_TRANSFER : function;
+  packet.device = static_cast<USHORT>(port_);
+  packet.endpoint = endpoint;
+  packet.transfer = kind;
+  return packet;
 }
 
 bool UsbDevice::findPipe(USBD_PIPE_HANDLE handle, UsbPipe& pipe) const {
@@ -260,6 +348,7 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
         queued.pipe = pipe.handle;
         queued.endpoint = pipe.endpointAddress;
         queued.maxPacketSize = pipe.maxPacketSize;
+        queued.kind = pipe.type == UsbdPipeTypeInterrupt ? UsbTransferKind::Interrupt : UsbTransferKind::Bulk;
         queued.data = transferData(transfer);
         queued.plan = model_->planBulkTransfer(pipe.endpointAddress);
         status = bus_.queue(queued);
@@ -272,15 +361,21 @@ bool UsbDevice::submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status) {
       result = USBD_STATUS_INVALID_PARAMETER;
     } else if (!findPipe(request.PipeHandle, pipe)) {
       result = USBD_STATUS_INVALID_PIPE_HANDLE;
-    } else if (function == URB_FUNCTION_RESET_PIPE) {
-      bus_.resetPipe(pipe.handle);
     } else {
-      bus_.abortPipe(pipe.handle);
+      reportPipeRequest(irp, function, pipe.endpointAddress, false, USBD_STATUS_SUCCESS);
+      if (function == URB_FUNCTION_RESET_PIPE) {
+        bus_.resetPipe(pipe.handle);
+      } else {
+        bus_.abortPipe(pipe.handle);
+      }
+      reportPipeRequest(irp, function, pipe.endpointAddress, true, result);
     }
   }
-  // A refused transfer moved nothing.
-  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && fits(urb->UrbBulkOrInterruptTransfer)) {
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    // A refused transfer moved nothing.
+    if (fits(urb->UrbBulkOrInterruptTransfer)) urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    reportPipeRequest(irp, function, pipe.endpointAddress, false, USBD_STATUS_SUCCESS);
+    reportPipeRequest(irp, function, pipe.endpointAddress, true, result);
   }
   urb->UrbHeader.Status = result;
   status = requestStatusFor(result);

@@ -18,6 +18,7 @@
 
 #include "usb/simulated_printer.h"
 #include "usb/usb_device_model.h"
+#include "usb/usb_traffic.h"
 
 namespace nrv {
 
@@ -82,7 +83,7 @@ class UsbDevice {
   NTSTATUS pnp(PIRP irp);
   void fillCapabilities(DEVICE_CAPABILITIES& capabilities) const;
 
-  NTSTATUS internalDeviceControl(PIO_STACK_LOCATION stack);
+  NTSTATUS internalDeviceControl(PIRP irp);
   // Bulk transfers and pipe requests; true when the URB was one of them.
   bool submitPipeRequest(PIRP irp, PURB urb, NTSTATUS& status);
   bool findPipe(USBD_PIPE_HANDLE handle, UsbPipe& pipe) const;
@@ -90,6 +91,11 @@ class UsbDevice {
   USBD_STATUS getDescriptor(struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb);
   USBD_STATUS classOrVendor(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& urb);
   USBD_STATUS controlTransfer(UsbControlRequest request, PVOID buffer, PMDL mdl, ULONG& length);
+  // What the bus's listener sees of a control transfer.
+  void reportControlSubmitted(const UsbControlRequest& request);
+  void reportControlCompleted(const UsbControlRequest& request, const UsbControlReply& reply);
+  UsbTrafficPacket trafficPacket(USHORT function, UCHAR endpoint, UsbTransferKind kind) const;
+  void reportPipeRequest(PIRP irp, USHORT function, UCHAR endpoint, bool completion, USBD_STATUS status);
 
   // Select configuration (usb_device_configuration.cpp), in three steps: the
   // request's interface records are checked against the descriptor, the
@@ -116,6 +122,7 @@ class UsbDevice {
   bool portEnabled_ = true;
   bool connected_ = true;
   unsigned portResets_ = 0;
+  uint64_t servedRequest_ = 0;  // the IRP whose URB is being served, 0 for the bus's own requests
   USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;
   UCHAR configurationValue_ = 0;
   std::map<UCHAR, UCHAR> alternateSettings_;  // interface number -> selected setting

@@ -37,8 +37,10 @@ struct Submission {
 
 class UsbBulkFixture : public ::testing::Test {
  protected:
-  explicit UsbBulkFixture(nrv::PrinterConfig config = {})
-      : device(machine.usb().plugPrinter(std::move(config))) {}
+  // traffic: a listener the machine tells of every request, from its start.
+  explicit UsbBulkFixture(nrv::PrinterConfig config = {}, nrv::UsbTrafficListener* traffic = nullptr)
+      : machine(nrv::MachineOptions{nrv::OsProfile::Windows2000, traffic}),
+        device(machine.usb().plugPrinter(std::move(config))) {}
 
   void SetUp() override {
     Bytes config(255);
