@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Makes sure this Debian machine has what the build needs, installing what is missing.
-#   scripts/install-deps.sh             host build and the cross build of the Windows images
-#   scripts/install-deps.sh --no-cross  host build only
+#   scripts/install-deps.sh                 host build, the cross build of the Windows images,
+#                                           and the tools the tests read nrvsim's files with
+#   scripts/install-deps.sh --no-cross      without the cross build
+#   scripts/install-deps.sh --no-test-tools without the tests' tools (tshark, xmllint)
 set -euo pipefail
 
 cross=1
+test_tools=1
 for arg in "$@"; do
   case "$arg" in
     --no-cross) cross=0 ;;
+    --no-test-tools) test_tools=0 ;;
     -h | --help)
-      sed -n '2,4s/^# \{0,1\}//p' "$0"
+      sed -n '2,6s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -33,6 +37,11 @@ have cmake || missing+=(cmake)
 have g++ || missing+=(g++)
 have ninja || have make || missing+=(make)
 have_gtest || missing+=(libgtest-dev)
+if [ "$test_tools" = 1 ]; then
+  # The tests read nrvsim's captures back with tshark and check its timelines with xmllint.
+  have tshark || missing+=(tshark)
+  have xmllint || missing+=(libxml2-utils)
+fi
 if [ "$cross" = 1 ]; then
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
   have i686-w64-mingw32-windres || missing+=(binutils-mingw-w64-i686)

@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build
 {
-  "$root/scripts/install-deps.sh" --no-cross
+  "$root/scripts/install-deps.sh" --no-cross --no-test-tools
   "$root/scripts/configure.sh" "$build"
   cmake --build "$build" --parallel "$(nproc)" --target nrvsim nrvusb
 } >&2

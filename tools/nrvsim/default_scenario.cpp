@@ -27,12 +27,15 @@ std::string defaultScenario(const std::string& printPath, nrv::OsProfile profile
   return install +
          "plug P1         # the system installs a printer queue for it\n"
          "show P1\n"
-         "ports           # P1's port, with the printer's description\n" +
+         "ports           # P1's port, with the printer's description\n"
+         "paper P1 out after=60   # the job stalls: the monitor waits in slices, polling the port status\n"
+         "paper P1 in after=4000\n" +
          job +
          "   # the queue the system installed at the plug, through the port monitor and the driver\n"
          "open P1\n"
          "reply P1 \"STATUS:READY;PAGES:1;\\r\\n\"\n"
          "read P1 64\n"
+         "reset P1        # the printer class's soft reset\n"
          "sleep S3        # refused: a handle is open\n"
          "close P1\n"
          "sleep S3\n"

@@ -107,6 +107,11 @@ struct HandleClosed {
   bool printerRemoved = false;  // it had been unplugged and waited for this handle
 };
 
+struct PrinterReset {
+  std::string printer;
+  NTSTATUS status = STATUS_SUCCESS;  // of IOCTL_USBPRN_SOFT_RESET
+};
+
 // Bulk transfers in a row that moved as many bytes and ended alike.
 struct TransferRun {
   size_t bytes = 0;
@@ -409,11 +414,11 @@ struct LeftoversListed {
 };
 
 using Event =
-    std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, DocumentPrinted,
-                 ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged, JobStarted, JobWaited,
-                 CancelSent, LocaleChanged, PortsListed, QueueAdded, SpoolerJobRun, PortStatusSet,
-                 DeviceIdAsked, PortDeleted, FilesListed, RegistryListed, MachineRestarted, PackageInstalled,
-                 AnswersScripted, PackageUninstalled, LeftoversListed>;
+    std::variant<PrinterPlugged, FaultsScheduled, PrinterShown, HandleOpened, HandleClosed, PrinterReset,
+                 DocumentPrinted, ReplyQueued, DataRead, PowerChanged, TimePassed, PrinterUnplugged,
+                 JobStarted, JobWaited, CancelSent, LocaleChanged, PortsListed, QueueAdded, SpoolerJobRun,
+                 PortStatusSet, DeviceIdAsked, PortDeleted, FilesListed, RegistryListed, MachineRestarted,
+                 PackageInstalled, AnswersScripted, PackageUninstalled, LeftoversListed>;
 
 // A command as it starts: when, where in the scenario, and its text.
 struct Step {

@@ -219,6 +219,12 @@ class JsonReport : public Report {
     json_.field("printer_removed", closed.printerRemoved);
   }
 
+  void write(const PrinterReset& reset) {
+    json_.field("kind", "reset");
+    json_.field("printer", reset.printer);
+    json_.field("status", statusName(reset.status));
+  }
+
   void writeRequest(const RequestFacts& request) {
     json_.beginObject();
     json_.field("length", request.length);

@@ -89,6 +89,12 @@ std::string takeArgument(ArgumentList& arguments, CommandLine& line) {
   } else if (option("--monitor")) {
     if (!error.empty() || value.empty()) return "--monitor needs a file name";
     line.run.monitorModule = hostFile(value);
+  } else if (option("--capture")) {
+    if (!error.empty() || value.empty()) return "--capture needs a file name";
+    line.run.captureFile = value;
+  } else if (option("--timeline")) {
+    if (!error.empty() || value.empty()) return "--timeline needs a file name";
+    line.run.timelineFile = value;
   } else if (option("--print")) {
     if (!error.empty() || value.empty()) return "--print needs a file name";
     line.printPath = value;

@@ -68,6 +68,11 @@ struct CloseCommand {
   std::string printer;
 };
 
+// The printer class's soft reset, asked for on the open handle.
+struct ResetCommand {
+  std::string printer;
+};
+
 struct PrintCommand {
   std::string printer;
   std::string file;  // as written; empty: the built-in test page
@@ -205,12 +210,12 @@ struct UninstallCommand {};
 // Every file, key, device, port, queue and monitor of the package still on the machine.
 struct LeftoversCommand {};
 
-using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, PrintCommand,
-                            ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand, UnplugCommand,
-                            StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand, PortsCommand,
-                            QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand, StatusCommand,
-                            DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand, RebootCommand,
-                            InstallCommand, AnswerCommand, UninstallCommand, LeftoversCommand>;
+using Action = std::variant<PlugCommand, FaultCommand, ShowCommand, OpenCommand, CloseCommand, ResetCommand,
+                            PrintCommand, ReplyCommand, ReadCommand, SleepCommand, WakeCommand, WaitCommand,
+                            UnplugCommand, StartCommand, WaitForJobCommand, CancelCommand, LocaleCommand,
+                            PortsCommand, QueueCommand, JobCommand, RetryCommand, CancelQueueJobCommand,
+                            StatusCommand, DeviceIdCommand, DeletePortCommand, FilesCommand, RegistryCommand,
+                            RebootCommand, InstallCommand, AnswerCommand, UninstallCommand, LeftoversCommand>;
 
 struct Command {
   int line = 0;

@@ -264,6 +264,7 @@ const std::map<std::string, Parser>& parsers() {
       {"show", [](Arguments& arguments) -> Action { return ShowCommand{printerName(arguments)}; }},
       {"open", [](Arguments& arguments) -> Action { return OpenCommand{printerName(arguments)}; }},
       {"close", [](Arguments& arguments) -> Action { return CloseCommand{printerName(arguments)}; }},
+      {"reset", [](Arguments& arguments) -> Action { return ResetCommand{printerName(arguments)}; }},
       {"print", parsePrint},
       {"reply", parseReply},
       {"read", parseRead},

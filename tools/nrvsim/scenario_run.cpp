@@ -6,6 +6,7 @@
 #include "machine/machine_folder.h"
 #include "print_job.h"
 #include "report.h"
+#include "run_recording.h"
 #include "session.h"
 #include "terminal_text.h"
 
@@ -52,13 +53,14 @@ nrv::PackageFiles packageOf(const RunOptions& options) {
 // loaded from a folder has its driver and monitor already; a machine kept in
 // a folder is saved there after its shutdown.
 int runCommands(const std::vector<Command>& commands, const RunOptions& options, Report& report,
-                const std::optional<nrv::MachineState>& loaded) {
+                const std::optional<nrv::MachineState>& loaded, RunRecording& recording) {
   int status = 0;
   std::optional<nrv::MachineState> left;
   {
-    std::unique_ptr<Session> running = loaded
-                                           ? std::make_unique<Session>(*loaded, options.machineFolder, report)
-                                           : std::make_unique<Session>(options.profile, report);
+    nrv::UsbTrafficListener* traffic = recording.listener();
+    std::unique_ptr<Session> running =
+        loaded ? std::make_unique<Session>(*loaded, options.machineFolder, report, traffic)
+               : std::make_unique<Session>(options.profile, report, traffic);
     Session& session = *running;
     session.setPackage(packageOf(options));
     std::optional<std::string> failure;
@@ -96,6 +98,8 @@ int runCommands(const std::vector<Command>& commands, const RunOptions& options,
     }
   }
   report.shutdownClean();
+  std::string error;
+  if (!recording.finish(error)) status = complain("cannot write " + error, kModuleFailed);
   return status;
 }
 
@@ -129,8 +133,10 @@ int runScenario(const RunOptions& options) {
   std::optional<nrv::MachineState> loaded;
   std::string error;
   if (!loadFolder(options, &loaded, &error)) return complain(error);
+  RunRecording recording;
+  if (!recording.open(options, error)) return complain("cannot write " + error);
   std::unique_ptr<Report> report = options.json ? makeJsonReport(stdout) : makeTranscript(stdout);
-  return runCommands(commands, options, *report, loaded);
+  return runCommands(commands, options, recording.report(*report), loaded, recording);
 }
 
 }  // namespace nrvsim

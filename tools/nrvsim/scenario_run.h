@@ -25,6 +25,8 @@ struct RunOptions {
   bool profileGiven = false;  // --profile was on the command line
   // Load the machine from this folder when it holds one, and save it back at the end; empty for none.
   std::string machineFolder;
+  std::string captureFile;   // where the run's USB traffic goes as a capture file; empty for none
+  std::string timelineFile;  // where the picture of the run goes as SVG; empty for none
 };
 
 // The exit status: 0 when the scenario ran to its end, 1 when the driver or

@@ -15,11 +15,14 @@
 #include "printer_config.h"
 #include "printer_facts.h"
 #include "scheduled_status.h"
+#include "usbprn_ioctl.h"
 
 namespace nrvsim {
 
-Session::Session(nrv::OsProfile profile, Report& report)
-    : machine_(std::make_unique<nrv::Machine>(nrv::MachineOptions{profile})), report_(report) {
+Session::Session(nrv::OsProfile profile, Report& report, nrv::UsbTrafficListener* traffic)
+    : traffic_(traffic),
+      machine_(std::make_unique<nrv::Machine>(nrv::MachineOptions{profile, traffic})),
+      report_(report) {
   report_.booted(now(), machine_->profileName());
 }
 
@@ -198,6 +201,16 @@ Event Session::perform(const CloseCommand& command) {
   printer.handle = nullptr;
   forgetRemovedDevices();
   return HandleClosed{command.printer, printer.usb == nullptr};
+}
+
+Event Session::perform(const ResetCommand& command) {
+  requireAwake();
+  NamedPrinter& printer = named(command.printer);
+  if (printer.handle == nullptr) fail(command.printer + " has no open handle; open it first");
+  NTSTATUS status = machine_->io()
+                        .deviceControl(printer.handle, IOCTL_USBPRN_SOFT_RESET, nullptr, 0, nullptr, 0)
+                        .status.Status;
+  return PrinterReset{command.printer, status};
 }
 
 Event Session::perform(const PrintCommand& command) {

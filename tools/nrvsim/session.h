@@ -40,10 +40,12 @@ struct JobTarget;
 
 class Session {
  public:
-  Session(nrv::OsProfile profile, Report& report);
+  // traffic, when given, sees every USB request of every machine the session runs.
+  Session(nrv::OsProfile profile, Report& report, nrv::UsbTrafficListener* traffic = nullptr);
   // A machine loaded from a folder: it starts from its disk, with the driver
   // and monitor it had installed, and needs no installation.
-  Session(const nrv::MachineState& state, const std::string& folder, Report& report);
+  Session(const nrv::MachineState& state, const std::string& folder, Report& report,
+          nrv::UsbTrafficListener* traffic = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -72,6 +74,7 @@ class Session {
   Event perform(const ShowCommand& command);
   Event perform(const OpenCommand& command);
   Event perform(const CloseCommand& command);
+  Event perform(const ResetCommand& command);
   Event perform(const PrintCommand& command);
   Event perform(const ReplyCommand& command);
   Event perform(const ReadCommand& command);
@@ -159,6 +162,7 @@ class Session {
   // Status changes still to come for the printer (every printer for an empty name) never come.
   void withdrawStatusChanges(const std::string& printer);
 
+  nrv::UsbTrafficListener* traffic_;
   std::unique_ptr<nrv::Machine> machine_;  // replaced by a new one at each restart
   nrv::PackageFiles package_;
   Report& report_;

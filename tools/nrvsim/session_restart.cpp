@@ -9,8 +9,9 @@
 
 namespace nrvsim {
 
-Session::Session(const nrv::MachineState& state, const std::string& folder, Report& report)
-    : machine_(std::make_unique<nrv::Machine>(state)), report_(report) {
+Session::Session(const nrv::MachineState& state, const std::string& folder, Report& report,
+                 nrv::UsbTrafficListener* traffic)
+    : traffic_(traffic), machine_(std::make_unique<nrv::Machine>(state, traffic)), report_(report) {
   report_.booted(now(), machine_->profileName());
   report_.loaded(now(), folder, describeStart(false, {}));
 }
@@ -44,7 +45,8 @@ MachineRestarted Session::restart(bool requested) {
   nrv::MachineState state = machine_->shutDown();
   state.printers = std::move(configs);
   machine_.reset();
-  machine_ = std::make_unique<nrv::Machine>(state);
+  if (traffic_ != nullptr) traffic_->clockRestarted();
+  machine_ = std::make_unique<nrv::Machine>(state, traffic_);
   documents_.clear();
   std::erase_if(queues_,
                 [this](const std::string& queue) { return machine_->spooler().printer(queue) == nullptr; });

@@ -263,6 +263,11 @@ class Transcript : public Report {
                    : "closed");
   }
 
+  void show(const PrinterReset& reset) {
+    line("IOCTL_USBPRN_SOFT_RESET on %s's handle returned %s", reset.printer.c_str(),
+         nrv::statusText(reset.status).c_str());
+  }
+
   // A run of requests that went alike is shown once: "writes 2 to 1024, each: ...".
   void showRequest(const char* what, size_t number, const RequestFacts& request, const char* direction) {
     std::string which = request.times == 1

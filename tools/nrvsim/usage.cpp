@@ -76,6 +76,8 @@ const char kUsage[] =
     "                           description, and the device nodes' states\n"
     "  open NAME                opens a handle on the printer's interface\n"
     "  close NAME               closes it\n"
+    "  reset NAME               sends IOCTL_USBPRN_SOFT_RESET on the open handle:\n"
+    "                           the driver sends the printer class's SOFT_RESET\n"
     "  print NAME [FILE] [timeout=MS]\n"
     "                           writes FILE (default: the test page) on the open\n"
     "                           handle, or on one opened for the job, and shows\n"
