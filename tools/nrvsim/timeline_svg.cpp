@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "timeline.h"
+#include "utf8_text.h"
 
 namespace nrvsim {
 
@@ -85,25 +86,28 @@ constexpr const char* kStyleSheet = R"(
     line.mark { stroke-width: 1.5; }
 )";
 
-std::string escape(const std::string& text) {
+// XML text in UTF-8: markup characters as entities, control bytes (which XML
+// does not allow) as \xHH, and bytes that are no part of UTF-8 as the
+// character of their number, as the JSON report writes them.
+std::string escape(std::string_view text) {
   std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        // Control bytes may not appear in XML text at all.
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  for (size_t index = 0; index < text.size(); index++) {
+    auto byte = static_cast<unsigned char>(text[index]);
+    if (byte == '<') {
+      out += "&lt;";
+    } else if (byte == '>') {
+      out += "&gt;";
+    } else if (byte == '&') {
+      out += "&amp;";
+    } else if (byte == '"') {
+      out += "&quot;";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += nrv::format("\\x%02X", byte);
+    } else if (size_t length = utf8SequenceLength(text.substr(index))) {
+      out.append(text.substr(index, length));
+      index += length - 1;
+    } else {
+      out += latin1Character(byte);
     }
   }
   return out;
