@@ -2,14 +2,17 @@
 # Makes sure this Debian machine has what the build needs, installing what is missing.
 #   scripts/install-deps.sh             host build and the cross build of the Windows images
 #   scripts/install-deps.sh --no-cross  host build only
+#   scripts/install-deps.sh --bench     also Google Benchmark, for scripts/bench.sh
 set -euo pipefail
 
 cross=1
+bench=0
 for arg in "$@"; do
   case "$arg" in
     --no-cross) cross=0 ;;
+    --bench) bench=1 ;;
     -h | --help)
-      sed -n '2,4s/^# \{0,1\}//p' "$0"
+      sed -n '2,5s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -33,6 +36,13 @@ have cmake || missing+=(cmake)
 have g++ || missing+=(g++)
 have ninja || have make || missing+=(make)
 have_gtest || missing+=(libgtest-dev)
+have_benchmark() {
+  [ -f /usr/include/benchmark/benchmark.h ] &&
+    compgen -G '/usr/lib/*/cmake/benchmark/benchmarkConfig.cmake' >/dev/null
+}
+if [ "$bench" = 1 ]; then
+  have_benchmark || missing+=(libbenchmark-dev)
+fi
 if [ "$cross" = 1 ]; then
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
   have i686-w64-mingw32-windres || missing+=(binutils-mingw-w64-i686)
