@@ -4,16 +4,19 @@
 #                                           and the tools the tests read nrvsim's files with
 #   scripts/install-deps.sh --no-cross      without the cross build
 #   scripts/install-deps.sh --no-test-tools without the tests' tools (tshark, xmllint)
+#   scripts/install-deps.sh --bench         also Google Benchmark, for scripts/bench.sh
 set -euo pipefail
 
 cross=1
 test_tools=1
+bench=0
 for arg in "$@"; do
   case "$arg" in
     --no-cross) cross=0 ;;
     --no-test-tools) test_tools=0 ;;
+    --bench) bench=1 ;;
     -h | --help)
-      sed -n '2,6s/^# \{0,1\}//p' "$0"
+      sed -n '2,7s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -41,6 +44,13 @@ if [ "$test_tools" = 1 ]; then
   # The tests read nrvsim's captures back with tshark and check its timelines with xmllint.
   have tshark || missing+=(tshark)
   have xmllint || missing+=(libxml2-utils)
+fi
+have_benchmark() {
+  [ -f /usr/include/benchmark/benchmark.h ] &&
+    compgen -G '/usr/lib/*/cmake/benchmark/benchmarkConfig.cmake' >/dev/null
+}
+if [ "$bench" = 1 ]; then
+  have_benchmark || missing+=(libbenchmark-dev)
 fi
 if [ "$cross" = 1 ]; then
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)

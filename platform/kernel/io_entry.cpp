@@ -152,17 +152,21 @@ size_t IoEntry::openFilesOn(PDEVICE_OBJECT device) {
 
 // A system buffer the I/O manager copies back to output (when not null) on success.
 void IoEntry::attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output,
-                                 ULONG outputLength) {
+                                 ULONG outputLength, bool transfer) {
   ULONG length = inputLength > outputLength ? inputLength : outputLength;
   if (length == 0) return;
   void* buffer = std::calloc(1, length);
   if (buffer == nullptr) bugCheck("NO_MEMORY", "the host has no memory for a system buffer");
-  if (input != nullptr && inputLength != 0) memcpy(buffer, input, inputLength);
+  if (input != nullptr && inputLength != 0) {
+    memcpy(buffer, input, inputLength);
+    irps_.copies().count(transfer ? CopyKind::WriteIn : CopyKind::ControlInput, inputLength);
+  }
   IrpRecord& record = irps_.lookup(irp, "the I/O entry");
   irp->AssociatedIrp.SystemBuffer = buffer;
   record.systemBuffer = buffer;
   record.userOutput = output;
   record.outputLength = outputLength;
+  record.copyBack = transfer ? CopyKind::ReadOut : CopyKind::ControlOutput;
 }
 
 // The MDL the I/O manager builds over a probed and locked caller buffer.
@@ -187,8 +191,10 @@ std::unique_ptr<PendingRequest> IoEntry::startTransfer(PFILE_OBJECT file, UCHAR 
     if (flags & DO_DIRECT_IO) {
       attachMdl(irp, buffer, length);
     } else if (flags & DO_BUFFERED_IO) {
-      if (major == IRP_MJ_READ) attachSystemBuffer(irp, nullptr, 0, buffer, length);
-      else attachSystemBuffer(irp, buffer, length, nullptr, length);
+      if (major == IRP_MJ_READ)
+        attachSystemBuffer(irp, nullptr, 0, buffer, length, true);
+      else
+        attachSystemBuffer(irp, buffer, length, nullptr, length, true);
     }
   };
   return start(top, major, 0, file, setup, std::move(notice));

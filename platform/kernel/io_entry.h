@@ -110,7 +110,9 @@ class IoEntry {
   };
 
   PDEVICE_OBJECT topOf(PFILE_OBJECT file, const char* service);
-  void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength);
+  // transfer: the buffer carries a read's or a write's data rather than a control code's.
+  void attachSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                          bool transfer = false);
   void attachMdl(PIRP irp, void* buffer, ULONG length);
   std::unique_ptr<PendingRequest> startTransfer(PFILE_OBJECT file, UCHAR major, void* buffer, ULONG length,
                                                 CompletionNotice notice);

@@ -47,7 +47,10 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
   if (method == METHOD_BUFFERED && bufferLength != 0) {
     systemBuffer = std::calloc(1, bufferLength);
     if (systemBuffer == nullptr) return nullptr;
-    if (InputBuffer != nullptr) memcpy(systemBuffer, InputBuffer, InputBufferLength);
+    if (InputBuffer != nullptr) {
+      memcpy(systemBuffer, InputBuffer, InputBufferLength);
+      kernel.irps.copies().count(nrv::CopyKind::ControlInput, InputBufferLength);
+    }
   }
   PIRP irp = kernel.irps.allocate(DeviceObject->StackSize, nrv::IrpOrigin::IoManager,
                                   __builtin_return_address(0), runningDriver());

@@ -48,7 +48,10 @@ void finishAtTop(PIRP irp) {
                       static_cast<void*>(irp), static_cast<unsigned long long>(irp->IoStatus.Information),
                       static_cast<unsigned>(record.outputLength)));
     }
-    if (copyBack) memcpy(record.userOutput, record.systemBuffer, irp->IoStatus.Information);
+    if (copyBack) {
+      memcpy(record.userOutput, record.systemBuffer, irp->IoStatus.Information);
+      irps.copies().count(record.copyBack, irp->IoStatus.Information);
+    }
     std::free(record.systemBuffer);
     record.systemBuffer = nullptr;
     irp->AssociatedIrp.SystemBuffer = nullptr;

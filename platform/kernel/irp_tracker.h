@@ -7,13 +7,15 @@
 #include <wdm.h>
 
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "kernel/copy_counter.h"
 
 namespace nrv {
 
@@ -64,6 +66,7 @@ struct IrpRecord {
   void* systemBuffer = nullptr;
   void* userOutput = nullptr;
   ULONG outputLength = 0;
+  CopyKind copyBack = CopyKind::ControlOutput;  // how the copy back is counted
 
   // Set by the I/O entry for a caller that wants to hear of the completion.
   CompletionNotice completionNotice;
@@ -98,6 +101,8 @@ class IrpTracker {
   std::string describeOutstanding();
 
   KSPIN_LOCK& cancelSpinLock() { return cancelSpinLock_; }
+  // Bytes copied into and out of the IRPs' system buffers.
+  CopyCounter& copies() { return copies_; }
 
   // Freed IRPs stay reserved, so that a late use is caught as such; the
   // oldest go once this many are kept, so a long run does not grow for ever.
@@ -113,6 +118,7 @@ class IrpTracker {
   std::map<PIRP, IrpRecord> records_;
   std::deque<PIRP> quarantine_;
   KSPIN_LOCK cancelSpinLock_ = 0;
+  CopyCounter copies_;
 };
 
 const char* majorFunctionName(UCHAR major);

@@ -110,6 +110,36 @@ TEST_F(IoEntryTransfer, BufferedControlCopiesInputInAndInformationBytesBack) {
   EXPECT_EQ(output[3], 0xEE);
 }
 
+// The copy counter sees every copy buffered I/O makes, by kind, and none
+// where the caller's buffer travels in an MDL.
+TEST_F(IoEntryTransfer, CopiesAreCountedOnlyWhereBufferedIoMakesThem) {
+  nrv::CopyCounter& copies = machine.irps().copies();
+  std::vector<UCHAR> data(3000, 0x11);
+  machine.io().write(file, data.data(), 3000);
+  machine.io().read(file, data.data(), 3000);
+  EXPECT_EQ(copies.totalBytes(), 0u) << "direct I/O hands the caller's buffer over";
+
+  const UCHAR input[4] = {1, 2, 3, 4};
+  UCHAR output[8];
+  information = 3;
+  machine.io().deviceControl(file, kBufferedCode, input, 4, output, 8);
+  EXPECT_EQ(copies.bytes(nrv::CopyKind::ControlInput), 4u);
+  EXPECT_EQ(copies.bytes(nrv::CopyKind::ControlOutput), 3u);
+
+  stack.top()->Flags = (stack.top()->Flags & ~DO_DIRECT_IO) | DO_BUFFERED_IO;
+  machine.io().write(file, data.data(), 3000);
+  machine.io().write(file, data.data(), 0);
+  EXPECT_EQ(copies.bytes(nrv::CopyKind::WriteIn), 3000u);
+  EXPECT_EQ(copies.copies(nrv::CopyKind::WriteIn), 1u) << "a write of no bytes copies nothing";
+  machine.io().read(file, data.data(), 1000);
+  EXPECT_EQ(copies.bytes(nrv::CopyKind::ReadOut), 1000u);
+  EXPECT_EQ(copies.totalBytes(), 3000u + 1000u + 4u + 3u);
+
+  copies.reset();
+  EXPECT_EQ(copies.totalBytes(), 0u);
+  EXPECT_EQ(copies.copies(nrv::CopyKind::ControlInput), 0u);
+}
+
 using IoEntryTransferDeathTest = platform_test::DeathTest;
 
 TEST_F(IoEntryTransferDeathTest, InformationBeyondTheOutputBufferStopsTheMachine) {

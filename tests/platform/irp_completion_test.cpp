@@ -212,6 +212,9 @@ TEST_F(IrpCompletion, BuiltDeviceControlCopiesBufferedOutputAndFreesItself) {
     EXPECT_EQ(std::string(output, 8), status == STATUS_SUCCESS ? "ABCD...." : "........");
     EXPECT_EQ(machine.irps().describeOutstanding(), "");
   }
+  // Both copies in, the one copy back (on success) out: what the copy counter saw.
+  EXPECT_EQ(machine.irps().copies().bytes(nrv::CopyKind::ControlInput), 3u + 3u);
+  EXPECT_EQ(machine.irps().copies().bytes(nrv::CopyKind::ControlOutput), 4u);
 }
 
 // A driver's own IRP: its routine gets no device (it has no stack location)
