@@ -2,14 +2,17 @@
 # Makes sure this Debian machine has what the build needs, installing what is missing.
 #   scripts/install-deps.sh             host build and the cross build of the Windows images
 #   scripts/install-deps.sh --no-cross  host build only
+#   scripts/install-deps.sh --fuzz      also clang and its libFuzzer runtime, for the fuzzers
 set -euo pipefail
 
 cross=1
+fuzz=0
 for arg in "$@"; do
   case "$arg" in
     --no-cross) cross=0 ;;
+    --fuzz) fuzz=1 ;;
     -h | --help)
-      sed -n '2,4s/^# \{0,1\}//p' "$0"
+      sed -n '2,5s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -28,6 +31,13 @@ have_gtest() {
     compgen -G '/usr/lib/*/libgtest_main.*' >/dev/null
 }
 
+# The libFuzzer runtime sits among clang's own libraries (the folder's layout changed over versions).
+have_libfuzzer() {
+  local resources
+  resources=$(clang++ --print-resource-dir 2>/dev/null) || return 1
+  compgen -G "$resources/lib/*/libclang_rt.fuzzer*.a" >/dev/null
+}
+
 missing=()
 have cmake || missing+=(cmake)
 have g++ || missing+=(g++)
@@ -36,6 +46,11 @@ have_gtest || missing+=(libgtest-dev)
 if [ "$cross" = 1 ]; then
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
   have i686-w64-mingw32-windres || missing+=(binutils-mingw-w64-i686)
+fi
+
+if [ "$fuzz" = 1 ]; then
+  have clang++ || missing+=(clang)
+  have clang++ && have_libfuzzer || missing+=(libclang-rt-dev)
 fi
 
 if [ "${#missing[@]}" -eq 0 ]; then
