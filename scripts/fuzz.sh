@@ -29,7 +29,8 @@ target=$1
 seconds=${2:-}
 save=0
 [ "${3:-}" = --save ] && save=1
-if ! targets | grep -qx "$target"; then
+all=" $(targets | tr '\n' ' ')"
+if [[ "$all" != *" $target "* ]]; then
   echo "fuzz.sh: no target '$target'; the targets are: $(targets | tr '\n' ' ')" >&2
   exit 2
 fi
