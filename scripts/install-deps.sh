@@ -5,18 +5,21 @@
 #   scripts/install-deps.sh --no-cross      without the cross build
 #   scripts/install-deps.sh --no-test-tools without the tests' tools (tshark, xmllint)
 #   scripts/install-deps.sh --bench         also Google Benchmark, for scripts/bench.sh
+#   scripts/install-deps.sh --fuzz          also clang and its libFuzzer runtime, for the fuzzers
 set -euo pipefail
 
 cross=1
 test_tools=1
 bench=0
+fuzz=0
 for arg in "$@"; do
   case "$arg" in
     --no-cross) cross=0 ;;
     --no-test-tools) test_tools=0 ;;
     --bench) bench=1 ;;
+    --fuzz) fuzz=1 ;;
     -h | --help)
-      sed -n '2,7s/^# \{0,1\}//p' "$0"
+      sed -n '2,8s/^# \{0,1\}//p' "$0"
       exit 0
       ;;
     *)
@@ -35,6 +38,18 @@ have_gtest() {
     compgen -G '/usr/lib/*/libgtest_main.*' >/dev/null
 }
 
+# The libFuzzer runtime sits among clang's own libraries (the folder's layout changed over versions).
+have_libfuzzer() {
+  local resources
+  resources=$(clang++ --print-resource-dir 2>/dev/null) || return 1
+  compgen -G "$resources/lib/*/libclang_rt.fuzzer*.a" >/dev/null
+}
+
+have_benchmark() {
+  [ -f /usr/include/benchmark/benchmark.h ] &&
+    compgen -G '/usr/lib/*/cmake/benchmark/benchmarkConfig.cmake' >/dev/null
+}
+
 missing=()
 have cmake || missing+=(cmake)
 have g++ || missing+=(g++)
@@ -45,16 +60,17 @@ if [ "$test_tools" = 1 ]; then
   have tshark || missing+=(tshark)
   have xmllint || missing+=(libxml2-utils)
 fi
-have_benchmark() {
-  [ -f /usr/include/benchmark/benchmark.h ] &&
-    compgen -G '/usr/lib/*/cmake/benchmark/benchmarkConfig.cmake' >/dev/null
-}
 if [ "$bench" = 1 ]; then
   have_benchmark || missing+=(libbenchmark-dev)
 fi
 if [ "$cross" = 1 ]; then
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
   have i686-w64-mingw32-windres || missing+=(binutils-mingw-w64-i686)
+fi
+
+if [ "$fuzz" = 1 ]; then
+  have clang++ || missing+=(clang)
+  have clang++ && have_libfuzzer || missing+=(libclang-rt-dev)
 fi
 
 if [ "${#missing[@]}" -eq 0 ]; then

@@ -210,8 +210,10 @@ bool readDrive(const fs::path& folder, MachineState* state, std::string* error) 
 bool attachModules(const fs::path& manifestPath, const Manifest& manifest, MachineState* state,
                    std::string* error) {
   for (const auto& [path, module] : manifest.modules) {
+    // A lambda may not capture a structured binding in clang before 16 (the fuzzing build's).
+    const std::string& wanted = path;
     auto file = std::find_if(state->files.begin(), state->files.end(), [&](const FileState& each) {
-      return !each.folder && upperCase(each.path) == path;
+      return !each.folder && upperCase(each.path) == wanted;
     });
     if (file == state->files.end()) {
       *error = manifestPath.string() + ":" + std::to_string(module.second) +

@@ -36,7 +36,7 @@ std::shared_ptr<PrintJob> Spooler::submitJob(const std::string& printerName, con
     if (stopping_) return nullptr;
     auto job = std::make_shared<PrintJob>(nextJobId_++, queue->name(), name, std::move(document),
                                           std::move(observer));
-    jobs_.push_back(std::make_unique<JobEntry>(job, queue, spooledPort(queue->port())));
+    jobs_.push_back(std::unique_ptr<JobEntry>(new JobEntry{job, queue, spooledPort(queue->port())}));
     entry = jobs_.back().get();
     SpooledPort& port = *entry->port;
     startsNow = port.holder == nullptr;

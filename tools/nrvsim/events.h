@@ -276,6 +276,8 @@ struct SpoolerJobRun {
   uint64_t size = 0;
   std::string stateBefore;         // of a job retried or cancelled
   std::optional<uint32_t> behind;  // the job in error a new job waits behind; it was not waited for
+  // A job still printing on the port when this one was sent: the printer gets its rest first.
+  std::optional<uint32_t> follows;
   std::vector<JobLine> lines;
   std::string state;  // "done", "error", "cancelled", or "queued"/"printing" at the time limit
   uint32_t lastError = 0;

@@ -18,6 +18,9 @@ const NamedPrinter* printerOnPort(nrv::Machine& machine, const std::deque<NamedP
                                   const std::string& port) {
   auto found = std::find_if(printers.begin(), printers.end(), [&](const NamedPrinter& printer) {
     if (printer.usb == nullptr || !printer.usb->connected()) return false;
+    // A device key keeps the name its driver gave it once; only a running printer still carries it.
+    const nrv::DeviceNode* node = machine.pnp().find(printer.usb->pdo());
+    if (node == nullptr || node->state != nrv::DeviceNodeState::Started) return false;
     std::optional<std::string> portName = deviceKeyText(machine, *printer.usb, u"PortName");
     return portName && samePortName(*portName, port);
   });

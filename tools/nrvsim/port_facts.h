@@ -21,7 +21,7 @@ constexpr char kDriverService[] = "NRVUSB";
 // Port names compare as the monitor compares them, ignoring the case of ASCII letters.
 bool samePortName(const std::string& a, const std::string& b);
 
-// The printer plugged in now whose port has that name; null for none.
+// The printer plugged in and running now whose port has that name; null for none.
 const NamedPrinter* printerOnPort(nrv::Machine& machine, const std::deque<NamedPrinter>& printers,
                                   const std::string& port);
 

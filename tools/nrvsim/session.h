@@ -159,6 +159,9 @@ class Session {
   static void checkReceived(SpoolerJobRun& run, Document& document,
                             const std::vector<nrv::BulkTransferRecord>& transfers);
   std::shared_ptr<nrv::PrintJob> jobInErrorOnPort(const std::string& port);
+  std::shared_ptr<nrv::PrintJob> jobPrintingOnPort(const std::string& port);
+  std::shared_ptr<nrv::PrintJob> jobOnPort(const std::string& port,
+                                           const std::function<bool(nrv::JobState)>& in);
   // Status changes still to come for the printer (every printer for an empty name) never come.
   void withdrawStatusChanges(const std::string& printer);
 

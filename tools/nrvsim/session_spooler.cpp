@@ -66,8 +66,9 @@ SpoolerJobRun Session::finishWatch(JobWatch& watch) {
   if (document == nullptr) return run;
   run.size = document->size();
   // The printer may have been unplugged meanwhile; its log is then gone with it.
-  // A cancel prints nothing worth checking.
-  if (run.how != SpoolerJobRun::How::Cancelled && !run.behind && watch.printer != nullptr &&
+  // A cancel prints nothing worth checking, and a job that follows one still printing gets
+  // that one's rest first.
+  if (run.how != SpoolerJobRun::How::Cancelled && !run.behind && !run.follows && watch.printer != nullptr &&
       watch.printer->usb != nullptr)
     checkReceived(run, *document, watch.printer->usb->model().bulkLogSince(watch.firstTransfer));
   return run;
@@ -91,11 +92,23 @@ void Session::checkReceived(SpoolerJobRun& run, Document& document,
 
 // A job that waits behind one in error waits until that one is retried or cancelled.
 std::shared_ptr<nrv::PrintJob> Session::jobInErrorOnPort(const std::string& port) {
+  return jobOnPort(port, [](nrv::JobState state) { return state == nrv::JobState::Error; });
+}
+
+// One that a wait left printing goes on first: a job sent after it prints after its rest.
+std::shared_ptr<nrv::PrintJob> Session::jobPrintingOnPort(const std::string& port) {
+  return jobOnPort(port, [](nrv::JobState state) {
+    return state == nrv::JobState::Queued || state == nrv::JobState::Printing;
+  });
+}
+
+std::shared_ptr<nrv::PrintJob> Session::jobOnPort(const std::string& port,
+                                                  const std::function<bool(nrv::JobState)>& in) {
   for (const std::string& name : queues_) {
     std::shared_ptr<nrv::PrinterQueue> queue = machine_->spooler().printer(name);
     if (queue == nullptr || !samePortName(queue->port(), port)) continue;
     for (const std::shared_ptr<nrv::PrintJob>& job : machine_->spooler().jobs(name)) {
-      if (job->state() == nrv::JobState::Error) return job;
+      if (in(job->state())) return job;
     }
   }
   return nullptr;
@@ -145,6 +158,8 @@ Event Session::perform(const JobCommand& command) {
   std::string name = document->name();
   JobWatch watch = this->watch(command.queue, SpoolerJobRun::How::Submitted);
   std::shared_ptr<nrv::PrintJob> ahead = jobInErrorOnPort(watch.run.port);
+  std::shared_ptr<nrv::PrintJob> printing = jobPrintingOnPort(watch.run.port);
+  if (printing != nullptr) watch.run.follows = printing->id();
   watch.job = machine_->spooler().submitJob(command.queue, name,
                                            std::make_unique<SpooledDocument>(std::move(document)));
   documents_[watch.job->id()] = DocumentFile{command.file, command.path};

@@ -130,7 +130,12 @@ std::vector<std::string> factLines(const SpoolerJobRun& run) {
   for (const JobLine& line : run.lines) lines.push_back("  " + lineText(line));
   lines.push_back(outcomeText(run));
   if (run.behind) return lines;
-  if (run.received) {
+  if (run.follows) {
+    lines.push_back(
+        nrv::format("job %u was still printing when it was sent: the printer got that one's rest first, "
+                    "so what it received is not checked",
+                    *run.follows));
+  } else if (run.received) {
     lines.push_back(receivedText(run));
   } else if (run.how != SpoolerJobRun::How::Cancelled) {
     lines.push_back("no printer plugged in has the port");
@@ -193,6 +198,7 @@ void writeFacts(JsonWriter& json, const SpoolerJobRun& run) {
   json.field("size", run.size);
   if (!run.stateBefore.empty()) json.field("state_before", run.stateBefore);
   if (run.behind) json.field("behind", *run.behind);
+  if (run.follows) json.field("follows", *run.follows);
   json.key("calls").beginArray();
   for (const JobLine& line : run.lines) {
     json.beginObject();
