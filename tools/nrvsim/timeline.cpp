@@ -3,27 +3,21 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/scheduler.h"
 #include "base/text.h"
+#include "usb/simulated_printer.h"
 #include "usbd_status.h"
 
 namespace nrvsim {
 
 namespace {
 
-constexpr uint64_t kUnitsPerMillisecond = 10000;
 // nrvsim plugs its printers into the machine's first bus.
 constexpr USHORT kScenarioBus = 1;
 
-constexpr UCHAR kClassRequest = 0x20;
-constexpr UCHAR kRequestTypeMask = 0x60;
-constexpr UCHAR kGetDeviceId = 0;
-constexpr UCHAR kGetPortStatus = 1;
-constexpr UCHAR kSoftReset = 2;
-constexpr UCHAR kGetDescriptor = 6;
-constexpr UCHAR kSetConfiguration = 9;
 
 std::string milliseconds(uint64_t units) {
-  return nrv::format("%.3f ms", static_cast<double>(units) / kUnitsPerMillisecond);
+  return nrv::format("%.3f ms", static_cast<double>(units) / nrv::Scheduler::kUnitsPerMillisecond);
 }
 
 // Cancelled is not an error in USBD's terms, yet the request did not go through.
@@ -92,24 +86,25 @@ void Timeline::controlCompleted(DeviceLane& device, const Submission& submitted,
   UCHAR requestType = submitted.setup[0];
   UCHAR request = submitted.setup[1];
   std::string ended = outcome(packet.status);
+  bool classRequest = (requestType & nrv::kUsbTypeMask) == nrv::kUsbTypeClass;
   if (packet.status == USBD_STATUS_CANCELED) {
     device.control.items.push_back({time, time, TimelineKind::Cancel, "control request cancelled"});
-  } else if ((requestType & kRequestTypeMask) == kClassRequest && request == kGetPortStatus) {
+  } else if (classRequest && request == nrv::kPrinterGetPortStatus) {
     std::string status = packet.length != 0 ? nrv::format("0x%02X", packet.data[0]) : "none";
     device.control.items.push_back(
         {time, time, TimelineKind::StatusPoll, "GET_PORT_STATUS: " + status + ended});
-  } else if ((requestType & kRequestTypeMask) == kClassRequest && request == kGetDeviceId) {
+  } else if (classRequest && request == nrv::kPrinterGetDeviceId) {
     device.control.items.push_back(
         {time, time, TimelineKind::DeviceId, nrv::format("GET_DEVICE_ID: %zu bytes", packet.length) + ended});
-  } else if ((requestType & kRequestTypeMask) == kClassRequest && request == kSoftReset) {
+  } else if (classRequest && request == nrv::kPrinterSoftReset) {
     device.events.items.push_back({time, time, TimelineKind::SoftReset, "SOFT_RESET" + ended});
-  } else if (request == kSetConfiguration && packet.function == URB_FUNCTION_CONTROL_TRANSFER) {
+  } else if (request == nrv::kUsbSetConfiguration && packet.function == URB_FUNCTION_CONTROL_TRANSFER) {
     // The bus sets the configuration again on its own only after a port reset.
     device.events.items.push_back(
         {time, time, TimelineKind::PortReset, "port reset: configuration set again"});
   } else {
     std::string what =
-        request == kGetDescriptor
+        request == nrv::kUsbGetDescriptor
             ? nrv::format("GET_DESCRIPTOR type %u index %u", submitted.setup[3], submitted.setup[2])
             : nrv::format("request 0x%02X (bmRequestType 0x%02X)", request, requestType);
     device.control.items.push_back({time, time, TimelineKind::Descriptor, what + ended});
@@ -245,7 +240,7 @@ void Timeline::closeStep(uint64_t time) {
       for (const TimelineItem& item : row->items) {
         bool cut = item.kind == TimelineKind::Abort || item.kind == TimelineKind::BulkCancelled;
         // Steps are stamped in whole milliseconds; the traffic to the 100 ns.
-        bool during = item.end >= step.start && item.end < time + kUnitsPerMillisecond;
+        bool during = item.end >= step.start && item.end < time + nrv::Scheduler::kUnitsPerMillisecond;
         if (cut && during && (!ended || item.end < *ended)) ended = item.end;
       }
     }
@@ -308,7 +303,7 @@ void Timeline::spoolerJob(const SpoolerJobRun& run) {
     previous = time;
     polls.clear();
   }
-  uint64_t waited = stepTime_ + run.milliseconds * kUnitsPerMillisecond;
+  uint64_t waited = stepTime_ + run.milliseconds * nrv::Scheduler::kUnitsPerMillisecond;
   if (run.state == "error") {
     calls.items.push_back({waited, waited, TimelineKind::Timeout,
                            nrv::format("the job stopped in error (last error %u)", run.lastError)});

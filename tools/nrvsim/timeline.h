@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/scheduler.h"
 #include "events.h"
 #include "usb/usb_traffic.h"
 
@@ -98,7 +99,9 @@ class Timeline {
   using DeviceKey = std::pair<USHORT, USHORT>;  // bus, address
 
   uint64_t at(uint64_t units) const { return base_ + units; }
-  uint64_t atMilliseconds(uint64_t milliseconds) const { return base_ + milliseconds * 10000; }
+  uint64_t atMilliseconds(uint64_t milliseconds) const {
+    return base_ + milliseconds * nrv::Scheduler::kUnitsPerMillisecond;
+  }
   void reach(uint64_t time);
   DeviceLane& lane(DeviceKey key);
   DeviceLane* laneOf(const std::string& printer);

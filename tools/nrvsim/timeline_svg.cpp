@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/scheduler.h"
 #include "base/text.h"
 #include "timeline.h"
 #include "utf8_text.h"
@@ -22,7 +23,6 @@ constexpr double kLaneGap = 8;
 constexpr double kHeaderHeight = 64;
 constexpr double kLegendColumns = 4;
 constexpr double kLegendRowHeight = 18;
-constexpr uint64_t kUnitsPerMillisecond = 10000;
 
 struct KindStyle {
   TimelineKind kind;
@@ -122,7 +122,7 @@ struct Drawn {
 
 class SvgWriter {
  public:
-  explicit SvgWriter(uint64_t end) : end_(std::max<uint64_t>(end, kUnitsPerMillisecond)) {}
+  explicit SvgWriter(uint64_t end) : end_(std::max<uint64_t>(end, nrv::Scheduler::kUnitsPerMillisecond)) {}
 
   std::string document(const std::vector<TimelineLane>& lanes) {
     double height = kHeaderHeight;
@@ -161,7 +161,7 @@ class SvgWriter {
   }
 
   static std::string duration(uint64_t units) {
-    double ms = static_cast<double>(units) / kUnitsPerMillisecond;
+    double ms = static_cast<double>(units) / nrv::Scheduler::kUnitsPerMillisecond;
     return ms >= 1000 ? nrv::format("%g s", ms / 1000) : nrv::format("%g ms", ms);
   }
 
