@@ -268,7 +268,7 @@ TEST_F(SpoolerJobs, ARetryTimeoutOfZeroWaitsUntilTheJobIsCancelled) {
   script({}, {TEST_WRITE_TAKE_NONE, 0});
   std::shared_ptr<PrintJob> job = submit("P", 100);
   EXPECT_EQ(spooler().waitForJob(*job, 600000), JobState::Printing);
-  DWORD calls = port("TEST1:").WritePortCalls;
+  DWORD calls = __atomic_load_n(&port("TEST1:").WritePortCalls, __ATOMIC_RELAXED);
   EXPECT_GE(calls, 6000u);
   EXPECT_LE(calls, 6001u);
   uint64_t cancelledAt = machine.scheduler().nowMilliseconds();

@@ -207,7 +207,8 @@ static BOOL WINAPI TestWritePort(HANDLE Port, LPBYTE Buffer, DWORD Size, LPDWORD
   UNREFERENCED_PARAMETER(Buffer);
   Observe("WritePort");
   TestPortRecord *record = (TestPortRecord *)Port;
-  record->WritePortCalls++;
+  // Counted atomically: a test may read it while a job still prints.
+  __atomic_fetch_add(&record->WritePortCalls, 1, __ATOMIC_RELAXED);
   if (record->FirstWriteTick == 0) record->FirstWriteTick = GetTickCount();
   record->LastWriteTick = GetTickCount();
   if (Size > record->LargestAsked) record->LargestAsked = Size;
